@@ -1,0 +1,33 @@
+#include "evaluate/status_words.hpp"
+
+namespace kestro {
+
+KernelBatteryStatus kernel_battery_status_from(std::string_view text) {
+    if (text == "Charging") return KernelBatteryStatus::charging;
+    if (text == "Discharging") return KernelBatteryStatus::discharging;
+    if (text == "Full") return KernelBatteryStatus::full;
+    if (text == "Not charging") return KernelBatteryStatus::not_charging;
+    return KernelBatteryStatus::other;
+}
+
+std::string_view text_of(AcStatus status) {
+    switch (status) {
+        case AcStatus::connected: return "Connected";
+        case AcStatus::connected_slow: return "Connected slow";
+        case AcStatus::disconnected: return "Disconnected";
+    }
+    return "None";
+}
+
+std::string_view text_of(BatteryStatus status) {
+    switch (status) {
+        case BatteryStatus::charging: return "Charging";
+        case BatteryStatus::discharging: return "Discharging";
+        case BatteryStatus::full: return "Full";
+        case BatteryStatus::not_charging: return "Not charging";
+        case BatteryStatus::unknown: return "Unknown";
+    }
+    return "None";
+}
+
+}  // namespace kestro

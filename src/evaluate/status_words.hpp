@@ -1,0 +1,35 @@
+// The closed sets of status words: what the kernel says about the battery,
+// and what the daemon decides and publishes about the adapter and battery.
+// Texts become these enumerations where they are read and become texts again
+// only where they are printed or published.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace kestro {
+
+// The battery's own "status" attribute, as far as the rules distinguish it.
+enum class KernelBatteryStatus { charging, discharging, full, not_charging, other };
+
+// The trimmed text of the battery's "status" file; exact and case-sensitive.
+[[nodiscard]] KernelBatteryStatus kernel_battery_status_from(std::string_view text);
+
+// The adapter's "online" file: online exactly when its trimmed text is "1".
+[[nodiscard]] constexpr bool adapter_online_from(std::string_view text) { return text == "1"; }
+
+enum class AcStatus { connected, connected_slow, disconnected };
+enum class BatteryStatus { charging, discharging, full, not_charging, unknown };
+
+// "Connected", "Connected slow", "Disconnected".
+[[nodiscard]] std::string_view text_of(AcStatus status);
+// "Charging", "Discharging", "Full", "Not charging", "Unknown".
+[[nodiscard]] std::string_view text_of(BatteryStatus status);
+
+// The text of a status in the log lines, where an absent one reads "None".
+template <class Status>
+[[nodiscard]] std::string_view text_or_none(std::optional<Status> status) {
+    return status ? text_of(*status) : std::string_view("None");
+}
+
+}  // namespace kestro

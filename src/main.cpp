@@ -1,0 +1,60 @@
+// kestro: watches the mains adapter and the battery, publishes their state in
+// /run/kestro and powers the machine off when the battery is low.
+//
+// The entry point runs the start-up steps in their fixed order, owns what
+// they produce for the life of the process and turns the fatal error into
+// the report and exit status 101.
+#include <csignal>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+#include "core/config.hpp"
+#include "core/debug_switch.hpp"
+#include "core/fatal.hpp"
+#include "core/output.hpp"
+
+namespace {
+
+constexpr const char* program_name = "kestro";
+constexpr const char* program_version = "1.6.0";
+
+int run() {
+    kestro::print_line({program_name, " version ", program_version});
+
+    const bool debug_enabled = kestro::debug_switch_from(std::getenv(kestro::debug_variable));
+    if (debug_enabled) {
+        kestro::print_line({"DBG: Debug mode enabled"});
+    }
+
+    const kestro::Settings settings = kestro::load_settings();
+    static_cast<void>(settings);
+    return 0;
+}
+
+// The last words of a fatal abort. A failure to write them changes nothing.
+void report_fatal(const kestro::FatalError& error) {
+    std::string report = program_name;
+    report += ": fatal error: ";
+    report += error.message;
+    if (!error.detail.empty()) {
+        report += ": ";
+        report += error.detail;
+    }
+    report += '\n';
+    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, report.data(), report.size());
+}
+
+}  // namespace
+
+int main() {
+    // A closed log pipe must end the daemon through the fatal abort (a failed
+    // write), not silently through SIGPIPE. Children get the default back.
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        return run();
+    } catch (const kestro::FatalError& error) {
+        report_fatal(error);
+        return kestro::fatal_exit_status;
+    }
+}

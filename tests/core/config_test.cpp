@@ -1,0 +1,92 @@
+#include "core/config.hpp"
+
+#include <cmath>
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace kestro {
+namespace {
+
+struct ConfigCase {
+    std::string name;
+    std::string document;
+    std::optional<double> percent;  // expected when the document is accepted
+    std::optional<double> secs;
+};
+
+class ConfigAccepted : public testing::TestWithParam<ConfigCase> {};
+
+TEST_P(ConfigAccepted, MapsTheKnownKeys) {
+    const auto config = parse_config(GetParam().document);
+    ASSERT_TRUE(config.has_value()) << config.error();
+    EXPECT_EQ(config->request_shutdown_battery_percent, GetParam().percent);
+    EXPECT_EQ(config->force_shutdown_timeout_secs, GetParam().secs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, ConfigAccepted,
+    testing::Values(
+        ConfigCase{"Empty", "", std::nullopt, std::nullopt},
+        ConfigCase{"IntegerPercent", "request_shutdown_battery_percent = 5\n", 5.0, std::nullopt},
+        ConfigCase{"FloatSecs", "force_shutdown_timeout_secs = 30.5\n", std::nullopt, 30.5},
+        ConfigCase{"Both", "request_shutdown_battery_percent = 2.5\nforce_shutdown_timeout_secs = 0\n", 2.5, 0.0},
+        ConfigCase{"KeysInsideATable", "[section]\nrequest_shutdown_battery_percent = 5\nforce_shutdown_timeout_secs = 3\n",
+                   std::nullopt, std::nullopt},
+        ConfigCase{"UnknownKeysIgnored", "colour = \"blue\"\nforce_shutdown_timeout_secs = 7\n", std::nullopt, 7.0},
+        ConfigCase{"NegativePercent", "request_shutdown_battery_percent = -3\n", -3.0, std::nullopt},
+        ConfigCase{"PercentAboveHundred", "request_shutdown_battery_percent = 150\n", 150.0, std::nullopt},
+        ConfigCase{"InfinitePercent", "request_shutdown_battery_percent = inf\n",
+                   std::numeric_limits<double>::infinity(), std::nullopt},
+        ConfigCase{"NegativeZeroSecs", "force_shutdown_timeout_secs = -0.0\n", std::nullopt, 0.0},
+        ConfigCase{"LargeIntegerToNearest", "force_shutdown_timeout_secs = 9007199254740993\n", std::nullopt,
+                   9007199254740992.0},
+        ConfigCase{"JustBelowTwoToThe64", "force_shutdown_timeout_secs = 18446744073709549568.0\n", std::nullopt,
+                   18446744073709549568.0}),
+    [](const auto& info) { return info.param.name; });
+
+struct RejectedCase {
+    std::string name;
+    std::string document;
+    std::string reason_part;  // a piece the one-line reason must contain
+};
+
+class ConfigRejected : public testing::TestWithParam<RejectedCase> {};
+
+TEST_P(ConfigRejected, GivesOnePrintableLine) {
+    const auto config = parse_config(GetParam().document);
+    ASSERT_FALSE(config.has_value());
+    EXPECT_NE(config.error().find(GetParam().reason_part), std::string::npos) << config.error();
+    for (const char c : config.error()) {
+        EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 || c == 0x7f) << config.error();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Documents, ConfigRejected,
+    testing::Values(
+        RejectedCase{"StringValue", "request_shutdown_battery_percent = 5\nforce_shutdown_timeout_secs = \"30\"\n",
+                     "force_shutdown_timeout_secs"},
+        RejectedCase{"BooleanValue", "request_shutdown_battery_percent = true\n", "request_shutdown_battery_percent"},
+        RejectedCase{"ArrayValue", "force_shutdown_timeout_secs = [1]\n", "force_shutdown_timeout_secs"},
+        RejectedCase{"TableValue", "[force_shutdown_timeout_secs]\nx = 1\n", "force_shutdown_timeout_secs"},
+        RejectedCase{"DateValue", "force_shutdown_timeout_secs = 1979-05-27\n", "force_shutdown_timeout_secs"},
+        RejectedCase{"GivenTwice", "request_shutdown_battery_percent = 5\nrequest_shutdown_battery_percent = 6\n",
+                     "line 2"},
+        RejectedCase{"SyntaxError", "request_shutdown_battery_percent = = 5\n", "line 1"},
+        RejectedCase{"NotUtf8", "request_shutdown_battery_percent = 5 # \xff\xfe\n", "line 1"},
+        RejectedCase{"NegativeSecs", "force_shutdown_timeout_secs = -1\n", "force_shutdown_timeout_secs: -1 (negative)"},
+        RejectedCase{"NanSecs", "force_shutdown_timeout_secs = nan\n", "force_shutdown_timeout_secs: NaN"},
+        RejectedCase{"InfiniteSecs", "force_shutdown_timeout_secs = inf\n", "force_shutdown_timeout_secs: inf"},
+        RejectedCase{"TwoToThe64Secs", "force_shutdown_timeout_secs = 18446744073709551616.0\n", "too large"},
+        RejectedCase{"NanPercent", "request_shutdown_battery_percent = nan\n", "request_shutdown_battery_percent: NaN"},
+        RejectedCase{"ControlCharacterInError", "x = \"a\x01\"\n", "line 1"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(ConfigAllOrNothing, AGoodKeyBesideABadOneIsNotApplied) {
+    EXPECT_FALSE(parse_config("request_shutdown_battery_percent = 5\nforce_shutdown_timeout_secs = -1\n"));
+}
+
+}  // namespace
+}  // namespace kestro
