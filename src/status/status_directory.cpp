@@ -12,6 +12,7 @@
 
 #include "core/number_format.hpp"
 #include "core/output.hpp"
+#include "core/posix_io.hpp"
 #include "core/system_error.hpp"
 
 namespace kestro {
@@ -23,79 +24,6 @@ constexpr mode_t file_mode = 0666;       // the umask narrows it
 // O_NOFOLLOW: a symbolic link planted at the temporary name must not make the
 // daemon, which runs as root, truncate and overwrite the file it points to.
 constexpr int temporary_open_flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
-
-// A NUL-terminated path, joined on the stack.
-class PathText {
-public:
-    // False when the path is longer than the system accepts.
-    [[nodiscard]] bool assign(std::initializer_list<std::string_view> parts) {
-        std::size_t size = 0;
-        for (std::string_view part : parts) {
-            if (part.size() >= chars_.size() - size) {
-                return false;
-            }
-            size += part.copy(chars_.data() + size, part.size());
-        }
-        chars_[size] = '\0';
-        return true;
-    }
-
-    [[nodiscard]] const char* c_str() const { return chars_.data(); }
-
-private:
-    std::array<char, PATH_MAX> chars_;  // filled by assign()
-};
-
-// Owns an open file descriptor.
-class OpenFile {
-public:
-    explicit OpenFile(int fd) : fd_(fd) {}
-    OpenFile(const OpenFile&) = delete;
-    OpenFile& operator=(const OpenFile&) = delete;
-    ~OpenFile() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-
-    [[nodiscard]] int get() const { return fd_; }
-
-    // Closes at once; the error number when the close reports a failure
-    // (for a written file, a failure to store what was written).
-    [[nodiscard]] std::optional<int> close() {
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result == 0 ? std::nullopt : std::optional<int>(errno);
-    }
-
-private:
-    int fd_;
-};
-
-// Writes all of the vectors, continuing after a partial write and EINTR.
-// The error number when a write fails.
-[[nodiscard]] std::optional<int> write_all(int fd, iovec* next, std::size_t left) {
-    while (left > 0) {
-        const ssize_t written = ::writev(fd, next, static_cast<int>(left));
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return errno;
-        }
-        auto done = static_cast<std::size_t>(written);
-        while (left > 0 && done >= next->iov_len) {
-            done -= next->iov_len;
-            ++next;
-            --left;
-        }
-        if (left > 0) {
-            next->iov_base = static_cast<char*>(next->iov_base) + done;
-            next->iov_len -= done;
-        }
-    }
-    return std::nullopt;
-}
 
 // Creates the directory unless it exists; the error number otherwise.
 [[nodiscard]] std::optional<int> ensure_directory(std::string_view directory) {
@@ -115,7 +43,7 @@ private:
     if (fd < 0) {
         return errno;
     }
-    OpenFile file(fd);
+    UniqueFd file(fd);
     static char newline = '\n';
     std::array<iovec, 2> content{{{const_cast<char*>(value.data()), value.size()}, {&newline, 1}}};
     if (const auto error = write_all(file.get(), content.data(), content.size())) {
