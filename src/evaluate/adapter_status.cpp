@@ -168,9 +168,9 @@ Statuses evaluate_statuses(std::optional<AcStatus> raw_adapter_status,
     const std::string_view adapter = text_or_none(decision.statuses.adapter);
     const std::string_view battery = text_or_none(decision.statuses.battery);
     const bool with_power = is_connected(decision.statuses.adapter) && pd_power > 0;
-    const NumberText power = format_shortest(pd_power);
+    const NumberText power = with_power ? format_shortest(pd_power) : NumberText{};
     const std::string_view power_before = with_power ? " at " : "";
-    const std::string_view power_text = with_power ? power.view() : "";
+    const std::string_view power_text = power.view();
     const std::string_view power_after = with_power ? "W" : "";
     const NumberText charge = charge_text(estimate);
     if (decision.line == AdapterLine::at_start) {
