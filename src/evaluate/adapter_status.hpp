@@ -1,0 +1,102 @@
+// The adapter and battery statuses of one cycle. Neither is taken from the
+// kernel on trust: the battery's own status is checked against the trend of
+// the charge, and an online adapter that cannot keep the battery from
+// discharging is "Connected slow". Adapter changes are announced once they
+// have lasted a few cycles, so that a wobbly plug does not flood the log.
+//
+// Two stages per cycle: register_adapter_status right after the adapter's
+// "online" file has been read, evaluate_statuses after the charge has been
+// evaluated. Both decide from plain values; only evaluate_statuses prints.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "core/monitor_state.hpp"
+#include "core/number_format.hpp"
+#include "evaluate/charge_estimate.hpp"
+#include "evaluate/status_words.hpp"
+
+namespace kestro {
+
+// How many cycles an adapter change must be old before it is announced, before
+// the discharging warning may be printed, and before the status may switch
+// into or out of "Connected slow".
+inline constexpr std::uint64_t settle_cycles = 5;
+
+// A battery that holds its charge at this percentage or above (90 once
+// rounded) is full, whatever else it says.
+inline constexpr double steady_full_percent = 89.5;
+
+// First stage. Decides the raw adapter status N of this cycle and registers a
+// change of it in state.reference_ac_status and state.ac_status_changed_at.
+//
+// N is connected when adapter_online is true and "Disconnected" when it is
+// false. When "online" could not be read it follows the battery's own status:
+// full, charging and not charging mean connected, discharging means
+// "Disconnected", anything else (or an unreadable status) gives none. A
+// connected N is "Connected slow" exactly when the previous cycle's final
+// status was, so the slow state lasts until the second stage switches it
+// back, and those switches are never registered as changes.
+//
+// A change is N differing from state.previous_ac_status (none equals none):
+// the cycle is recorded, and the reference becomes the status before it (or
+// N when there was none). The first status ever seen is registered the same
+// way. Prints nothing.
+[[nodiscard]] std::optional<AcStatus> register_adapter_status(
+    std::optional<bool> adapter_online, std::optional<KernelBatteryStatus> battery_status,
+    MonitorState& state);
+
+// What the cycle publishes: the battery status B and the final adapter status F.
+struct Statuses {
+    std::optional<BatteryStatus> battery;
+    std::optional<AcStatus> adapter;
+};
+
+// The adapter status line a cycle prints, if any.
+enum class AdapterLine {
+    none,
+    at_start,  // cycle 2: the status at start
+    changed,   // settle_cycles after a change that still holds
+};
+
+// Everything the second stage decides, before anything is printed.
+struct StatusDecision {
+    Statuses statuses;
+    bool discharging_warning = false;  // the battery discharges behind an online adapter
+    AdapterLine line = AdapterLine::none;
+};
+
+// Second stage, without output. raw_adapter_status is the N of the first
+// stage; battery_status the battery's own status (none when unreadable).
+// Reads state.cycle, the previous percentage and the registered change.
+//
+// B: the kernel's "Discharging" and "Full" are taken as they are; a battery
+// that claims to charge (or not to charge, short of near full) behind a
+// connected adapter is verified against the previous percentage and the
+// average; everything else follows the trend of the percentage. F: a
+// "Connected" adapter becomes "Connected slow" when the battery discharges,
+// and back when it charges, once the latest change is settle_cycles old.
+[[nodiscard]] StatusDecision decide_statuses(std::optional<AcStatus> raw_adapter_status,
+                                             std::optional<KernelBatteryStatus> battery_status,
+                                             const ChargeEstimate& estimate,
+                                             const MonitorState& state);
+
+// Second stage: decides as decide_statuses and prints on standard output, in
+// this order, "Warning: AC Adapter connected but battery is actually
+// discharging" when due, then the status line of the cycle, if any:
+//   "Info: AC Adapter status at start: '<F>'<suffix>, battery <charge>, status: '<B>'"
+//   "Info: AC Adapter status changed '<R>'->'<F>'<suffix>, battery <charge>, status: '<B>'"
+// where an absent status reads None, <charge> is charge_text, and <suffix>
+// is " at <pd_power>W" while F is connected and pd_power is above 0.
+[[nodiscard]] Statuses evaluate_statuses(std::optional<AcStatus> raw_adapter_status,
+                                         std::optional<KernelBatteryStatus> battery_status,
+                                         const ChargeEstimate& estimate, double pd_power,
+                                         const MonitorState& state);
+
+// The charge as the adapter status lines show it: the percentage with two
+// decimals and "%" ("57.14%"), or "unknown" when it is not known, below 0
+// or not a number.
+[[nodiscard]] NumberText charge_text(const ChargeEstimate& estimate);
+
+}  // namespace kestro
