@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "core/output.hpp"
+#include "evaluate/charge.hpp"
 
 namespace kestro {
 
@@ -114,9 +115,6 @@ std::optional<AcStatus> final_adapter_status(std::optional<AcStatus> raw, std::o
     return raw;
 }
 
-// The charge text's decimals: "57.14%".
-constexpr int charge_decimals = 2;
-
 // The first cycle in which a previous cycle's values are known.
 constexpr std::uint64_t start_line_cycle = 2;
 
@@ -181,23 +179,6 @@ Statuses evaluate_statuses(std::optional<AcStatus> raw_adapter_status,
                     "'", power_before, power_text, power_after, ", battery ", charge, ", status: '", battery, "'"});
     }
     return decision.statuses;
-}
-
-NumberText charge_text(const ChargeEstimate& estimate) {
-    // Two decimals of the largest double take 313 characters; the '%' fits.
-    static_assert(NumberText::capacity > 314);
-    NumberText text;
-    if (!estimate.percent_known || !(estimate.percent >= 0)) {
-        constexpr std::string_view unknown = "unknown";
-        unknown.copy(text.data(), unknown.size());
-        text.set_size(unknown.size());
-        return text;
-    }
-    text = format_fixed(estimate.percent, charge_decimals);
-    const std::size_t size = text.view().size();
-    text.data()[size] = '%';
-    text.set_size(size + 1);
-    return text;
 }
 
 }  // namespace kestro

@@ -87,16 +87,11 @@ struct StatusDecision {
 // discharging" when due, then the status line of the cycle, if any:
 //   "Info: AC Adapter status at start: '<F>'<suffix>, battery <charge>, status: '<B>'"
 //   "Info: AC Adapter status changed '<R>'->'<F>'<suffix>, battery <charge>, status: '<B>'"
-// where an absent status reads None, <charge> is charge_text, and <suffix>
+// where an absent status reads None, <charge> is charge_text (evaluate/charge.hpp), and <suffix>
 // is " at <pd_power>W" while F is connected and pd_power is above 0.
 [[nodiscard]] Statuses evaluate_statuses(std::optional<AcStatus> raw_adapter_status,
                                          std::optional<KernelBatteryStatus> battery_status,
                                          const ChargeEstimate& estimate, double pd_power,
                                          const MonitorState& state);
-
-// The charge as the adapter status lines show it: the percentage with two
-// decimals and "%" ("57.14%"), or "unknown" when it is not known, below 0
-// or not a number.
-[[nodiscard]] NumberText charge_text(const ChargeEstimate& estimate);
 
 }  // namespace kestro

@@ -1,4 +1,5 @@
 #include "evaluate/adapter_status.hpp"
+#include "evaluate/charge.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -432,27 +433,6 @@ TEST(SlowAdapter, PersistsThroughALongDischargeAndEndsWhenCharging) {
 }
 
 // ------------------------------------------------------------------- printing
-
-struct ChargeTextCase {
-    std::optional<double> percent;
-    std::string text;
-};
-
-class ChargeText : public testing::TestWithParam<ChargeTextCase> {};
-
-TEST_P(ChargeText, ShowsTwoDecimalsOrUnknown) {
-    ChargeEstimate estimate;
-    estimate.percent_known = GetParam().percent.has_value();
-    estimate.percent = GetParam().percent.value_or(57.0);
-    EXPECT_EQ(charge_text(estimate).view(), GetParam().text);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, ChargeText,
-                         testing::Values(ChargeTextCase{400.0 / 7.0, "57.14%"}, ChargeTextCase{0.0, "0.00%"},
-                                         ChargeTextCase{100.0, "100.00%"}, ChargeTextCase{99.999, "100.00%"},
-                                         ChargeTextCase{-3.0, "unknown"}, ChargeTextCase{nan, "unknown"},
-                                         ChargeTextCase{std::nullopt, "unknown"},
-                                         ChargeTextCase{std::numeric_limits<double>::infinity(), "inf%"}));
 
 TEST(ChargeTextLimits, LargestPercentFits) {
     ChargeEstimate estimate;
