@@ -6,6 +6,7 @@
 #include <sys/uio.h>
 
 #include "core/fatal.hpp"
+#include "core/posix_io.hpp"
 #include "core/system_error.hpp"
 
 namespace kestro {
@@ -31,27 +32,9 @@ void write_line(int fd, std::initializer_list<std::string_view> parts) {
     static char newline = '\n';
     vectors[count++] = {&newline, 1};
 
-    iovec* next = vectors.data();
-    std::size_t left = count;
-    while (left > 0) {
-        const ssize_t written = ::writev(fd, next, static_cast<int>(left));
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            fatal_error(fd == 2 ? "failed printing to stderr" : "failed printing to stdout",
-                        system_error_text(errno));
-        }
-        auto done = static_cast<std::size_t>(written);
-        while (left > 0 && done >= next->iov_len) {
-            done -= next->iov_len;
-            ++next;
-            --left;
-        }
-        if (left > 0) {
-            next->iov_base = static_cast<char*>(next->iov_base) + done;
-            next->iov_len -= done;
-        }
+    if (const auto error = write_all(fd, vectors.data(), count)) {
+        fatal_error(fd == 2 ? "failed printing to stderr" : "failed printing to stdout",
+                    system_error_text(*error));
     }
 }
 

@@ -1,0 +1,96 @@
+// The battery charge of one cycle: the percentage, its moving average, the
+// near-full flag, the present draw and the seconds until the charge target,
+// and the progress and debug lines that follow the percentage.
+//
+// The arithmetic is done in a fixed order of floating-point operations, so
+// that the published numbers are the same to the last digit on every run.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "core/monitor_state.hpp"
+#include "core/number_format.hpp"
+#include "evaluate/charge_estimate.hpp"
+#include "evaluate/status_words.hpp"
+
+namespace kestro {
+
+// A whole battery in percent.
+inline constexpr double full_charge_percent = 100.0;
+// Above this share of the charge cap the battery counts as nearly full.
+inline constexpr double near_full_factor = 0.9;
+inline constexpr double seconds_per_hour = 3600.0;
+// Progress lines appear at every multiple of this step...
+inline constexpr std::int32_t progress_step = 5;
+// ...and at every change at or below this level.
+inline constexpr std::int32_t always_report_level = 20;
+// The rounded percentage of a cycle whose percentage is unknown.
+inline constexpr std::int32_t unknown_rounded_percent = -1;
+// The debug line appears in every cycle that is a multiple of this.
+inline constexpr std::uint64_t debug_line_cycles = 10;
+
+// Evaluates the cycle's readings against the charge cap in force
+// (`max_charge_level`, 0 to 100):
+// - percent = now ÷ full × 100, unclamped; known when both capacity reads
+//   succeeded and the result is a finite number (a full capacity of 0 while
+//   the battery recalibrates says nothing about the charge);
+// - when known, every missing (negative) history entry takes the percentage;
+// - average = the nine history entries summed newest to oldest, ÷ 9;
+// - near_full when known and percent > max_charge_level × 0.9;
+// - draw = rate × voltage_now when voltage_now is known, else 0.
+// Leaves secs_until_full empty. Prints nothing.
+[[nodiscard]] ChargeEstimate evaluate_charge(const CycleReadings& readings, double max_charge_level,
+                                             ChargeHistory& history);
+
+// Completes the estimate with the seconds until the charge reaches
+// max_charge_level percent of the full capacity: none unless the percentage
+// and both voltages are known; 0 at or above the target; otherwise
+// to go × voltage_min_design ÷ draw × 3600 (infinite when the draw is 0).
+void estimate_secs_until_full(ChargeEstimate& estimate, const CycleReadings& readings,
+                              double max_charge_level);
+
+// Rounds half away from zero to a 32-bit integer, saturating at its limits;
+// NaN gives 0.
+[[nodiscard]] std::int32_t round_percent(double percent);
+
+// The rounded percentage, or unknown_rounded_percent when it is not known.
+[[nodiscard]] std::int32_t rounded_percent_or_unknown(double percent, bool known);
+
+enum class ChargeTrend { rising, falling };
+
+struct ProgressReport {
+    std::int32_t current;  // the rounded percentage to print
+    ChargeTrend trend;
+};
+
+// Whether the rounded percentage moving from `previous` to `current` is
+// reported: both known (not negative), different, and current at or below
+// 20 or a multiple of 5.
+[[nodiscard]] std::optional<ProgressReport> progress_report(std::int32_t current, std::int32_t previous);
+
+// Shifts the history one place towards the old end and puts the cycle's
+// percentage (or the missing mark when unknown) in the newest place.
+void push_charge_history(ChargeHistory& history, const ChargeEstimate& estimate);
+
+// Whether this cycle prints the debug line: debugging on, a cycle that is a
+// multiple of 10, and a battery that is discharging or not charging.
+[[nodiscard]] bool charge_debug_line_due(bool debug_enabled, std::uint64_t cycle,
+                                         std::optional<BatteryStatus> battery_status);
+
+// The report of the cycle, after publication and when no shutdown started:
+// prints "Info: Battery charge: <current>% <trend>" (current right-aligned in
+// two characters, trend "(+)" or "(-)") when progress_report says so,
+// comparing with the previous cycle's percentage in `state`; pushes the
+// percentage into state.charge_history; prints
+// "DBG: battery charge: cur=<c>% avg=<a>%" (three decimals, c = -1 when the
+// percentage is unknown) when charge_debug_line_due. Both lines go to
+// standard output.
+void report_charge(const ChargeEstimate& estimate, MonitorState& state,
+                   std::optional<BatteryStatus> battery_status, bool debug_enabled);
+
+// The percentage as it appears in the status lines: two decimals and "%"
+// ("57.14%"), or "unknown" when it is unknown, below 0 or NaN.
+[[nodiscard]] NumberText charge_text(const ChargeEstimate& estimate);
+
+}  // namespace kestro

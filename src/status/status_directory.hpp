@@ -1,0 +1,41 @@
+// Publication of the daemon's values as small text files in the status
+// directory, for other programs to read at any time.
+//
+// Each file is replaced whole: the content goes to a hidden temporary file in
+// the same directory, which is then renamed over the published name, so a
+// reader sees the previous or the new content, never a part of one. Nothing
+// is cached: every call starts from the file system as it finds it, creating
+// the directory when it is missing. There is no flush to disk, no lock and no
+// retry; the next cycle writes every file again.
+//
+// A failure is reported on standard error and otherwise ignored:
+//   "mkdir <directory>: <error>"
+//   "write <directory>/.<name>: <error>"
+//   "rename <directory>/.<name> -> <directory>/<name>: <error>"
+// with <error> the system's description of the error number.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace kestro {
+
+// Where the daemon publishes; only this one directory is ever created.
+inline constexpr std::string_view status_directory = "/run/kestro";
+
+// Publishes the value, followed by one newline, as the file `name` in
+// `directory`. An absent value touches nothing, not even the directory.
+// `name` is a plain file name (no "/"). Allocates nothing unless a failure is
+// reported.
+void write_status_text_in(std::string_view directory, std::string_view name,
+                          std::optional<std::string_view> value);
+
+// The same for a number, written with format_shortest ("50", "57.5", "inf").
+void write_status_number_in(std::string_view directory, std::string_view name,
+                            std::optional<double> value);
+
+// The two above for the status directory /run/kestro.
+void write_status_text(std::string_view name, std::optional<std::string_view> value);
+void write_status_number(std::string_view name, std::optional<double> value);
+
+}  // namespace kestro

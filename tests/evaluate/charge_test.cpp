@@ -1,0 +1,352 @@
+#include "evaluate/charge.hpp"
+
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace kestro {
+namespace {
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+constexpr std::int32_t int32_max = std::numeric_limits<std::int32_t>::max();
+constexpr std::int32_t int32_min = std::numeric_limits<std::int32_t>::min();
+
+CycleReadings capacity(std::optional<double> full, std::optional<double> now) {
+    CycleReadings readings;
+    readings.full_value = full;
+    readings.now_value = now;
+    return readings;
+}
+
+CycleReadings with_power(std::optional<double> full, std::optional<double> now, double rate,
+                         std::optional<double> voltage_min_design, std::optional<double> voltage_now) {
+    CycleReadings readings = capacity(full, now);
+    readings.rate_reading = rate;
+    readings.voltage_min_design = voltage_min_design;
+    readings.voltage_now = voltage_now;
+    return readings;
+}
+
+ChargeHistory history_of(double value) {
+    ChargeHistory history;
+    history.fill(value);
+    return history;
+}
+
+// --- rounding ---------------------------------------------------------------
+
+struct RoundCase {
+    double percent;
+    std::int32_t rounded;
+};
+
+class RoundPercent : public testing::TestWithParam<RoundCase> {};
+
+TEST_P(RoundPercent, HalvesAwayFromZeroSaturating) {
+    EXPECT_EQ(round_percent(GetParam().percent), GetParam().rounded) << GetParam().percent;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RoundPercent,
+    testing::Values(RoundCase{20.5, 21}, RoundCase{24.5, 25}, RoundCase{24.4, 24}, RoundCase{24.6, 25},
+                    RoundCase{-0.5, -1}, RoundCase{0.49999999999999994, 0}, RoundCase{100.0, 100},
+                    RoundCase{nan, 0}, RoundCase{inf, int32_max}, RoundCase{-inf, int32_min},
+                    RoundCase{1e300, int32_max}, RoundCase{-1e300, int32_min},
+                    RoundCase{2147483647.5, int32_max}, RoundCase{-2147483648.4, int32_min}));
+
+// --- progress line decision -------------------------------------------------
+
+struct ProgressCase {
+    std::int32_t previous;
+    std::int32_t current;
+    std::optional<ChargeTrend> trend;  // none: no line
+};
+
+class ProgressReportRule : public testing::TestWithParam<ProgressCase> {};
+
+TEST_P(ProgressReportRule, ReportsStepsOfFiveAndEveryStepAtOrBelowTwenty) {
+    const ProgressCase& c = GetParam();
+    const auto report = progress_report(c.current, c.previous);
+    ASSERT_EQ(report.has_value(), c.trend.has_value()) << c.previous << " -> " << c.current;
+    if (report) {
+        EXPECT_EQ(report->current, c.current);
+        EXPECT_EQ(report->trend, *c.trend);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, ProgressReportRule,
+    testing::Values(ProgressCase{24, 25, ChargeTrend::rising}, ProgressCase{26, 24, std::nullopt},
+                    ProgressCase{21, 20, ChargeTrend::falling}, ProgressCase{6, 5, ChargeTrend::falling},
+                    ProgressCase{100, 95, ChargeTrend::falling}, ProgressCase{19, 20, ChargeTrend::rising},
+                    ProgressCase{0, 1, ChargeTrend::rising}, ProgressCase{22, 23, std::nullopt},
+                    ProgressCase{25, 25, std::nullopt}, ProgressCase{-1, 50, std::nullopt},
+                    ProgressCase{50, -1, std::nullopt}, ProgressCase{101, 100, ChargeTrend::falling},
+                    ProgressCase{99, 101, std::nullopt}));
+
+// --- evaluation -------------------------------------------------------------
+
+TEST(EvaluateCharge, PercentIsTheQuotientTimesHundredUnclamped) {
+    ChargeHistory history = empty_charge_history();
+    EXPECT_EQ(evaluate_charge(capacity(90000, 45000), 100, history).percent, 50.0);
+
+    history = empty_charge_history();
+    EXPECT_EQ(evaluate_charge(capacity(90000, 91000), 100, history).percent, 91000.0 / 90000.0 * 100);
+
+    // The two orders differ for 1 of 7; the quotient comes first.
+    ASSERT_NE(1.0 / 7.0 * 100, 1.0 * 100 / 7.0);
+    history = empty_charge_history();
+    const ChargeEstimate estimate = evaluate_charge(capacity(7, 1), 100, history);
+    EXPECT_TRUE(estimate.percent_known);
+    EXPECT_EQ(estimate.percent, 1.0 / 7.0 * 100);
+}
+
+struct UnknownCase {
+    const char* label;
+    std::optional<double> full;
+    std::optional<double> now;
+};
+
+class UnknownPercent : public testing::TestWithParam<UnknownCase> {};
+
+// A failed capacity read, and a full capacity of 0 (an infinite or NaN
+// quotient), say nothing about the charge.
+TEST_P(UnknownPercent, LeavesHistoryAndEstimateEmpty) {
+    CycleReadings readings = with_power(GetParam().full, GetParam().now, 1.5e6, 11.4e6, 12.1e6);
+    ChargeHistory history = empty_charge_history();
+    history[0] = 30.0;
+    const ChargeHistory before = history;
+
+    ChargeEstimate estimate = evaluate_charge(readings, 100, history);
+    EXPECT_FALSE(estimate.percent_known);
+    EXPECT_FALSE(estimate.near_full);
+    EXPECT_EQ(history, before);
+    EXPECT_DOUBLE_EQ(estimate.average, (30.0 - 8) / 9);  // the -1.0 entries count as they are
+
+    estimate_secs_until_full(estimate, readings, 100);
+    EXPECT_EQ(estimate.secs_until_full, std::nullopt);
+    EXPECT_EQ(charge_text(estimate).view(), "unknown");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Readings, UnknownPercent,
+    testing::Values(UnknownCase{"FullUnread", std::nullopt, 45000.0}, UnknownCase{"NowUnread", 90000.0, std::nullopt},
+                    UnknownCase{"FullZero", 0.0, 45000.0}, UnknownCase{"FullAndNowZero", 0.0, 0.0}),
+    [](const auto& info) { return info.param.label; });
+
+TEST(EvaluateCharge, FirstKnownCycleFillsTheHistory) {
+    ChargeHistory history = empty_charge_history();
+    const ChargeEstimate estimate = evaluate_charge(capacity(70000, 40000), 100, history);
+    EXPECT_EQ(history, history_of(estimate.percent));
+    EXPECT_DOUBLE_EQ(estimate.average, estimate.percent);
+}
+
+TEST(EvaluateCharge, UnknownCycleDoesNotLowerTheAverageLater) {
+    MonitorState state;
+    ChargeEstimate estimate = evaluate_charge(capacity(100, 50), 100, state.charge_history);
+    push_charge_history(state.charge_history, estimate);
+    estimate = evaluate_charge(capacity(std::nullopt, 50), 100, state.charge_history);
+    push_charge_history(state.charge_history, estimate);
+    ASSERT_EQ(state.charge_history[0], missing_charge);
+
+    estimate = evaluate_charge(capacity(100, 41), 100, state.charge_history);
+    EXPECT_EQ(state.charge_history[0], 41.0);
+    EXPECT_EQ(state.charge_history[1], 50.0);
+    EXPECT_DOUBLE_EQ(estimate.average, (41.0 + 8 * 50.0) / 9);
+}
+
+TEST(EvaluateCharge, AverageAddsNewestToOldest) {
+    // Unknown percentage, so the entries are used as they are. Newest first:
+    // 7 + 1e16 rounds to 1e16 + 8, minus 1e16 leaves 8; oldest first gives 7.
+    ChargeHistory history = {1, 1, 1, 1, 1, 1, 1, 1e16, -1e16};
+    const ChargeEstimate estimate = evaluate_charge(capacity(std::nullopt, std::nullopt), 100, history);
+    EXPECT_EQ(estimate.average, 8.0 / 9);
+}
+
+struct NearFullCase {
+    double now;  // of a full capacity of 10
+    double max_charge_level;
+    bool near_full;
+};
+
+class NearFull : public testing::TestWithParam<NearFullCase> {};
+
+TEST_P(NearFull, StrictlyAboveNineTenthsOfTheCap) {
+    ChargeHistory history = empty_charge_history();
+    const ChargeEstimate estimate = evaluate_charge(capacity(10, GetParam().now), GetParam().max_charge_level, history);
+    EXPECT_EQ(estimate.near_full, GetParam().near_full) << estimate.percent;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, NearFull,
+                         testing::Values(NearFullCase{9, 100, false},  // exactly 90 = 100 × 0.9
+                                         NearFullCase{std::nextafter(9.0, 10.0), 100, true},
+                                         NearFullCase{7.2, 80, false}, NearFullCase{7.3, 80, true},
+                                         NearFullCase{11, 100, true}, NearFullCase{0, 0, false}));
+
+TEST(EvaluateCharge, DrawNeedsVoltageNow) {
+    ChargeHistory history = empty_charge_history();
+    EXPECT_EQ(evaluate_charge(with_power(90000, 45000, 1.5e6, 11.4e6, 12.1e6), 100, history).draw, 1.5e6 * 12.1e6);
+    EXPECT_EQ(evaluate_charge(with_power(90000, 45000, 1.5e6, 11.4e6, std::nullopt), 100, history).draw, 0.0);
+}
+
+// --- seconds until full -----------------------------------------------------
+
+struct SecsCase {
+    const char* label;
+    CycleReadings readings;
+    double max_charge_level;
+    std::optional<double> secs;
+};
+
+class SecsUntilFull : public testing::TestWithParam<SecsCase> {};
+
+TEST_P(SecsUntilFull, EstimatesInTheFixedOrder) {
+    const SecsCase& c = GetParam();
+    ChargeHistory history = empty_charge_history();
+    ChargeEstimate estimate = evaluate_charge(c.readings, c.max_charge_level, history);
+    estimate_secs_until_full(estimate, c.readings, c.max_charge_level);
+    EXPECT_EQ(estimate.secs_until_full, c.secs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SecsUntilFull,
+    testing::Values(
+        // target 0.8 × 51234; every other order of the operations gives a different last digit
+        SecsCase{"ToGo", with_power(51234, 1234, 1.5e6, 11.4e6, 8.3e6), 80, 131.0418737349398},
+        SecsCase{"AtTarget", with_power(90000, 90000, 1.5e6, 11.4e6, 12.1e6), 100, 0.0},
+        SecsCase{"AboveCappedTarget", with_power(90000, 80000, 1.5e6, 11.4e6, 12.1e6), 80, 0.0},
+        SecsCase{"AtTargetWithoutDraw", with_power(90000, 90000, 0, 11.4e6, 12.1e6), 100, 0.0},
+        SecsCase{"NoDraw", with_power(90000, 45000, 0, 11.4e6, 12.1e6), 100, inf},
+        SecsCase{"NoVoltageNow", with_power(90000, 45000, 1.5e6, 11.4e6, std::nullopt), 100, std::nullopt},
+        SecsCase{"NoVoltageMinDesign", with_power(90000, 45000, 1.5e6, std::nullopt, 12.1e6), 100, std::nullopt},
+        SecsCase{"FullZero", with_power(0, 45000, 1.5e6, 11.4e6, 12.1e6), 100, std::nullopt}),
+    [](const auto& info) { return info.param.label; });
+
+// --- report -----------------------------------------------------------------
+
+TEST(PushChargeHistory, NewestFirstOldestDropped) {
+    ChargeHistory history = {9, 8, 7, 6, 5, 4, 3, 2, 1};
+    ChargeEstimate estimate;
+    estimate.percent = 10;
+    estimate.percent_known = true;
+    push_charge_history(history, estimate);
+    EXPECT_EQ(history, (ChargeHistory{10, 9, 8, 7, 6, 5, 4, 3, 2}));
+    estimate.percent_known = false;
+    push_charge_history(history, estimate);
+    EXPECT_EQ(history, (ChargeHistory{-1, 10, 9, 8, 7, 6, 5, 4, 3}));
+}
+
+struct DebugCase {
+    bool debug_enabled;
+    std::uint64_t cycle;
+    std::optional<BatteryStatus> status;
+    bool due;
+};
+
+class DebugLineDue : public testing::TestWithParam<DebugCase> {};
+
+TEST_P(DebugLineDue, EveryTenthCycleWhileNotCharging) {
+    const DebugCase& c = GetParam();
+    EXPECT_EQ(charge_debug_line_due(c.debug_enabled, c.cycle, c.status), c.due);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DebugLineDue,
+    testing::Values(DebugCase{true, 10, BatteryStatus::discharging, true},
+                    DebugCase{true, 20, BatteryStatus::not_charging, true},
+                    DebugCase{false, 10, BatteryStatus::discharging, false},
+                    DebugCase{true, 15, BatteryStatus::discharging, false},
+                    DebugCase{true, 1, BatteryStatus::discharging, false},
+                    DebugCase{true, 10, BatteryStatus::charging, false},
+                    DebugCase{true, 10, BatteryStatus::full, false},
+                    DebugCase{true, 10, BatteryStatus::unknown, false},
+                    DebugCase{true, 10, std::nullopt, false}));
+
+struct ReportCase {
+    const char* label;
+    std::optional<double> previous;  // none: unknown in the previous cycle
+    std::optional<double> current;
+    std::uint64_t cycle;
+    std::string output;
+};
+
+class ReportCharge : public testing::TestWithParam<ReportCase> {};
+
+TEST_P(ReportCharge, PrintsTheLinesAndPushesTheHistory) {
+    const ReportCase& c = GetParam();
+    MonitorState state;
+    state.cycle = c.cycle;
+    state.previous_percent = c.previous.value_or(0.0);
+    state.previous_percent_known = c.previous.has_value();
+    state.charge_history = history_of(57.2);
+    ChargeEstimate estimate;
+    estimate.percent = c.current.value_or(0.0);
+    estimate.percent_known = c.current.has_value();
+    estimate.average = 57.2;
+
+    testing::internal::CaptureStdout();
+    report_charge(estimate, state, BatteryStatus::discharging, true);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
+    EXPECT_EQ(state.charge_history[0], c.current.value_or(missing_charge));
+    EXPECT_EQ(state.charge_history[1], 57.2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ReportCharge,
+    testing::Values(ReportCase{"RisingToAStep", 24.4, 24.6, 1, "Info: Battery charge: 25% (+)\n"},
+                    ReportCase{"FallingBackIsQuiet", 24.6, 24.4, 1, ""},
+                    ReportCase{"SingleDigitPadded", 6.0, 5.0, 1, "Info: Battery charge:  5% (-)\n"},
+                    ReportCase{"ThreeDigits", 99.0, 100.0, 1, "Info: Battery charge: 100% (+)\n"},
+                    ReportCase{"PreviousUnknown", std::nullopt, 20.0, 1, ""},
+                    ReportCase{"CurrentUnknown", 20.0, std::nullopt, 1, ""},
+                    ReportCase{"DebugLine", 400.0 / 7, 400.0 / 7, 10,
+                               "DBG: battery charge: cur=57.143% avg=57.200%\n"},
+                    ReportCase{"DebugLineUnknown", 57.0, std::nullopt, 20,
+                               "DBG: battery charge: cur=-1.000% avg=57.200%\n"},
+                    ReportCase{"BothLines", 21.0, 20.0, 30,
+                               "Info: Battery charge: 20% (-)\nDBG: battery charge: cur=20.000% avg=57.200%\n"}),
+    [](const auto& info) { return info.param.label; });
+
+// A full capacity of 0 after a known cycle: no line, a gap in the history.
+TEST(ReportChargeAfterZeroFull, CountsAsUnknown) {
+    MonitorState state;
+    state.cycle = 5;
+    state.previous_percent = 50.0;
+    state.previous_percent_known = true;
+    state.charge_history = history_of(50.0);
+    const ChargeEstimate estimate = evaluate_charge(capacity(0, 0), 100, state.charge_history);
+
+    testing::internal::CaptureStdout();
+    report_charge(estimate, state, BatteryStatus::discharging, true);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(state.charge_history[0], missing_charge);
+}
+
+// --- display form -----------------------------------------------------------
+
+struct TextCase {
+    double percent;
+    bool known;
+    const char* text;
+};
+
+class ChargeText : public testing::TestWithParam<TextCase> {};
+
+TEST_P(ChargeText, TwoDecimalsOrUnknown) {
+    ChargeEstimate estimate;
+    estimate.percent = GetParam().percent;
+    estimate.percent_known = GetParam().known;
+    EXPECT_EQ(charge_text(estimate).view(), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ChargeText,
+                         testing::Values(TextCase{400.0 / 7, true, "57.14%"}, TextCase{0, true, "0.00%"},
+                                         TextCase{101.111, true, "101.11%"}, TextCase{57, false, "unknown"},
+                                         TextCase{-0.5, true, "unknown"}, TextCase{nan, true, "unknown"}));
+
+}  // namespace
+}  // namespace kestro
