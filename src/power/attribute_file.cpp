@@ -5,28 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/posix_io.hpp"
 #include "core/system_error.hpp"
 #include "core/utf8.hpp"
 
 namespace kestro {
 
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    [[nodiscard]] int get() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 std::unexpected<ReadFailure> system_failure(int error_number) {
     return std::unexpected(ReadFailure{ReadFailureKind::system_error, error_number});
@@ -43,7 +28,7 @@ std::string describe(const ReadFailure& failure) {
 
 std::expected<std::string_view, ReadFailure> read_attribute_file(const char* path, AttributeBuffer& buffer) {
     // O_NONBLOCK: a FIFO planted in place of an attribute must not stall the daemon.
-    const FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    const UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (file.get() < 0) {
         return system_failure(errno);
     }

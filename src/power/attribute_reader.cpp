@@ -1,13 +1,14 @@
 #include "power/attribute_reader.hpp"
 
+#include <cerrno>
 #include <cmath>
 #include <expected>
 
 #include "core/number_format.hpp"
 #include "core/output.hpp"
+#include "core/posix_io.hpp"
 #include "core/utf8.hpp"
 #include "power/attribute_file.hpp"
-#include "power/attribute_path.hpp"
 #include "power/number_grammar.hpp"
 #include "power/reported_paths.hpp"
 
@@ -15,11 +16,25 @@ namespace kestro {
 
 namespace {
 
-// Reads the file whole and trims it; reports a failure once per path.
-std::optional<std::string_view> read_trimmed(const AttributePath& path, AttributeBuffer& buffer) {
+void report_read_failure(std::string_view path, const ReadFailure& failure) {
+    report_once(path, [&] { print_error_line({"read ", path, ": ", describe(failure)}); });
+}
+
+// Reads "<directory>/<name>" whole, through path and buffer, and trims it;
+// reports a failure once per path.
+std::optional<std::string_view> read_trimmed(std::string_view directory, std::string_view name, PathText& path,
+                                             AttributeBuffer& buffer) {
+    if (!path.assign({directory, "/", name})) {
+        // No open() takes a path this long; the report still names it whole.
+        std::string whole(directory);
+        whole += '/';
+        whole += name;
+        report_read_failure(whole, ReadFailure{ReadFailureKind::system_error, ENAMETOOLONG});
+        return std::nullopt;
+    }
     const auto content = read_attribute_file(path.c_str(), buffer);
     if (!content) {
-        report_once(path.view(), [&] { print_error_line({"read ", path.view(), ": ", describe(content.error())}); });
+        report_read_failure(path.view(), content.error());
         return std::nullopt;
     }
     return trim_white_space(*content);
@@ -28,9 +43,9 @@ std::optional<std::string_view> read_trimmed(const AttributePath& path, Attribut
 }  // namespace
 
 std::optional<std::string> read_text_attribute(std::string_view directory, std::string_view name) {
-    const AttributePath path(directory, name);
+    PathText path;
     AttributeBuffer buffer;
-    const auto text = read_trimmed(path, buffer);
+    const auto text = read_trimmed(directory, name, path, buffer);
     if (!text) {
         return std::nullopt;
     }
@@ -38,9 +53,9 @@ std::optional<std::string> read_text_attribute(std::string_view directory, std::
 }
 
 std::optional<double> read_number_attribute(std::string_view directory, std::string_view name) {
-    const AttributePath path(directory, name);
+    PathText path;
     AttributeBuffer buffer;
-    const auto text = read_trimmed(path, buffer);
+    const auto text = read_trimmed(directory, name, path, buffer);
     if (!text) {
         return std::nullopt;
     }

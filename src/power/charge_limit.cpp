@@ -77,11 +77,11 @@ std::optional<std::int32_t> charge_limit_from(std::int32_t integer) {
     if (integer < 0) {
         return std::nullopt;
     }
-    return integer == 0 ? static_cast<std::int32_t>(unlimited_charge_level) : integer;
+    return integer == 0 ? unlimited_charge_percent : integer;
 }
 
 double decide_max_charge_level(std::optional<std::int32_t> value_read, std::optional<double> previous) {
-    if (value_read && *value_read <= unlimited_charge_level) {
+    if (value_read && *value_read <= unlimited_charge_percent) {
         return *value_read;
     }
     return previous.value_or(unlimited_charge_level);

@@ -18,8 +18,10 @@ inline constexpr std::string_view device_charge_limit_path =
 // The battery attribute that holds the limit elsewhere.
 inline constexpr std::string_view charge_limit_attribute = "charge_control_end_threshold";
 
-// The limit in force when there is none to read, or none yet accepted.
-inline constexpr double unlimited_charge_level = 100.0;
+// The limit in force when there is none to read, or none yet accepted; also
+// what a limit of 0 stands for, and the highest limit accepted.
+inline constexpr std::int32_t unlimited_charge_percent = 100;
+inline constexpr double unlimited_charge_level = unlimited_charge_percent;
 
 // A limit file that fails is tried this many times per cycle, with a pause
 // after every failed attempt.

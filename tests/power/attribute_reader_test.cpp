@@ -120,6 +120,23 @@ TEST(TextRead, ReturnsEvenTextThatIsNoNumber) {
     EXPECT_EQ(stderr_of([&] { EXPECT_EQ(read_text_attribute(tree.root(), "status"), ""); }), "");
 }
 
+TEST(NumberRead, APathTooLongForTheSystemIsReportedWhole) {
+    const std::string directory = "/" + std::string(5000, 'd');
+    std::optional<double> value = 1.0;
+    EXPECT_EQ(stderr_of([&] { value = read_number_attribute(directory, "voltage_now"); }),
+              "read " + directory + "/voltage_now: File name too long (os error 36)\n");
+    EXPECT_EQ(value, std::nullopt);
+    EXPECT_EQ(stderr_of([&] { value = read_number_attribute(directory, "voltage_now"); }), "");
+}
+
+TEST(TextRead, AnEmptyDirectoryReadsFromTheRoot) {
+    // With no adapter the daemon reads "/online"; it never exists on a real system.
+    std::optional<std::string> text;
+    const std::string printed = stderr_of([&] { text = read_text_attribute("", "kestro-test-no-such-attribute"); });
+    EXPECT_EQ(printed, "read /kestro-test-no-such-attribute: No such file or directory (os error 2)\n");
+    EXPECT_EQ(text, std::nullopt);
+}
+
 TEST(RateRead, CurrentCountsByItsMagnitudeAndPowerAsRead) {
     const TempTree tree;
     tree.write("current_now", "-1250000\n");
