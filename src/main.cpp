@@ -6,6 +6,7 @@
 // the report and exit status 101.
 #include <csignal>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -13,6 +14,9 @@
 #include "core/debug_switch.hpp"
 #include "core/fatal.hpp"
 #include "core/output.hpp"
+#include "power/battery_files.hpp"
+#include "power/charge_limit.hpp"
+#include "power/discovery.hpp"
 
 namespace {
 
@@ -28,7 +32,17 @@ int run() {
     }
 
     const kestro::Settings settings = kestro::load_settings();
+
+    const std::optional<kestro::PowerSupplyPaths> supplies = kestro::discover_power_supplies();
+    if (!supplies) {
+        kestro::print_line({"Info: Init: This system does not use batteries, stopping."});
+        return 0;
+    }
+    const kestro::BatteryFiles battery_files = kestro::select_battery_files(supplies->battery_dir);
+    const std::optional<std::string> charge_limit_file = kestro::find_charge_limit_file(battery_files.directory);
+
     static_cast<void>(settings);
+    static_cast<void>(charge_limit_file);
     return 0;
 }
 

@@ -1,0 +1,45 @@
+// Whole-file reads of small text files (sysfs attributes, the charge-limit
+// file) and the existence test used when choosing them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <expected>
+#include <string>
+#include <string_view>
+
+namespace kestro {
+
+// A sysfs attribute is at most one page. The buffer is larger, so a read
+// that fills it can only come from something that is not an attribute.
+inline constexpr std::size_t attribute_buffer_size = 8192;
+using AttributeBuffer = std::array<char, attribute_buffer_size>;
+
+enum class ReadFailureKind {
+    system_error,  // open() or read() failed, or the file is too large
+    invalid_utf8,  // the content is not valid UTF-8
+};
+
+struct ReadFailure {
+    ReadFailureKind kind = ReadFailureKind::system_error;
+    int error_number = 0;  // the errno of a system_error
+};
+
+// The text for a report: the system's error text ("No such file or directory
+// (os error 2)") or "stream did not contain valid UTF-8".
+[[nodiscard]] std::string describe(const ReadFailure& failure);
+
+// Reads the whole file at path with one read() into buffer and returns the
+// content, untrimmed, as a view into buffer. Fails when the file cannot be
+// opened or read (missing, a directory, no permission, a FIFO without data),
+// when it fills the buffer (EFBIG: too large to be an attribute) or when the
+// content is not valid UTF-8. Never blocks on a FIFO and never becomes the
+// controlling terminal. Prints nothing.
+[[nodiscard]] std::expected<std::string_view, ReadFailure> read_attribute_file(const char* path,
+                                                                               AttributeBuffer& buffer);
+
+// True when the file system returns the path's metadata, following symbolic
+// links: a dangling link is missing, an unreadable file is present.
+[[nodiscard]] bool path_exists(const char* path);
+
+}  // namespace kestro

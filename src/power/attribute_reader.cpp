@@ -1,0 +1,92 @@
+#include "power/attribute_reader.hpp"
+
+#include <cerrno>
+#include <cmath>
+#include <expected>
+
+#include "core/number_format.hpp"
+#include "core/output.hpp"
+#include "core/posix_io.hpp"
+#include "core/utf8.hpp"
+#include "power/attribute_file.hpp"
+#include "power/number_grammar.hpp"
+#include "power/reported_paths.hpp"
+
+namespace kestro {
+
+namespace {
+
+void report_read_failure(std::string_view path, const ReadFailure& failure) {
+    report_once(path, [&] { print_error_line({"read ", path, ": ", describe(failure)}); });
+}
+
+// Reads "<directory>/<name>" whole, through path and buffer, and trims it;
+// reports a failure once per path.
+std::optional<std::string_view> read_trimmed(std::string_view directory, std::string_view name, PathText& path,
+                                             AttributeBuffer& buffer) {
+    if (!path.assign({directory, "/", name})) {
+        // No open() takes a path this long; the report still names it whole.
+        std::string whole(directory);
+        whole += '/';
+        whole += name;
+        report_read_failure(whole, ReadFailure{ReadFailureKind::system_error, ENAMETOOLONG});
+        return std::nullopt;
+    }
+    const auto content = read_attribute_file(path.c_str(), buffer);
+    if (!content) {
+        report_read_failure(path.view(), content.error());
+        return std::nullopt;
+    }
+    return trim_white_space(*content);
+}
+
+}  // namespace
+
+std::optional<std::string> read_text_attribute(std::string_view directory, std::string_view name) {
+    PathText path;
+    AttributeBuffer buffer;
+    const auto text = read_trimmed(directory, name, path, buffer);
+    if (!text) {
+        return std::nullopt;
+    }
+    return std::string(*text);
+}
+
+std::optional<double> read_number_attribute(std::string_view directory, std::string_view name) {
+    PathText path;
+    AttributeBuffer buffer;
+    const auto text = read_trimmed(directory, name, path, buffer);
+    if (!text) {
+        return std::nullopt;
+    }
+    const auto number = parse_attribute_number(*text);
+    if (!number) {
+        print_error_line({"read ", path.view(), ": ", reason_text(number.error())});
+        return std::nullopt;
+    }
+    if (!std::isfinite(*number)) {
+        print_error_line({"read ", path.view(), ": ", format_shortest(*number), " is not finite"});
+        return std::nullopt;
+    }
+    return *number;
+}
+
+double read_rate_attribute(std::string_view battery_dir, bool uses_power, std::uint64_t& attempts,
+                           std::uint64_t& failures, std::uint64_t cycle) {
+    const std::string_view name = uses_power ? power_attribute : current_attribute;
+    ++attempts;
+    const auto reading = read_number_attribute(battery_dir, name);
+    if (reading) {
+        return uses_power ? *reading : std::fabs(*reading);
+    }
+    const bool report_due = rate_failure_report_due(failures);
+    ++failures;
+    if (report_due) {
+        print_error_line({"read ", battery_dir, "/", name, ": ", format_integer(failures), " failed out of ",
+                          format_integer(attempts), " attempts, loop counter=", format_integer(cycle),
+                          " (throttled message)"});
+    }
+    return 0.0;
+}
+
+}  // namespace kestro

@@ -1,0 +1,54 @@
+// Reads of the battery's and the adapter's attribute files for the monitor
+// loop. Every read opens, reads whole and closes its file, builds its path
+// anew and allocates nothing on the heap while it succeeds. No read retries,
+// pauses or stops the daemon: a failure is reported on standard error and
+// comes back as no value.
+//
+// A file that cannot be read (missing, unreadable, a directory, too large,
+// not UTF-8) is reported as "read <path>: <error>" the first time only, for
+// the life of the process (reported_paths.hpp). Content that is not a usable
+// number is reported on every read.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestro {
+
+// The attribute read when a battery reports its flow as a current or a power.
+inline constexpr std::string_view current_attribute = "current_now";
+inline constexpr std::string_view power_attribute = "power_now";
+
+// A failing rate read is summarised at its 1st, 61st, 121st ... failure.
+inline constexpr std::uint64_t rate_failure_report_interval = 60;
+
+// Reads "<directory>/<name>" and returns its text without the Unicode white
+// space at both ends, or none after reporting the failure.
+[[nodiscard]] std::optional<std::string> read_text_attribute(std::string_view directory, std::string_view name);
+
+// Reads "<directory>/<name>" as a finite number (number_grammar.hpp), or
+// returns none. Besides the once-only report of a file that cannot be read,
+// prints every time "read <path>: cannot parse float from empty string",
+// "read <path>: invalid float literal" or "read <path>: <inf|-inf|NaN> is not
+// finite".
+[[nodiscard]] std::optional<double> read_number_attribute(std::string_view directory, std::string_view name);
+
+// True when the failure that follows failures_before earlier ones is to be
+// summarised.
+[[nodiscard]] constexpr bool rate_failure_report_due(std::uint64_t failures_before) {
+    return failures_before % rate_failure_report_interval == 0;
+}
+
+// Reads the battery's flow: power_now when uses_power, else current_now,
+// counting the attempt in attempts. Returns the absolute current (a battery
+// may report a discharge as negative) or the power as read. On failure counts
+// it in failures, prints, when due, "read <battery_dir>/current_now: <failures>
+// failed out of <attempts> attempts, loop counter=<cycle> (throttled message)"
+// ("/power_now: " for the power) after the number read's own report, and
+// returns 0.
+[[nodiscard]] double read_rate_attribute(std::string_view battery_dir, bool uses_power, std::uint64_t& attempts,
+                                         std::uint64_t& failures, std::uint64_t cycle);
+
+}  // namespace kestro

@@ -1,0 +1,105 @@
+#include "power/charge_limit.hpp"
+
+#include <algorithm>
+#include <charconv>
+
+#include "core/number_format.hpp"
+#include "core/output.hpp"
+#include "core/pause.hpp"
+#include "core/utf8.hpp"
+#include "power/attribute_file.hpp"
+#include "power/reported_paths.hpp"
+
+namespace kestro {
+
+namespace {
+
+// One attempt: the whole file, trimmed, as a limit.
+std::optional<std::int32_t> read_charge_limit_once(const std::string& path) {
+    AttributeBuffer buffer;
+    const auto content = read_attribute_file(path.c_str(), buffer);
+    if (!content) {
+        return std::nullopt;
+    }
+    const auto integer = parse_charge_limit_integer(trim_white_space(*content));
+    if (!integer) {
+        return std::nullopt;
+    }
+    return charge_limit_from(*integer);
+}
+
+std::optional<std::int32_t> read_charge_limit(const std::string& path, PauseFunction pause) {
+    for (int attempt = 0; attempt < charge_limit_attempts; ++attempt) {
+        if (const auto limit = read_charge_limit_once(path)) {
+            return limit;
+        }
+        pause(charge_limit_retry_pause);
+    }
+    report_once(path, [&] { print_error_line({"read '", path, "': could not read from file 3 times in a row"}); });
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> find_charge_limit_file(std::string_view battery_dir, std::string_view device_path) {
+    std::string battery_path(battery_dir);
+    battery_path += '/';
+    battery_path += charge_limit_attribute;
+    for (std::string candidate : {std::string(device_path), std::move(battery_path)}) {
+        if (path_exists(candidate.c_str())) {
+            print_line({"Info: Init: MaxChargeLevel feature: using '", candidate, "'"});
+            return candidate;
+        }
+    }
+    print_line({"Warning: Init: MaxChargeLevel feature: Cound not find suitable file, assuming MaxChargeLevel=100%"});
+    return std::nullopt;
+}
+
+std::optional<std::int32_t> parse_charge_limit_integer(std::string_view text) {
+    std::string_view digits = text;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+        digits.remove_prefix(1);
+    }
+    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    // from_chars takes a leading "-" but no "+".
+    const std::string_view number = text.front() == '-' ? text : digits;
+    std::int32_t value = 0;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (error != std::errc() || end != number.data() + number.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<std::int32_t> charge_limit_from(std::int32_t integer) {
+    if (integer < 0) {
+        return std::nullopt;
+    }
+    return integer == 0 ? unlimited_charge_percent : integer;
+}
+
+double decide_max_charge_level(std::optional<std::int32_t> value_read, std::optional<double> previous) {
+    if (value_read && *value_read <= unlimited_charge_percent) {
+        return *value_read;
+    }
+    return previous.value_or(unlimited_charge_level);
+}
+
+double refresh_max_charge_level(const std::optional<std::string>& charge_limit_file, std::optional<double> previous) {
+    return refresh_max_charge_level(charge_limit_file, previous, pause_for);
+}
+
+double refresh_max_charge_level(const std::optional<std::string>& charge_limit_file, std::optional<double> previous,
+                                PauseFunction pause) {
+    const double level = charge_limit_file
+                             ? decide_max_charge_level(read_charge_limit(*charge_limit_file, pause), previous)
+                             : unlimited_charge_level;
+    if (!previous || *previous != level) {
+        print_line({"Info: New MaxChargeLevel value detected for battery = ", format_shortest(level), "%"});
+    }
+    return level;
+}
+
+}  // namespace kestro

@@ -1,0 +1,47 @@
+// Finding the mains adapter and the battery among the kernel's power
+// supplies, once at start-up.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestro {
+
+// The kernel's power-supply class; supply paths are this text followed
+// directly by the supply's name.
+inline constexpr std::string_view power_supply_root = "/sys/class/power_supply/";
+
+// The battery is looked for as BAT0 to BAT8, and nowhere else.
+inline constexpr unsigned battery_candidates = 9;
+
+struct PowerSupplyPaths {
+    std::string adapter_dir;  // without a trailing slash; empty when there is no adapter
+    std::string battery_dir;  // "<root>BAT<n>"
+};
+
+// The kind of a supply, decided from its whole "type" file: a
+// case-sensitive substring test, so the kernel's newline does not matter.
+[[nodiscard]] bool names_mains(std::string_view type_content);
+[[nodiscard]] bool names_battery(std::string_view type_content);
+
+// Lists root (which ends with "/") in the kernel's order and returns the
+// first supply whose type names mains, after printing "Info: Init: Found AC
+// power supply: '<path>'". Entries without a type file are skipped. When no
+// adapter is found prints "Warning: Could not find device for AC/Mains, some
+// functionality might be missing or not accurate." and returns none.
+// Fatal when root cannot be listed, or when a type file exists but cannot be
+// read as UTF-8 text ("Cannot read path").
+[[nodiscard]] std::optional<std::string> find_adapter(std::string_view root = power_supply_root);
+
+// Probes <root>BAT0 to <root>BAT8 in order and returns the first whose type
+// names a battery, after printing "Info: Init: Found battery: '<path>'".
+// Returns none, printing nothing, when there is no battery. Fatal like
+// find_adapter for a type file that cannot be read.
+[[nodiscard]] std::optional<std::string> find_battery(std::string_view root = power_supply_root);
+
+// Both searches, adapter first, with their lines. None when there is no
+// battery: the caller stops the daemon.
+[[nodiscard]] std::optional<PowerSupplyPaths> discover_power_supplies(std::string_view root = power_supply_root);
+
+}  // namespace kestro
