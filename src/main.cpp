@@ -13,6 +13,7 @@
 #include "core/debug_switch.hpp"
 #include "core/fatal.hpp"
 #include "core/output.hpp"
+#include "power/pd_sensor.hpp"
 
 namespace {
 
@@ -29,6 +30,12 @@ int run() {
 
     const kestro::Settings settings = kestro::load_settings();
     static_cast<void>(settings);
+
+    // Hardware-monitor sensors.
+    // Owned here until run() is left, so that the library is released after
+    // the power-off and on the way out of a fatal abort alike.
+    const kestro::PdSensor pd_sensor = kestro::open_pd_sensor();
+    kestro::probe_pd_sensor(pd_sensor);
     return 0;
 }
 
