@@ -14,9 +14,11 @@
 #include "core/debug_switch.hpp"
 #include "core/fatal.hpp"
 #include "core/output.hpp"
+#include "core/monitor_loop.hpp"
 #include "power/battery_files.hpp"
 #include "power/charge_limit.hpp"
 #include "power/discovery.hpp"
+#include "power/pd_sensor.hpp"
 
 namespace {
 
@@ -41,8 +43,20 @@ int run() {
     const kestro::BatteryFiles battery_files = kestro::select_battery_files(supplies->battery_dir);
     const std::optional<std::string> charge_limit_file = kestro::find_charge_limit_file(battery_files.directory);
 
-    static_cast<void>(settings);
-    static_cast<void>(charge_limit_file);
+    // Owned here until run() is left, so that the library is released after
+    // the power-off and on the way out of a fatal abort alike.
+    const kestro::PdSensor pd_sensor = kestro::open_pd_sensor();
+    kestro::probe_pd_sensor(pd_sensor);
+
+    kestro::print_line({"Info: Running."});
+    [[maybe_unused]] const kestro::ShutdownCompleted completed = kestro::run_monitor_loop({
+        .settings = settings,
+        .paths = *supplies,
+        .battery_files = battery_files,
+        .charge_limit_file = charge_limit_file,
+        .pd_sensor = pd_sensor,
+        .debug_enabled = debug_enabled,
+    });
     return 0;
 }
 

@@ -1,0 +1,33 @@
+// The spine of the running daemon: one cycle a second, for good. Each cycle
+// reads the battery, the adapter and the Power Delivery sensors afresh, lets
+// the evaluation decide, publishes the five status files, checks whether the
+// low-battery shutdown is due, prints its periodic lines and pauses.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "core/config.hpp"
+#include "evaluate/shutdown.hpp"
+#include "power/battery_files.hpp"
+#include "power/discovery.hpp"
+#include "power/pd_sensor.hpp"
+
+namespace kestro {
+
+// What start-up found, handed over unchanged and used in every cycle.
+struct MonitorInputs {
+    const Settings& settings;
+    const PowerSupplyPaths& paths;
+    const BatteryFiles& battery_files;
+    const std::optional<std::string>& charge_limit_file;
+    const PdSensor& pd_sensor;
+    bool debug_enabled;
+};
+
+// Runs cycles until the low-battery shutdown has run `poweroff`
+// successfully; that is the only way it returns. A failed `poweroff` is a
+// fatal error.
+[[nodiscard]] ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs);
+
+}  // namespace kestro
