@@ -1,5 +1,7 @@
 #include "core/number_format.hpp"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <string_view>
@@ -41,6 +43,58 @@ NumberText format_with(double value, Options... options) {
     return result;
 }
 
+// The longest shortest scientific form: "-", 17 digits, ".", "e-324".
+constexpr std::size_t max_scientific_size = 32;
+
+// Lays out the shortest scientific form ("-d.ddde+xx") as plain decimal.
+// Fixed notation cannot be asked for this: for a large number it writes the
+// exact binary value (1e23 as 99999999999999991611392) rather than the
+// fewest significant digits that read back the same (1 and 23 zeros).
+NumberText plain_from_scientific(std::string_view scientific) {
+    NumberText result;
+    char* out = result.data();
+    std::size_t size = 0;
+    const auto put = [&](char c) { out[size++] = c; };
+    if (scientific.front() == '-') {
+        put('-');
+        scientific.remove_prefix(1);
+    }
+    const std::size_t exponent_at = scientific.find('e');
+    std::array<char, max_scientific_size> digits{};
+    std::size_t digit_count = 0;
+    for (const char c : scientific.substr(0, exponent_at)) {
+        if (c != '.') {
+            digits[digit_count++] = c;
+        }
+    }
+    std::string_view exponent_text = scientific.substr(exponent_at + 1);
+    const bool negative_exponent = exponent_text.front() == '-';
+    exponent_text.remove_prefix(1);  // the sign, always written
+    int exponent = 0;
+    std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+    if (negative_exponent) {
+        put('0');
+        put('.');
+        for (int zero = 1; zero < exponent; ++zero) {
+            put('0');
+        }
+        for (std::size_t i = 0; i < digit_count; ++i) {
+            put(digits[i]);
+        }
+    } else {
+        // The first exponent + 1 digits are whole; missing ones are zeros.
+        const auto whole_count = static_cast<std::size_t>(exponent) + 1;
+        for (std::size_t i = 0; i < std::max(digit_count, whole_count); ++i) {
+            if (i == whole_count) {
+                put('.');
+            }
+            put(i < digit_count ? digits[i] : '0');
+        }
+    }
+    result.set_size(size);
+    return result;
+}
+
 template <class Integer>
 NumberText format_int(Integer value) {
     NumberText result;
@@ -52,7 +106,17 @@ NumberText format_int(Integer value) {
 
 }  // namespace
 
-NumberText format_shortest(double value) { return format_with(value, std::chars_format::fixed); }
+NumberText format_shortest(double value) {
+    NumberText result;
+    if (format_special(value, result)) {
+        return result;
+    }
+    std::array<char, max_scientific_size> scientific{};
+    const auto [end, error] =
+        std::to_chars(scientific.data(), scientific.data() + scientific.size(), value, std::chars_format::scientific);
+    // The buffer holds every shortest scientific form.
+    return error == std::errc{} ? plain_from_scientific({scientific.data(), end}) : result;
+}
 
 NumberText format_fixed(double value, int decimals) {
     return format_with(value, std::chars_format::fixed, decimals);
