@@ -102,21 +102,29 @@ static void send_line(const char *line, size_t length) {
 }
 
 /* Reports the pause and holds it. Returns 0 when released, EINTR when a
- * signal handler ran first. errno is left as it was. */
+ * signal handler ran first. errno is left as it was.
+ *
+ * Signals stay blocked from the report until the wait, which unblocks them
+ * atomically (ppoll): a signal that the harness sends once it has seen the
+ * report cannot slip in before the wait and be missed. */
 static int hold(time_t sec, long nsec) {
     const int saved_errno = errno;
+    sigset_t all, caller;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &caller);
     char line[64];
     const int length = snprintf(line, sizeof line, "sleep %lld %ld\n", (long long)sec, nsec);
     const unsigned char wanted = (unsigned char)(++requests_made & 0xff);
     send_line(line, (size_t)length);
+    int result = 0;
     for (;;) {
         struct pollfd wait_for = {.fd = release_fd, .events = POLLIN, .revents = 0};
-        if (poll(&wait_for, 1, -1) < 0) {
+        if (ppoll(&wait_for, 1, NULL, &caller) < 0) {
             if (errno == EINTR) {
                 static const char interrupted[] = "interrupted\n";
                 send_line(interrupted, sizeof interrupted - 1);
-                errno = saved_errno;
-                return EINTR;
+                result = EINTR;
+                break;
             }
             harness_gone();
         }
@@ -124,8 +132,7 @@ static int hold(time_t sec, long nsec) {
         const ssize_t got = read(release_fd, &byte, 1);
         if (got == 1) {
             if (byte == wanted) {
-                errno = saved_errno;
-                return 0;
+                break;
             }
             continue; /* the release of an interrupted request */
         }
@@ -134,6 +141,9 @@ static int hold(time_t sec, long nsec) {
         }
         harness_gone();
     }
+    sigprocmask(SIG_SETMASK, &caller, NULL);
+    errno = saved_errno;
+    return result;
 }
 
 static int valid(const struct timespec *req) {

@@ -94,7 +94,8 @@ def main():
     chosen = behaviour()
     if chosen.get("signal") is not None:
         number = int(chosen["signal"])
-        signal.signal(number, signal.SIG_DFL)
+        if number not in (signal.SIGKILL, signal.SIGSTOP):
+            signal.signal(number, signal.SIG_DFL)
         signal.pthread_sigmask(signal.SIG_UNBLOCK, [number])
         os.kill(os.getpid(), number)
     return int(chosen.get("exit", 0))

@@ -388,7 +388,7 @@ class Machine:
             folder.mkdir(parents=True)
         (self.root / "etc-layers").mkdir()
         self.etc = Etc(self.root / "etc-stage")
-        self._poweroff_state = self.root / "poweroff"
+        self._poweroff_state = self.root / "poweroff-state"
         (self._poweroff_state / "calls").mkdir(parents=True)
         self.fake_poweroff = self.root / "bin" / "poweroff"
         self.mask = self.root / "mask" / "power-command"
@@ -699,6 +699,7 @@ class Daemon:
         self.cycles = 0
         self._held: Optional[tuple[int, Pause]] = None
         self._requests = 0
+        self._returned = 0  # the last pause request a step has returned
         self._out = bytearray()
         self._err = bytearray()
         self._pauses: list[Pause] = []
@@ -708,6 +709,7 @@ class Daemon:
         self._clock_text = b""
         self._control_text = b""
         self._started = False
+        self._finished = False
         self._error: Optional[str] = None
         self._process: Optional[subprocess.Popen] = None
         self._own_fds: list[int] = []
@@ -966,14 +968,16 @@ class Daemon:
         waiting_for = f"cycle {self.cycles + 1} to end with a pause of {until}" if isinstance(until, Pause) \
             else f"a pause in cycle {self.cycles + 1}"
         self._check_running()
-        requests_before = self._requests
-        if self._held is not None and release:
+        # Only a pause an earlier call has returned is released here; one
+        # that arrived since (say, while the sandbox started) ends this call.
+        seen = self._returned
+        if self._held is not None and self._held[0] <= seen and release:
             self.release()
         deadline = time.monotonic() + timeout
         while True:
             if self._error is not None or self.status is not None:
                 raise self._ended_early(waiting_for)
-            if self._held is not None and self._held[0] > requests_before:
+            if self._held is not None and self._held[0] > seen:
                 if stop(self._held[1]):
                     break
                 self.release()
@@ -981,6 +985,7 @@ class Daemon:
             self._wait_events(deadline, waiting_for, timeout)
         if self._held[1] == CYCLE_PAUSE:
             self.cycles += 1
+        self._returned = self._held[0]
         out, err, pauses = self._take_period()
         return Cycle(self.cycles, out, err, pauses)
 
@@ -1019,7 +1024,12 @@ class Daemon:
         """Sends a signal to the daemon (through the sandbox's first process,
         which knows its process id)."""
         self._check_running()
-        os.write(self._command_fd, f"signal {int(number)}\n".encode())
+        if self.status is not None:
+            return  # already dead; wait_exit() reports how
+        try:
+            os.write(self._command_fd, f"signal {int(number)}\n".encode())
+        except BrokenPipeError:
+            pass  # the sandbox is ending: its report follows
 
     def wait_exit(self, timeout: Optional[float] = None) -> Run:
         """Waits for the daemon to end without releasing any pause."""
@@ -1036,15 +1046,20 @@ class Daemon:
         return self.wait_exit(timeout)
 
     def _finish(self) -> Run:
+        self._check_running()
+        self._finished = True
         self._collect_remaining(2.0)
         out, err, pauses = self._take_period()
         self.close()
         return Run(out, err, pauses, self.status)
 
     def _check_running(self) -> None:
-        if self.status is not None:
-            raise HarnessError(f"kestro has already ended ({self.status})")
-        if self._process is None:
+        """Fails when nothing more can be learnt from the daemon. One that has
+        ended but whose end no call has reported yet is left to the caller,
+        which reports it with the output."""
+        if self._finished:
+            raise HarnessError(f"kestro has already ended ({self.status}) and its output has been returned")
+        if self.status is None and self._process is None:
             raise HarnessError("the sandbox has been closed")
 
     # -- output so far and teardown -------------------------------------------

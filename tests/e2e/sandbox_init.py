@@ -193,8 +193,9 @@ def daemon_environment(config):
     return env
 
 
-def exec_daemon(config):
-    """In the forked child: becomes the daemon. Never returns."""
+def exec_daemon(config, exec_report):
+    """In the forked child: becomes the daemon. Never returns. A failure is
+    written to exec_report, which closes unread when the exec succeeds."""
     fds = config["fds"]
     try:
         null = os.open("/dev/null", os.O_RDONLY)
@@ -217,7 +218,7 @@ def exec_daemon(config):
         os.execve(binary, [config["argv0"]] + config["args"], daemon_environment(config))
     except BaseException as error:  # noqa: BLE001 - anything here must end the child
         try:
-            os.write(fds["control"], f"error cannot start {config['binary']}: {error}\n".encode())
+            os.write(exec_report, f"cannot start {config['binary']}: {error}".encode(errors="replace"))
         finally:
             os._exit(127)
 
@@ -228,7 +229,6 @@ def supervise(config, pid):
     control, command = fds["control"], fds["command"]
     for fd in (fds["stdout"], fds["stderr"], fds["clock_request"], fds["clock_release"]):
         os.close(fd)
-    os.write(control, b"started\n")
     child = os.pidfd_open(pid)
     pending = b""
     while True:
@@ -263,9 +263,20 @@ def main():
     except (SetupError, OSError) as error:
         os.write(control, f"error sandbox set-up failed: {error}\n".encode(errors="replace"))
         return 1
+    exec_report, exec_report_w = os.pipe()
     pid = os.fork()
     if pid == 0:
-        exec_daemon(config)
+        os.close(exec_report)
+        exec_daemon(config, exec_report_w)
+    os.close(exec_report_w)
+    failure = b""
+    while chunk := os.read(exec_report, 4096):
+        failure += chunk
+    if failure:
+        os.waitpid(pid, 0)
+        os.write(control, b"error " + failure.replace(b"\n", b" ") + b"\n")
+        return 1
+    os.write(control, b"started\n")
     supervise(config, pid)
     return 0
 
