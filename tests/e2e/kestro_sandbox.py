@@ -920,7 +920,7 @@ class Daemon:
             skipped = f"  ... {len(lines) - len(shown)} earlier lines\n" if len(lines) > len(shown) else ""
             return f"\n{title}:\n{skipped}" + textwrap.indent("\n".join(shown), "  ")
 
-        text = f"\nbinary: {self.binary}; cycles completed: {self.cycles}"
+        text = f"\nbinary: {self.binary}; 1 s pauses asked for: {self.cycles}"
         text += tail("stdout", bytes(self._all_out)) + tail("stderr", bytes(self._all_err))
         if self._diag:
             text += tail("sandbox messages", bytes(self._diag))
@@ -1015,6 +1015,8 @@ class Daemon:
                     self.close()
                     raise HarnessError(message)
                 released += 1
+                if self._held[1] == CYCLE_PAUSE:
+                    self.cycles += 1
                 self.release()
                 continue
             self._wait_events(deadline, "kestro to end", timeout)

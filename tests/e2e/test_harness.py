@@ -88,6 +88,39 @@ class ClockTest(SandboxTestCase):
         self.assertEqual(daemon.held, Pause(2, 500_000_000))
 
 
+class RealDaemonClockTest(SandboxTestCase):
+    """The real daemon under the harness's clock: every pause it asks for is
+    seen with its exact length, and a long run is stepped cycle by cycle."""
+
+    def test_120_cycles_with_a_failing_charge_limit_file(self):
+        machine = self.machine()
+        machine.add_adapter("AC", online=0)
+        battery = machine.add_battery("BAT0", charge_full=5_000_000, charge_now=4_000_000)
+        machine.set_charge_limit("not a number")
+        daemon = machine.start()
+        for number in range(1, 121):
+            charge = 4_000_000 - number * 10_000
+            battery.set("charge_now", charge)
+            cycle = daemon.step()
+            self.assertEqual(cycle.number, number)
+            self.assertEqual(cycle.pauses, [RETRY_PAUSE] * 3 + [CYCLE_PAUSE], f"cycle {number}")
+            self.assertAlmostEqual(float(machine.status("battery_percent")), charge / 50_000, places=9,
+                                   msg=f"cycle {number}")
+        run = daemon.kill(signal.SIGTERM)
+        self.assertEqual(run.status.signal, signal.SIGTERM)
+        self.assertEqual(run.stdout, [])
+        self.assertAlmostEqual(float(machine.status("battery_percent")), 56.0, places=9)
+
+    def test_a_readable_charge_limit_costs_no_pause(self):
+        machine = self.machine()
+        machine.add_adapter("AC")
+        machine.add_battery("BAT0")
+        machine.set_charge_limit(80)
+        daemon = machine.start()
+        for cycle in daemon.steps(3):
+            self.assertEqual(cycle.pauses, [CYCLE_PAUSE])
+
+
 class PowerCommandTest(SandboxTestCase):
     def test_poweroff_through_path_reaches_the_fake_without_shim_or_clock_pipes(self):
         machine = self.machine()
