@@ -97,15 +97,18 @@ def shortest(value: float) -> str:
     return text.rstrip("0").rstrip(".") if "." in text else text
 
 
-def secs_until_full(rate: float, limit: float = 100, full=FULL, now=NOW) -> float:
-    target = limit / 100 * full
-    to_go = target - now if now < target else 0
+# The two estimates the daemon publishes for the default battery, computed in
+# its order of operations: they show which rate and which charge limit a
+# cycle used.
+def secs_until_full(rate: float, limit: float = 100) -> float:
+    target = limit / 100 * FULL
+    to_go = target - NOW if NOW < target else 0
     return 0 if to_go == 0 else to_go * VOLTAGE_MIN / (rate * VOLTAGE_NOW) * 3600
 
 
-def secs_until_shutdown(rate: float, full=FULL, now=NOW) -> float:
-    threshold = full * (DEFAULT_REQUEST_PERCENT / 100)
-    return VOLTAGE_MIN * (now - threshold) / (rate * VOLTAGE_NOW) * 3600
+def secs_until_shutdown(rate: float) -> float:
+    threshold = FULL * (DEFAULT_REQUEST_PERCENT / 100)
+    return VOLTAGE_MIN * (NOW - threshold) / (rate * VOLTAGE_NOW) * 3600
 
 
 def published(value: float) -> str:
@@ -569,6 +572,21 @@ class ChargeLimitTest(PowerSupplyTestCase):
                 self.assertEqual(machine.status("secs_until_battery_full"),
                                  published(secs_until_full(CURRENT, float(value))))
                 self.assert_cycle(daemon.step(), [start_status("Disconnected")], [])
+
+    def test_choice_follows_links_and_ignores_permissions(self):
+        name = os.path.basename(CHARGE_LIMIT_PATH)
+        machine = self.limit_machine(threshold=70)
+        machine.charge_limit.symlink(name, "/nonexistent/level")
+        _, first = self.first_cycle(machine)
+        self.assert_cycle(first, start_up(found_adapter("AC"), found_battery("BAT0"),
+                                          limit_line=limit_file(THRESHOLD_PATH)) + [new_limit("70")], [NO_CONFIG])
+
+        machine = self.limit_machine(threshold=70)
+        machine.set_charge_limit(80, mode=0)
+        _, first = self.first_cycle(machine, drop_dac_caps=True)
+        self.assert_cycle(first, start_up(found_adapter("AC"), found_battery("BAT0"),
+                                          limit_line=limit_file(CHARGE_LIMIT_PATH)) + [new_limit("100")],
+                          [NO_CONFIG, limit_failed(CHARGE_LIMIT_PATH)], [RETRY_PAUSE] * 3 + [CYCLE_PAUSE])
 
     def test_changes_are_printed_once(self):
         machine = self.limit_machine(device=80)
