@@ -17,39 +17,6 @@ std::unexpected<ReadFailure> system_failure(int error_number) {
     return std::unexpected(ReadFailure{ReadFailureKind::system_error, error_number});
 }
 
-// One read() into [data, data + size), resumed after EINTR: the count read,
-// 0 at the end of the file, or the error number.
-std::expected<std::size_t, int> read_some(int fd, char* data, std::size_t size) {
-    ssize_t got = 0;
-    do {
-        got = ::read(fd, data, size);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) {
-        return std::unexpected(errno);
-    }
-    return static_cast<std::size_t>(got);
-}
-
-// Appends the rest of the file to `whole`, which holds what has been read so
-// far, a stack buffer's worth at a time; EFBIG beyond the size limit.
-std::expected<void, int> read_to_end(int fd, std::string& whole) {
-    for (;;) {
-        const std::size_t filled = whole.size();
-        if (filled > attribute_size_limit) {
-            return std::unexpected(EFBIG);
-        }
-        whole.resize(filled + attribute_buffer_size);
-        const auto got = read_some(fd, whole.data() + filled, attribute_buffer_size);
-        if (!got) {
-            return std::unexpected(got.error());
-        }
-        whole.resize(filled + *got);
-        if (*got == 0) {
-            return {};
-        }
-    }
-}
-
 }  // namespace
 
 std::string describe(const ReadFailure& failure) {
@@ -65,19 +32,18 @@ std::expected<std::string_view, ReadFailure> read_attribute_file(const char* pat
     if (file.get() < 0) {
         return system_failure(errno);
     }
-    const auto first = read_some(file.get(), buffer.stack.data(), buffer.stack.size());
-    if (!first) {
-        return system_failure(first.error());
+    ssize_t got = 0;
+    do {
+        got = ::read(file.get(), buffer.data(), buffer.size());
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        return system_failure(errno);
     }
-    std::string_view content(buffer.stack.data(), *first);
-    if (*first == buffer.stack.size()) {
-        // Larger than any attribute: read on, to the end, on the heap.
-        buffer.overflow.assign(content);
-        if (const auto rest = read_to_end(file.get(), buffer.overflow); !rest) {
-            return system_failure(rest.error());
-        }
-        content = buffer.overflow;
+    const auto size = static_cast<std::size_t>(got);
+    if (size == buffer.size()) {
+        return system_failure(EFBIG);
     }
+    const std::string_view content(buffer.data(), size);
     if (!is_valid_utf8(content)) {
         return std::unexpected(ReadFailure{ReadFailureKind::invalid_utf8, 0});
     }
