@@ -108,9 +108,9 @@ def level_config(level: str, wait: Optional[str] = None) -> str:
     return config
 
 
-class AdapterChangeTest(SandboxTestCase):
-    """An adapter change is registered in the cycle it is seen, published at
-    once, and announced five cycles later if it still holds."""
+class AdapterStatusTest(SandboxTestCase):
+    """The adapter status of a cycle, published at once; its start line; and
+    its changes, announced five cycles later if they still hold."""
 
     def test_unplugging_around_cycle_100(self):
         last = 108
@@ -228,6 +228,37 @@ class AdapterChangeTest(SandboxTestCase):
                 self.assertEqual(cycle.stderr, [])
 
 
+    def test_online_texts(self):
+        """Only "1", once trimmed, is online; every other text that can be
+        read is offline. Content that is not text is a failed read, and the
+        battery's "Unknown" then leaves the adapter unknown."""
+        online_path = "/sys/class/power_supply/AC/online"
+        cases = [
+            (b"1\n", "Connected", []),
+            (b"1", "Connected", []),
+            (b" 1\t\r\n", "Connected", []),
+            ("\u00a01\u2003\n".encode(), "Connected", []),  # Unicode white space
+            (b"0\n", "Disconnected", []),
+            (b"2\n", "Disconnected", []),
+            (b"\n", "Disconnected", []),
+            (b"", "Disconnected", []),
+            (b"01\n", "Disconnected", []),
+            (b"1 1\n", "Disconnected", []),
+            (b"Connected\n", "Disconnected", []),
+            (b"\xff\n", None, [f"read {online_path}: stream did not contain valid UTF-8"]),
+        ]
+        for content, adapter_status, errors in cases:
+            with self.subTest(online=content):
+                machine = self.machine()
+                machine.set_config("")
+                machine.add_adapter("AC", online=content)
+                machine.add_battery("BAT0", status="Unknown")
+                daemon = machine.start()
+                cycle = daemon.step()
+                self.assertEqual(cycle.stderr, errors)
+                self.assertEqual(machine.status("ac_status"), file_text(adapter_status))
+
+
 class UnreadableOnlineTest(SandboxTestCase):
     """Without a readable `online` file the adapter follows the battery's
     own status; a status that says nothing leaves the adapter unknown."""
@@ -302,6 +333,24 @@ class UnreadableOnlineTest(SandboxTestCase):
             self.assertEqual(machine.status("battery_status"), "Charging\n", f"cycle {number}")
 
 
+    def test_status_first_known_later_is_not_announced(self):
+        """Unknown from the start, connected from cycle 4: the first status
+        ever known is registered as its own reference, so no change line."""
+        machine = self.machine()
+        adapter = machine.add_adapter("AC")
+        adapter.make_directory("online")
+        machine.add_battery("BAT0", status="Unknown", charge_full=FULL, charge_now=STEADY_START)
+        daemon = machine.start()
+        for number in range(1, 13):
+            if number == 4:
+                adapter.remove("online").set("online", 1)
+            cycle = daemon.step()
+            if number > 1:
+                expected = [start_line("None", "52.00%", "None")] if number == 2 else []
+                self.assertEqual(cycle.stdout, expected, f"cycle {number}")
+            self.assertEqual(machine.status("ac_status"), "Connected\n" if number >= 4 else None, f"cycle {number}")
+
+
 class ShutdownTest(SandboxTestCase):
     """The estimate, the decision and the shutdown sequence."""
 
@@ -370,6 +419,8 @@ class ShutdownTest(SandboxTestCase):
             ("empty, no voltage_now", "5", 0, {"charge_now": 0, "voltage_now": None}, None, None),
             ("empty, no voltage_min_design", "5", 0, {"charge_now": 0, "voltage_min_design": None}, None, None),
             ("above the level, no draw", "5", 0, {"charge_now": above, "current_now": 0}, "inf", None),
+            # The formula gives 0 for a half-full battery: that must not read as "shut down now".
+            ("half full, design voltage 0", "5", 0, {"charge_now": FULL // 2, "voltage_min_design": 0}, None, None),
             ("full, level above every charge", "150", 0, {"charge_now": FULL}, "0", 1),
             ("full, level above every charge, connected", "150", 1, {"charge_now": FULL, "status": "Full"}, "1",
              None),
