@@ -280,23 +280,24 @@ class UnreadableOnlineTest(SandboxTestCase):
             ("Unknown", rising, None, "Charging"),
             ("charging", rising, None, "Charging"),  # texts compare exactly
         ]
-        for has_adapter in (True, False):
-            for status, charges, adapter_status, battery_status in cases:
-                with self.subTest(status=status, charges=charges, adapter=has_adapter):
-                    machine = self.machine()
-                    if has_adapter:
-                        machine.add_adapter("AC").make_directory("online")
-                    battery = machine.add_battery("BAT0", status=status, charge_full=FULL, charge_now=charges[0])
-                    daemon = machine.start()
-                    first = daemon.step()
-                    self.assertEqual(first.stderr, [NO_CONFIG, online_error if has_adapter else no_adapter_error])
-                    battery.set("charge_now", charges[1])
-                    second = daemon.step()
-                    self.assertEqual(second.stdout, [start_line(adapter_status or "None", charge_text(charges[1]),
-                                                                battery_status or "None")])
-                    self.assertEqual(second.stderr, [], "the failed read is reported once")
-                    self.assertEqual(machine.status("ac_status"), file_text(adapter_status))
-                    self.assertEqual(machine.status("battery_status"), file_text(battery_status))
+        # Without an adapter the daemon reads /online, which fails the same way.
+        runs = [(True, case) for case in cases] + [(False, cases[1]), (False, cases[5])]
+        for has_adapter, (status, charges, adapter_status, battery_status) in runs:
+            with self.subTest(status=status, charges=charges, adapter=has_adapter):
+                machine = self.machine()
+                if has_adapter:
+                    machine.add_adapter("AC").make_directory("online")
+                battery = machine.add_battery("BAT0", status=status, charge_full=FULL, charge_now=charges[0])
+                daemon = machine.start()
+                first = daemon.step()
+                self.assertEqual(first.stderr, [NO_CONFIG, online_error if has_adapter else no_adapter_error])
+                battery.set("charge_now", charges[1])
+                second = daemon.step()
+                self.assertEqual(second.stdout, [start_line(adapter_status or "None", charge_text(charges[1]),
+                                                            battery_status or "None")])
+                self.assertEqual(second.stderr, [], "the failed read is reported once")
+                self.assertEqual(machine.status("ac_status"), file_text(adapter_status))
+                self.assertEqual(machine.status("battery_status"), file_text(battery_status))
 
     def test_lost_adapter_status_keeps_its_file_and_is_announced(self):
         """Connected, then unknown from cycle 4 (unreadable online file and a
@@ -331,7 +332,6 @@ class UnreadableOnlineTest(SandboxTestCase):
             # Neither status is known from cycle 4 to 9: the files keep cycle 3's values.
             self.assertEqual(machine.status("ac_status"), "Connected\n", f"cycle {number}")
             self.assertEqual(machine.status("battery_status"), "Charging\n", f"cycle {number}")
-
 
     def test_status_first_known_later_is_not_announced(self):
         """Unknown from the start, connected from cycle 4: the first status
@@ -372,7 +372,7 @@ class ShutdownTest(SandboxTestCase):
                 machine.set_config(level_config("5"))
                 battery = self.laptop(machine, charge_now=6 * PER_PERCENT)
                 daemon = machine.start(env={"KESTRO_DEBUG": "1"})
-                for number in range(1, 10):
+                for _ in range(9):
                     cycle = daemon.step()
                     self.assertEqual(machine.status("secs_until_shutdown_request"),
                                      shortest(secs_until_shutdown(6 * PER_PERCENT, 5)) + "\n")
@@ -388,7 +388,6 @@ class ShutdownTest(SandboxTestCase):
                 }
                 if lines is not None:
                     self.assertEqual((cycle.stdout, cycle.pauses), (lines, [CYCLE_PAUSE]))
-                    self.assertNotEqual(expected_files["secs_until_shutdown_request"], "0\n")
                     self.assertEqual(machine.status_files(), expected_files)
                     self.assertEqual(machine.poweroff_calls(), [])
                     continue
