@@ -1076,16 +1076,25 @@ class Daemon:
         return self._all_err.decode(errors="surrogateescape")
 
     def close(self) -> None:
-        """Ends the sandbox (and so the daemon) if it still runs."""
+        """Ends the sandbox (and so the daemon) if it still runs, and returns
+        once every process of it has gone: closing the command pipe makes the
+        sandbox's first process kill the daemon and exit, and the kernel
+        lets it finish only after the rest of its namespace has died, which
+        unshare waits for."""
         process, self._process = self._process, None
-        if process is not None and process.poll() is None:
+        if process is not None:
+            for fd in (self._command_fd, self._release_fd):
+                if fd in self._own_fds:
+                    self._own_fds.remove(fd)
+                    os.close(fd)
             try:
-                os.killpg(process.pid, signals.SIGKILL)
-            except ProcessLookupError:
-                pass
-            process.wait()
-        elif process is not None:
-            process.wait()
+                process.wait(timeout=self.timeout)
+            except subprocess.TimeoutExpired:
+                try:
+                    os.killpg(process.pid, signals.SIGKILL)
+                except ProcessLookupError:
+                    pass
+                process.wait()
         for fd in self._own_fds:
             try:
                 os.close(fd)
@@ -1145,7 +1154,9 @@ class HostSnapshot:
 
     @classmethod
     def take(cls) -> "HostSnapshot":
-        paths = ["/run", STATUS_DIR, "/etc", CONFIG_PATH, "/etc/sensors3.conf", "/etc/sensors.conf",
+        # /run and /etc themselves are not listed: other programs on the
+        # host (a package install, a login) change them while tests run.
+        paths = [STATUS_DIR, CONFIG_PATH, "/etc/sensors3.conf", "/etc/sensors.conf",
                  "/etc/sensors.d", "/sys/class", POWER_SUPPLY_DIR, HWMON_DIR, os.path.dirname(CHARGE_LIMIT_PATH),
                  CHARGE_LIMIT_PATH]
         paths += [os.path.join(d, name) for d in STANDARD_DIRS for name in POWER_COMMANDS]

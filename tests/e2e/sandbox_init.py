@@ -231,13 +231,16 @@ def supervise(config, pid):
         os.close(fd)
     child = os.pidfd_open(pid)
     pending = b""
+    watched = [child, command]
     while True:
-        ready, _, _ = select.select([child, command], [], [])
+        ready, _, _ = select.select(watched, [], [])
         if command in ready:
             data = os.read(command, 4096)
             if not data:
-                # The harness is gone: end everything.
+                # The harness is done or gone: end the daemon. This process
+                # then exits, and with it everything in the namespaces.
                 os.kill(pid, 9)
+                watched.remove(command)
             pending += data
             while b"\n" in pending:
                 line, pending = pending.split(b"\n", 1)
