@@ -1,0 +1,229 @@
+/*
+ * Controlled clock for the end-to-end sandbox.
+ *
+ * Preloaded (LD_PRELOAD) into the daemon only. Every sleep the daemon asks
+ * for is reported to the harness as one line "sleep <sec> <nsec>\n" on the
+ * request pipe, and held until the harness writes the release byte for it on
+ * the release pipe; the sleep then returns at once, as if the time had
+ * passed. The k-th request (counting from 1) is released by the byte k mod
+ * 256, so a release that arrives for a request that a signal has already
+ * interrupted is recognised as stale and skipped.
+ *
+ * A signal whose handler runs during a held sleep ends it as it would end a
+ * real one: -1 with EINTR (or EINTR from clock_nanosleep), with the whole
+ * request left in *rem, since no controlled time has passed. The harness is
+ * told with the line "interrupted\n".
+ *
+ * The two descriptors come in KESTRO_E2E_CLOCK_FDS as "<request>,<release>".
+ * At load the shim marks them close-on-exec and removes that variable and
+ * LD_PRELOAD from the environment, so whatever the daemon runs (poweroff)
+ * runs with neither the shim nor its pipes. Without the variable every call
+ * goes to the C library unchanged.
+ *
+ * When the harness is gone (a pipe fails or reaches its end) the process
+ * kills itself: a daemon whose clock nobody controls must not run free.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#define CLOCK_FDS_VARIABLE "KESTRO_E2E_CLOCK_FDS"
+#define NSEC_PER_SEC 1000000000L
+
+static int request_fd = -1;
+static int release_fd = -1;
+static unsigned long requests_made;
+
+static int parse_fd(const char *text, const char **end) {
+    long value = 0;
+    const char *p = text;
+    if (*p < '0' || *p > '9') {
+        return -1;
+    }
+    while (*p >= '0' && *p <= '9') {
+        value = value * 10 + (*p - '0');
+        if (value > 1000000) {
+            return -1;
+        }
+        ++p;
+    }
+    *end = p;
+    return (int)value;
+}
+
+__attribute__((constructor)) static void clock_shim_load(void) {
+    const char *fds = getenv(CLOCK_FDS_VARIABLE);
+    if (fds != NULL) {
+        const char *rest = fds;
+        const int request = parse_fd(rest, &rest);
+        if (request >= 0 && *rest == ',') {
+            const int release = parse_fd(rest + 1, &rest);
+            if (release >= 0 && *rest == '\0' && fcntl(request, F_SETFD, FD_CLOEXEC) == 0 &&
+                fcntl(release, F_SETFD, FD_CLOEXEC) == 0) {
+                request_fd = request;
+                release_fd = release;
+            }
+        }
+        if (request_fd < 0) {
+            static const char complaint[] = "clock shim: unusable " CLOCK_FDS_VARIABLE "\n";
+            (void)!write(2, complaint, sizeof complaint - 1);
+            raise(SIGKILL);
+        }
+    }
+    unsetenv(CLOCK_FDS_VARIABLE);
+    unsetenv("LD_PRELOAD");
+}
+
+static _Noreturn void harness_gone(void) {
+    raise(SIGKILL);
+    _exit(127);
+}
+
+static void send_line(const char *line, size_t length) {
+    while (length > 0) {
+        const ssize_t written = write(request_fd, line, length);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            harness_gone();
+        }
+        line += written;
+        length -= (size_t)written;
+    }
+}
+
+/* Reports the pause and holds it. Returns 0 when released, EINTR when a
+ * signal handler ran first. errno is left as it was.
+ *
+ * Signals stay blocked from the report until the wait, which unblocks them
+ * atomically (ppoll): a signal that the harness sends once it has seen the
+ * report cannot slip in before the wait and be missed. */
+static int hold(time_t sec, long nsec) {
+    const int saved_errno = errno;
+    sigset_t all, caller;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &caller);
+    char line[64];
+    const int length = snprintf(line, sizeof line, "sleep %lld %ld\n", (long long)sec, nsec);
+    const unsigned char wanted = (unsigned char)(++requests_made & 0xff);
+    send_line(line, (size_t)length);
+    int result = 0;
+    for (;;) {
+        struct pollfd wait_for = {.fd = release_fd, .events = POLLIN, .revents = 0};
+        if (ppoll(&wait_for, 1, NULL, &caller) < 0) {
+            if (errno == EINTR) {
+                static const char interrupted[] = "interrupted\n";
+                send_line(interrupted, sizeof interrupted - 1);
+                result = EINTR;
+                break;
+            }
+            harness_gone();
+        }
+        unsigned char byte;
+        const ssize_t got = read(release_fd, &byte, 1);
+        if (got == 1) {
+            if (byte == wanted) {
+                break;
+            }
+            continue; /* the release of an interrupted request */
+        }
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        harness_gone();
+    }
+    sigprocmask(SIG_SETMASK, &caller, NULL);
+    errno = saved_errno;
+    return result;
+}
+
+static int valid(const struct timespec *req) {
+    return req != NULL && req->tv_sec >= 0 && req->tv_nsec >= 0 && req->tv_nsec < NSEC_PER_SEC;
+}
+
+int nanosleep(const struct timespec *req, struct timespec *rem) {
+    if (request_fd < 0) {
+        int (*real)(const struct timespec *, struct timespec *) =
+            (int (*)(const struct timespec *, struct timespec *))dlsym(RTLD_NEXT, "nanosleep");
+        return real(req, rem);
+    }
+    if (!valid(req)) {
+        errno = req == NULL ? EFAULT : EINVAL;
+        return -1;
+    }
+    if (hold(req->tv_sec, req->tv_nsec) == EINTR) {
+        if (rem != NULL) {
+            *rem = *req;
+        }
+        errno = EINTR;
+        return -1;
+    }
+    return 0;
+}
+
+int clock_nanosleep(clockid_t clock, int flags, const struct timespec *req, struct timespec *rem) {
+    if (request_fd < 0) {
+        int (*real)(clockid_t, int, const struct timespec *, struct timespec *) =
+            (int (*)(clockid_t, int, const struct timespec *, struct timespec *))dlsym(
+                RTLD_NEXT, "clock_nanosleep");
+        return real(clock, flags, req, rem);
+    }
+    if (!valid(req)) {
+        return req == NULL ? EFAULT : EINVAL;
+    }
+    struct timespec relative = *req;
+    if (flags & TIMER_ABSTIME) {
+        struct timespec now;
+        if (clock_gettime(clock, &now) != 0) {
+            return EINVAL;
+        }
+        relative.tv_sec = req->tv_sec - now.tv_sec;
+        relative.tv_nsec = req->tv_nsec - now.tv_nsec;
+        if (relative.tv_nsec < 0) {
+            relative.tv_nsec += NSEC_PER_SEC;
+            relative.tv_sec -= 1;
+        }
+        if (relative.tv_sec < 0) {
+            relative.tv_sec = 0;
+            relative.tv_nsec = 0;
+        }
+    } else {
+        struct timespec probe;
+        if (clock_gettime(clock, &probe) != 0) {
+            return EINVAL;
+        }
+    }
+    if (hold(relative.tv_sec, relative.tv_nsec) == EINTR) {
+        if (rem != NULL && !(flags & TIMER_ABSTIME)) {
+            *rem = *req;
+        }
+        return EINTR;
+    }
+    return 0;
+}
+
+/* The C library's own sleep() and usleep() call its internal nanosleep,
+ * which no preload can reach, so they are caught here as well. */
+unsigned int sleep(unsigned int seconds) {
+    struct timespec request = {.tv_sec = seconds, .tv_nsec = 0};
+    struct timespec left = {0, 0};
+    if (nanosleep(&request, &left) == 0) {
+        return 0;
+    }
+    return (unsigned int)left.tv_sec + (left.tv_nsec > 0 ? 1u : 0u);
+}
+
+int usleep(useconds_t microseconds) {
+    struct timespec request = {.tv_sec = microseconds / 1000000,
+                               .tv_nsec = (long)(microseconds % 1000000) * 1000};
+    return nanosleep(&request, NULL);
+}

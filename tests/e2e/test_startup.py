@@ -1,0 +1,199 @@
+"""Start-up of the real daemon: the version and debug lines, the
+configuration file and the settings in force, the adapter line, and the
+orderly stop on a machine without a battery."""
+
+import unittest
+
+from kestro_sandbox import CONFIG_PATH, SandboxTestCase
+
+VERSION = "kestro version 1.6.0"
+DEBUG = "DBG: Debug mode enabled"
+DEFAULT_PERCENT = "Info: Config: request_shutdown_battery_percent: 0.49999998"
+DEFAULT_TIMEOUT = "Info: Config: force_shutdown_timeout_secs: 10"
+NO_ADAPTER = "Warning: Could not find device for AC/Mains, some functionality might be missing or not accurate."
+NO_BATTERY = "Info: Init: This system does not use batteries, stopping."
+NO_CONFIG = f"read {CONFIG_PATH}: No such file or directory (os error 2)"
+
+
+def settings_lines(percent: str, timeout: str) -> list[str]:
+    return [f"Info: Config: request_shutdown_battery_percent: {percent}",
+            f"Info: Config: force_shutdown_timeout_secs: {timeout}"]
+
+
+class NoBatteryTest(SandboxTestCase):
+    """Without a battery the daemon prints its start-up lines and stops."""
+
+    def test_complete_output_exit_status_and_no_status_directory(self):
+        machine = self.machine()
+        run = machine.run()
+        self.assertEqual(run.stdout, [VERSION, DEFAULT_PERCENT, DEFAULT_TIMEOUT, NO_ADAPTER, NO_BATTERY])
+        self.assertEqual(run.stderr, [NO_CONFIG])
+        self.assertEqual(run.status.code, 0)
+        self.assertEqual(run.pauses, [], "nothing to wait for before stopping")
+        self.assertFalse(machine.status_dir.exists(), "no status directory without a battery")
+        self.assertEqual(machine.poweroff_calls(), [])
+
+    def test_adapter_line(self):
+        found = "Info: Init: Found AC power supply: '/sys/class/power_supply/{}'"
+        cases = [
+            ("mains adapter", lambda m: m.add_adapter("AC"), found.format("AC")),
+            ("other name", lambda m: m.add_adapter("ADP1"), found.format("ADP1")),
+            ("word inside the type", lambda m: m.add_adapter("AC", type=b"USB Mains PD"), found.format("AC")),
+            ("USB supply only", lambda m: m.add_supply("usb", "USB", online=1), NO_ADAPTER),
+            ("lower-case type", lambda m: m.add_supply("AC", "mains", online=1), NO_ADAPTER),
+            ("no type file", lambda m: m.add_supply("AC", None, online=1), NO_ADAPTER),
+            ("battery is not an adapter", lambda m: m.add_battery("BAT9"), NO_ADAPTER),
+        ]
+        for name, build, expected in cases:
+            with self.subTest(name):
+                machine = self.machine()
+                build(machine)
+                run = machine.run()
+                self.assertEqual(run.stdout, [VERSION, DEFAULT_PERCENT, DEFAULT_TIMEOUT, expected, NO_BATTERY])
+                self.assertEqual(run.status.code, 0)
+
+    def test_arguments_are_ignored(self):
+        machine = self.machine()
+        machine.add_adapter("AC")
+        plain = machine.run()
+        for args in (["--help"], ["-v", "--version"], ["--config", "/tmp/other.toml", "extra"], [""],
+                     [b"\xff\xfe"]):
+            with self.subTest(args=args):
+                run = machine.run(args=args)
+                self.assertEqual((run.stdout, run.stderr, run.status), (plain.stdout, plain.stderr, plain.status))
+
+    def test_debug_switch(self):
+        enabled = ["1", "y", "Y", "yes", "YES", "Yes", "yEs"]
+        disabled = [None, "", "0", "true", "on", "no", "2", "yess", " yes", "yes ", "yes\n", "\ty",
+                    "\uff39\uff25\uff33",  # full-width YES lower-cases to full-width yes
+                    b"y\xff", b"\xff"]
+        machine = self.machine()
+        for value in enabled + disabled:
+            with self.subTest(KESTRO_DEBUG=value):
+                run = machine.run(env={"KESTRO_DEBUG": value})
+                expected = [VERSION] + ([DEBUG] if value in enabled else []) + [
+                    DEFAULT_PERCENT, DEFAULT_TIMEOUT, NO_ADAPTER, NO_BATTERY]
+                self.assertEqual(run.stdout, expected)
+                self.assertEqual(run.stderr, [NO_CONFIG])
+                self.assertEqual(run.status.code, 0)
+
+
+class StartupOrderTest(SandboxTestCase):
+    def test_running_follows_every_start_up_line(self):
+        machine = self.machine()
+        machine.add_adapter("AC")
+        machine.add_battery("BAT0")
+        daemon = machine.start(env={"KESTRO_DEBUG": "yes"})
+        lines = daemon.step().stdout
+        self.assertEqual(lines[:2], [VERSION, DEBUG])
+        self.assertIn("Info: Running.", lines)
+        running = lines.index("Info: Running.")
+        start_up = [i for i, line in enumerate(lines) if line.startswith(("Info: Init: ", "Warning: Init: "))]
+        self.assertTrue(start_up, lines)
+        self.assertLess(max(start_up), running, lines)
+        self.assertEqual(lines[2:4], [DEFAULT_PERCENT, DEFAULT_TIMEOUT])
+        self.assertEqual(lines[4], "Info: Init: Found AC power supply: '/sys/class/power_supply/AC'")
+
+
+class ConfigurationTest(SandboxTestCase):
+    """/etc/kestro.toml is read once at start-up; the two values in force are
+    always printed, and whatever is wrong with the file costs one report on
+    standard error and leaves both defaults."""
+
+    def run_with_config(self, content=None, *, directory=False, mode=0o644, drop_dac_caps=False, symlink=None):
+        machine = self.machine()
+        if directory:
+            machine.etc.mkdir("kestro.toml")
+        elif symlink is not None:
+            machine.etc.symlink("kestro.toml", symlink)
+        elif content is not None:
+            machine.set_config(content, mode)
+        run = machine.run(drop_dac_caps=drop_dac_caps)
+        self.assertEqual(run.stdout[0], VERSION)
+        self.assertEqual(run.stdout[3:], [NO_ADAPTER, NO_BATTERY])
+        self.assertEqual(run.status.code, 0)
+        return run.stdout[1:3], run.stderr
+
+    def test_values_in_force(self):
+        cases = [
+            ("", "0.49999998", "10"),
+            ("# only a comment\n", "0.49999998", "10"),
+            ("request_shutdown_battery_percent = 5\n", "5", "10"),
+            ("force_shutdown_timeout_secs = 30.5\n", "0.49999998", "30.5"),
+            ("request_shutdown_battery_percent = 12.25\nforce_shutdown_timeout_secs = 0\n", "12.25", "0"),
+            ("request_shutdown_battery_percent = -3\n", "-3", "10"),
+            ("request_shutdown_battery_percent = 150\n", "150", "10"),
+            ("request_shutdown_battery_percent = 0x10\n", "16", "10"),
+            ("request_shutdown_battery_percent = 1e21\n", "1000000000000000000000", "10"),
+            ("request_shutdown_battery_percent = -0.0\n", "-0", "10"),
+            ("request_shutdown_battery_percent = inf\n", "inf", "10"),
+            ("request_shutdown_battery_percent = -inf\n", "-inf", "10"),
+            ("request_shutdown_battery_percent = 9223372036854775807\n", "9223372036854775808", "10"),
+            ("force_shutdown_timeout_secs = 1e-7\n", "0.49999998", "0.0000001"),
+            ("force_shutdown_timeout_secs = 18446744073709549568.0\n", "0.49999998", "18446744073709549568"),
+            ("force_shutdown_timeout_secs = -0.0\n", "0.49999998", "-0"),
+            # Unknown keys, and the known names inside a table, are ignored.
+            ("other = 'x'\nrequest_shutdown_battery_percent = 7\n", "7", "10"),
+            ("[limits]\nrequest_shutdown_battery_percent = 5\nforce_shutdown_timeout_secs = 3\n",
+             "0.49999998", "10"),
+            ("force_shutdown_timeout_secs = 2\n[limits]\nforce_shutdown_timeout_secs = 3\n", "0.49999998", "2"),
+        ]
+        for content, percent, timeout in cases:
+            with self.subTest(content=content):
+                lines, errors = self.run_with_config(content)
+                self.assertEqual(lines, settings_lines(percent, timeout))
+                self.assertEqual(errors, [])
+
+    def test_rejected_file_gives_one_report_and_both_defaults(self):
+        cases = [
+            "force_shutdown_timeout_secs = '30'\nrequest_shutdown_battery_percent = 5\n",
+            "request_shutdown_battery_percent = 5\nforce_shutdown_timeout_secs = \"30\"\n",
+            "request_shutdown_battery_percent = true\n",
+            "request_shutdown_battery_percent = [5]\n",
+            "request_shutdown_battery_percent = 1979-05-27\n",
+            "force_shutdown_timeout_secs = { value = 3 }\n",
+            "request_shutdown_battery_percent = 5\nrequest_shutdown_battery_percent = 6\n",
+            "request_shutdown_battery_percent = 5\nforce_shutdown_timeout_secs = = 1\n",
+            "[limits\n",
+            b"request_shutdown_battery_percent = 5\n# \xff\xfe\n",
+            # Values the shutdown could not use.
+            "force_shutdown_timeout_secs = -1\n",
+            "force_shutdown_timeout_secs = -inf\n",
+            "force_shutdown_timeout_secs = nan\n",
+            "force_shutdown_timeout_secs = 18446744073709551616.0\n",
+            "force_shutdown_timeout_secs = inf\n",
+            "request_shutdown_battery_percent = nan\nforce_shutdown_timeout_secs = 3\n",
+        ]
+        for content in cases:
+            with self.subTest(content=content):
+                lines, errors = self.run_with_config(content)
+                self.assertEqual(lines, [DEFAULT_PERCENT, DEFAULT_TIMEOUT])
+                self.assertEqual(len(errors), 1, errors)
+                self.assertTrue(errors[0].startswith(f"read {CONFIG_PATH}: "), errors)
+                self.assertGreater(len(errors[0]), len(f"read {CONFIG_PATH}: "), "the report says why")
+
+    def test_file_that_cannot_be_read(self):
+        cases = [
+            ("absent", {}, "No such file or directory (os error 2)"),
+            ("directory", {"directory": True}, "Is a directory (os error 21)"),
+            ("dangling link", {"symlink": "/nonexistent/kestro.toml"}, "No such file or directory (os error 2)"),
+            ("unreadable", {"content": "request_shutdown_battery_percent = 5\n", "mode": 0,
+                            "drop_dac_caps": True}, "Permission denied (os error 13)"),
+        ]
+        for name, options, error in cases:
+            with self.subTest(name):
+                lines, errors = self.run_with_config(**options)
+                self.assertEqual(lines, [DEFAULT_PERCENT, DEFAULT_TIMEOUT])
+                self.assertEqual(errors, [f"read {CONFIG_PATH}: {error}"])
+
+    def test_a_link_to_a_readable_file_is_followed(self):
+        machine = self.machine()
+        machine.etc.write("kestro.d/settings.toml", "request_shutdown_battery_percent = 8\n")
+        machine.etc.symlink("kestro.toml", "kestro.d/settings.toml")
+        run = machine.run()
+        self.assertEqual(run.stdout[1:3], settings_lines("8", "10"))
+        self.assertEqual(run.stderr, [])
+
+
+if __name__ == "__main__":
+    unittest.main()
