@@ -128,9 +128,12 @@ class ConfigurationTest(SandboxTestCase):
             ("request_shutdown_battery_percent = -0.0\n", "-0", "10"),
             ("request_shutdown_battery_percent = inf\n", "inf", "10"),
             ("request_shutdown_battery_percent = -inf\n", "-inf", "10"),
-            ("request_shutdown_battery_percent = 9223372036854775807\n", "9223372036854775808", "10"),
+            # The fewest significant digits that read back the same, not the
+            # exact binary value (9223372036854775808, 99999999999999991611392).
+            ("request_shutdown_battery_percent = 9223372036854775807\n", "9223372036854776000", "10"),
+            ("request_shutdown_battery_percent = 1e23\n", "1" + "0" * 23, "10"),
             ("force_shutdown_timeout_secs = 1e-7\n", "0.49999998", "0.0000001"),
-            ("force_shutdown_timeout_secs = 18446744073709549568.0\n", "0.49999998", "18446744073709549568"),
+            ("force_shutdown_timeout_secs = 18446744073709549568.0\n", "0.49999998", "18446744073709550000"),
             ("force_shutdown_timeout_secs = -0.0\n", "0.49999998", "-0"),
             # Unknown keys, and the known names inside a table, are ignored.
             ("other = 'x'\nrequest_shutdown_battery_percent = 7\n", "7", "10"),
