@@ -203,6 +203,7 @@ def measure_syscalls(work: Path, laptops) -> None:
     shim = {name: count for name, count in shim.items() if round(count, 2) != 0}
     show("clock shim, per pause (taken off below)",
          ", ".join(f"{name} {per_cycle_text(count)}" for name, count in sorted(shim.items())) + " calls")
+    first: Optional[dict[str, float]] = None
     for laptop in laptops:
         raw = traced_window(work, laptop)
         net = dict(raw)
@@ -216,6 +217,13 @@ def measure_syscalls(work: Path, laptops) -> None:
         show(f"system calls per steady cycle, {laptop.name}", f"{total:g} calls", target)
         for name, count in sorted(net.items(), key=lambda item: (-item[1], item[0])):
             show(f"  {name}", f"{per_cycle_text(count)} calls per cycle")
+        if first is None:
+            first = net
+        else:
+            extra = {name: net.get(name, 0) - first.get(name, 0) for name in set(net) | set(first)}
+            extra = {name: count for name, count in extra.items() if round(count, 2) != 0}
+            show(f"  more than {LAPTOPS[0].name}", f"{per_cycle_text(sum(extra.values()))} calls per cycle ("
+                 + ", ".join(f"{name} {per_cycle_text(count)}" for name, count in sorted(extra.items())) + ")")
 
 
 # ---------------------------------------------------------------------------
@@ -367,9 +375,12 @@ def long_run(laptop: Laptop, cycles: int, binary: Optional[str] = None, args=())
     return early, late
 
 
-def measure_memory(laptops, cycles: int) -> dict[str, float]:
+def measure_memory(laptops, cycles: int) -> tuple[dict[str, float], dict[str, int]]:
+    """CPU time per cycle of each laptop, and the memory figures of the
+    first at the end of its run."""
     print(f"\n== Memory after {WARM_CYCLES} and after {grouped(cycles)} cycles", flush=True)
     cpu_per_cycle: dict[str, float] = {}
+    last: dict[str, dict[str, int]] = {}
     # The shim's and the sleeper's CPU time per pause, for scale.
     early, late = long_run(LAPTOPS[0], min(cycles, 10_000), binary=str(SLEEPER), args=["ticks", str(10 * cycles)])
     sleeper_ns = (late["cpu_ns"] - early["cpu_ns"]) / (min(cycles, 10_000) - WARM_CYCLES)
@@ -385,12 +396,13 @@ def measure_memory(laptops, cycles: int) -> dict[str, float]:
             elif key in ("VmRSS", "fds"):
                 target = verdict(late[key] <= early[key], "no growth")
             show(f"{label} after {grouped(cycles)} cycles, {laptop.name}", f"{late[key]} {unit}", target)
+        last[laptop.name] = late
         per_cycle = (late["cpu_ns"] - early["cpu_ns"]) / (cycles - WARM_CYCLES)
         cpu_per_cycle[laptop.name] = per_cycle
         show(f"CPU time per cycle, {laptop.name} (clock shim included)", f"{per_cycle / 1000:.1f} µs")
         show(f"CPU time per hour of monitoring at 1 cycle/s, {laptop.name}", f"{per_cycle * 3600 / 1e6:.1f} ms")
     show("CPU time per pause of the trivial sleeper (clock shim and one printf)", f"{sleeper_ns / 1000:.1f} µs")
-    return cpu_per_cycle
+    return cpu_per_cycle, last.get(LAPTOPS[0].name, {})
 
 
 # ---------------------------------------------------------------------------
@@ -484,6 +496,150 @@ def loader_statistics(work: Path) -> None:
 
 
 # ---------------------------------------------------------------------------
+# The peer: upowerd on the same fake battery
+
+
+PEER_PACKAGES = ("upower", "libupower-glib3", "libgudev-1.0-0", "umockdev", "libumockdev0", "libpcap0.8")
+PEER_SETTLE_SECONDS = 10
+
+BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path={socket}</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+  </policy>
+</busconfig>
+"""
+
+# The same laptop as kestro's, as umockdev describes devices.
+PEER_LAPTOP = """P: /devices/LNXSYSTM:00/LNXSYBUS:00/ACPI0003:00/power_supply/AC
+E: SUBSYSTEM=power_supply
+E: POWER_SUPPLY_NAME=AC
+A: type=Mains
+A: online=0
+
+P: /devices/LNXSYSTM:00/LNXSYBUS:00/PNP0C0A:00/power_supply/BAT0
+E: SUBSYSTEM=power_supply
+E: POWER_SUPPLY_NAME=BAT0
+A: type=Battery
+A: present=1
+A: status=Discharging
+A: technology=Li-ion
+A: charge_full=5000000
+A: charge_full_design=5000000
+A: charge_now=2500000
+A: current_now=1000000
+A: voltage_now=12000000
+A: voltage_min_design=11100000
+A: capacity=50
+A: model_name=Bench
+A: manufacturer=Bench
+A: serial_number=1
+"""
+
+# Defaults of Debian's UPower.conf. The battery stays at 50 %, far from any
+# action, and the private bus has no login manager that could act anyway.
+PEER_CONFIG = """[UPower]
+EnableWattsUpPro=false
+NoPollBatteries=false
+IgnoreLid=false
+UsePercentageForPolicy=true
+PercentageLow=20
+PercentageCritical=5
+PercentageAction=2
+TimeLow=1200
+TimeCritical=300
+TimeAction=120
+CriticalPowerAction=HybridSleep
+"""
+
+
+def unpack_peer(folder: Path) -> Path:
+    """UPower and umockdev, unpacked from Debian's packages into a private
+    folder: nothing is installed, no maintainer script runs, no service
+    starts."""
+    root = folder / "root"
+    if (root / "usr" / "libexec" / "upowerd").exists():
+        return root
+    debs = folder / "debs"
+    debs.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["apt-get", "download", *PEER_PACKAGES], cwd=debs, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    for deb in sorted(debs.glob("*.deb")):
+        subprocess.run(["dpkg-deb", "-x", str(deb), str(root)], check=True)
+    return root
+
+
+def measure_peer(work: Path, seconds: float, kestro_cpu: dict[str, float], kestro_memory: dict[str, int]) -> None:
+    print(f"\n== Peer: upowerd (Debian upower) on the same fake laptop, {seconds:g} s of real time", flush=True)
+    root = unpack_peer(BUILD / "bench" / "peer")
+    libraries = root / "usr" / "lib" / "x86_64-linux-gnu"
+    socket = work / "system_bus_socket"
+    (work / "bus.conf").write_text(BUS_CONFIG.format(socket=socket))
+    (work / "laptop.umockdev").write_text(PEER_LAPTOP)
+    (work / "UPower.conf").write_text(PEER_CONFIG)
+    (work / "history").mkdir()
+    bus = subprocess.Popen(["dbus-daemon", "--nofork", f"--config-file={work / 'bus.conf'}"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    daemon = None
+    try:
+        deadline = time.monotonic() + 10
+        while not socket.exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        env = {
+            "PATH": "/usr/bin:/bin",
+            "LD_LIBRARY_PATH": str(libraries),
+            "DBUS_SYSTEM_BUS_ADDRESS": f"unix:path={socket}",
+            "UPOWER_CONF_FILE_NAME": str(work / "UPower.conf"),
+            "UPOWER_HISTORY_DIR": str(work / "history"),
+        }
+        # umockdev-run preloads its fake /sys into upowerd and execs it, so
+        # upowerd keeps this process id.
+        daemon = subprocess.Popen([str(root / "usr" / "bin" / "umockdev-run"), "-d", str(work / "laptop.umockdev"),
+                                   "--", str(root / "usr" / "libexec" / "upowerd")],
+                                  env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(PEER_SETTLE_SECONDS)
+        listing = subprocess.run(["dbus-send", "--system", "--print-reply",
+                                  "--dest=org.freedesktop.UPower", "/org/freedesktop/UPower",
+                                  "org.freedesktop.UPower.EnumerateDevices"],
+                                 capture_output=True, text=True, timeout=10, env=env).stdout
+        devices = re.findall(r'object path "([^"]+)"', listing)
+        show("upowerd's devices", ", ".join(devices) or "none")
+        upowerd = peer_pid(daemon.pid)
+        early = memory_figures(upowerd)
+        time.sleep(seconds)
+        late = memory_figures(upowerd)
+    finally:
+        for process in (daemon, bus):
+            if process is not None:
+                process.terminate()
+                process.wait(timeout=10)
+    per_hour = (late["cpu_ns"] - early["cpu_ns"]) * 3600 / seconds
+    ours = kestro_cpu.get(LAPTOPS[0].name)
+    show("upowerd VmRSS", f"{late['VmRSS']} KiB" + (f" (kestro: {kestro_memory['VmRSS']} KiB)" if kestro_memory else ""))
+    show("upowerd RssAnon", f"{late['RssAnon']} KiB" + (f" (kestro: {kestro_memory['RssAnon']} KiB)" if kestro_memory else ""))
+    show("upowerd CPU time per hour of monitoring (30 s poll)", f"{per_hour / 1e6:.1f} ms"
+         + (f" (kestro at its 1 s cycle: {ours * 3600 / 1e6:.1f} ms)" if ours else ""))
+
+
+def peer_pid(pid: int) -> int:
+    """upowerd's process id: umockdev-run's own, or its child's."""
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        for candidate in [pid] + open(f"/proc/{pid}/task/{pid}/children").read().split():
+            if os.path.basename(os.readlink(f"/proc/{candidate}/exe")) == "upowerd":
+                return int(candidate)
+        time.sleep(0.1)
+    raise RuntimeError("upowerd did not start")
+
+
+# ---------------------------------------------------------------------------
 
 
 def describe_machine() -> str:
@@ -499,12 +655,19 @@ def describe_machine() -> str:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description="Measures kestro's cost per cycle, memory and start-up.")
-    parser.add_argument("--only", choices=("syscalls", "instructions", "allocations", "memory", "startup"),
-                        action="append", help="run only these measurements (default: all)")
+    parser.add_argument("--only", choices=("syscalls", "instructions", "allocations", "memory", "startup", "peer"),
+                        action="append", help="run only these measurements (default: all but peer)")
+    parser.add_argument("--peer", action="store_true",
+                        help="also measure upowerd (fetches Debian's upower and umockdev with apt-get download "
+                             "and unpacks them under build/bench/peer; installs nothing)")
+    parser.add_argument("--peer-seconds", type=float, default=300.0,
+                        help="real time over which upowerd's CPU time is taken (default 300)")
     parser.add_argument("--long-cycles", type=int, default=LONG_CYCLES,
                         help=f"cycles of the memory run (default {LONG_CYCLES:,})")
     options = parser.parse_args()
     chosen = options.only or ["syscalls", "instructions", "allocations", "memory", "startup"]
+    if options.peer and "peer" not in chosen:
+        chosen.append("peer")
     for tool in ("strace", "callgrind_annotate"):
         if shutil.which(tool) is None:
             print(f"bench: {tool} is missing (scripts/bench installs it)", file=sys.stderr)
@@ -523,10 +686,14 @@ def main() -> int:
             measure_instructions(work, LAPTOPS)
         if "allocations" in chosen:
             measure_allocations(work, LAPTOPS)
+        cpu_per_cycle: dict[str, float] = {}
+        memory: dict[str, int] = {}
         if "memory" in chosen:
-            measure_memory(LAPTOPS, options.long_cycles)
+            cpu_per_cycle, memory = measure_memory(LAPTOPS, options.long_cycles)
         if "startup" in chosen:
             measure_startup(work)
+        if "peer" in chosen:
+            measure_peer(work, options.peer_seconds, cpu_per_cycle, memory)
     print(f"\n(benchmark took {time.monotonic() - started:.0f} s)")
     return 0
 
