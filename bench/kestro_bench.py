@@ -439,31 +439,31 @@ def exec_time(result: Path) -> float:
 
 def measure_startup(work: Path) -> None:
     print(f"\n== Start-up, exec to \"{RUNNING_LINE}\" (median of {START_RUNS})", flush=True)
-    laptop = LAPTOPS[0]
-    variants: list[tuple[str, Callable[[Machine], float]]] = [
-        ("trivial C program, exec to exit", lambda m: timed_start(m, work, TRIVIAL, "")),
-        ("kestro", lambda m: timed_start(m, work, KESTRO, RUNNING_LINE)),
-        ("kestro with LD_BIND_NOW=1", lambda m: timed_start(m, work, KESTRO, RUNNING_LINE, {"LD_BIND_NOW": "1"})),
-        ("kestro linked with -static-libstdc++ -static-libgcc",
+    trivial_name = "trivial C program, exec to exit"
+    variants: list[tuple[str, bool, Callable[[Machine], float]]] = [
+        (trivial_name, False, lambda m: timed_start(m, work, TRIVIAL, "")),
+        ("kestro", False, lambda m: timed_start(m, work, KESTRO, RUNNING_LINE)),
+        ("kestro with LD_BIND_NOW=1", False,
+         lambda m: timed_start(m, work, KESTRO, RUNNING_LINE, {"LD_BIND_NOW": "1"})),
+        ("kestro linked with -static-libstdc++ -static-libgcc", False,
          lambda m: timed_start(m, work, STATIC_RUNTIME_KESTRO, RUNNING_LINE)),
     ]
-    host_sensors_config = os.path.exists("/etc/sensors3.conf")
-    times: dict[str, list[float]] = {name: [] for name, _ in variants}
-    with laptop_machine() as machine:
-        laptop.build(machine)
+    if os.path.exists("/etc/sensors3.conf"):
+        variants.append(("kestro with the host's /etc/sensors3.conf", True,
+                         lambda m: timed_start(m, work, KESTRO, RUNNING_LINE)))
+    times: dict[str, list[float]] = {name: [] for name, _, _ in variants}
+    with laptop_machine() as plain, laptop_machine() as configured:
+        for machine in (plain, configured):
+            LAPTOPS[0].build(machine)
+        configured.etc.use_host("sensors3.conf")
         # Interleaved, so that a slow moment of the host weighs on all alike.
         for _ in range(START_RUNS):
-            for name, measure in variants:
-                times[name].append(measure(machine))
-        if host_sensors_config:
-            name = "kestro with the host's /etc/sensors3.conf"
-            machine.etc.use_host("sensors3.conf")
-            times[name] = [timed_start(machine, work, KESTRO, RUNNING_LINE) for _ in range(START_RUNS)]
-    medians = {name: statistics.median(values) for name, values in times.items()}
-    trivial_name = "trivial C program, exec to exit"
-    trivial = medians[trivial_name]
-    for name, median in medians.items():
-        low, _, high = statistics.quantiles(times[name], n=4)
+            for name, with_sensors_config, measure in variants:
+                times[name].append(measure(configured if with_sensors_config else plain))
+    trivial = statistics.median(times[trivial_name])
+    for name, values in times.items():
+        median = statistics.median(values)
+        low, _, high = statistics.quantiles(values, n=4)
         spread = f" (quartiles {low * 1000:.3f} to {high * 1000:.3f} ms)"
         if name == trivial_name:
             show(name, f"{median * 1000:.3f} ms" + spread)
