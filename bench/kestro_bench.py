@@ -38,6 +38,11 @@ How each figure is taken (W = 10 warm-up cycles, N = 1,000 steady cycles):
   Running." arrives on the program's standard output; the same timer times
   a trivial C program from execve to its exit. Medians of 20 runs each.
 
+- Peer (--peer): Debian's upowerd, unpacked from its packages (nothing is
+  installed), on the same battery faked by umockdev, with a private D-Bus
+  system bus: its RSS and its CPU time over some minutes of real time.
+
+The fake machine lies on tmpfs (/dev/shm), as the real /sys and /run do.
 Valgrind runs inside the sandbox as the daemon's wrapper: its tool binary is
 started directly (it is static, so the dynamic loader does not preload the
 clock shim into valgrind itself) and preloads the shim into the daemon.
@@ -578,6 +583,10 @@ def unpack_peer(folder: Path) -> Path:
 
 def measure_peer(work: Path, seconds: float, kestro_cpu: dict[str, float], kestro_memory: dict[str, int]) -> None:
     print(f"\n== Peer: upowerd (Debian upower) on the same fake laptop, {seconds:g} s of real time", flush=True)
+    missing = [tool for tool in ("dbus-daemon", "dbus-send", "apt-get", "dpkg-deb") if shutil.which(tool) is None]
+    if missing:
+        show("upowerd", f"not measured: {', '.join(missing)} missing (Debian package dbus, apt, dpkg)")
+        return
     root = unpack_peer(BUILD / "bench" / "peer")
     libraries = root / "usr" / "lib" / "x86_64-linux-gnu"
     socket = work / "system_bus_socket"
