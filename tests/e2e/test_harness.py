@@ -121,6 +121,22 @@ class RealDaemonClockTest(SandboxTestCase):
             self.assertEqual(cycle.pauses, [CYCLE_PAUSE])
 
 
+    def test_the_daemons_poweroff_reaches_the_fake_without_the_shim(self):
+        machine = self.machine()
+        machine.add_adapter("AC", online=0)
+        machine.add_battery("BAT0")
+        machine.set_config("request_shutdown_battery_percent = 150\nforce_shutdown_timeout_secs = 3.5\n")
+        run = machine.run(env={"KESTRO_DEBUG": "1"})
+        self.assertEqual(run.status.code, 0, run.stderr)
+        self.assertEqual(run.pauses, [Pause.of(3.5)], "the shutdown wait, seen with its length")
+        [call] = machine.poweroff_calls()
+        self.assertFalse(call.masked)
+        self.assertEqual(call.argv, [str(machine.fake_poweroff)])
+        self.assertEqual(call.env, {"PATH": f"{machine.fake_poweroff.parent}:" + ":".join(STANDARD_DIRS),
+                                    "KESTRO_DEBUG": "1"})
+        self.assertEqual(call.open_fds, [])
+
+
 class PowerCommandTest(SandboxTestCase):
     def test_poweroff_through_path_reaches_the_fake_without_shim_or_clock_pipes(self):
         machine = self.machine()

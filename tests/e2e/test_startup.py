@@ -4,7 +4,7 @@ orderly stop on a machine without a battery."""
 
 import unittest
 
-from kestro_sandbox import CONFIG_PATH, Machine, SandboxTestCase
+from kestro_sandbox import CONFIG_PATH, SandboxTestCase
 
 VERSION = "kestro version 1.6.0"
 DEBUG = "DBG: Debug mode enabled"

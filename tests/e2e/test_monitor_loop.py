@@ -1,0 +1,533 @@
+"""The running daemon, cycle by cycle: what the first cycle publishes and
+prints, the one-second pause, values that stay as they were when a reading
+fails, a status directory that is deleted, blocked or booby-trapped, readers
+that never see half a file, the progress and debug lines of the charge, a
+battery that reports a full capacity of 0, and a charge-limit file that
+keeps failing."""
+
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from kestro_sandbox import (CHARGE_LIMIT_PATH, CONFIG_PATH, CYCLE_PAUSE, PYTHON, RETRY_PAUSE, STATUS_DIR,
+                            STATUS_FILES, SandboxTestCase)
+
+BATTERY = "/sys/class/power_supply/BAT0"
+VERSION = "kestro version 1.6.0"
+DEBUG = "DBG: Debug mode enabled"
+NO_CONFIG = f"read {CONFIG_PATH}: No such file or directory (os error 2)"
+NO_CHARGE_LIMIT = ("Warning: Init: MaxChargeLevel feature: Cound not find suitable file, "
+                   "assuming MaxChargeLevel=100%")
+RUNNING = "Info: Running."
+
+# The battery's defaults in the harness, which the arithmetic below uses.
+VOLTAGE_MIN_DESIGN = 11_100_000
+VOLTAGE_NOW = 12_000_000
+CURRENT_NOW = 1_000_000
+DEFAULT_SHUTDOWN_PERCENT = 0.49999998
+
+
+def startup_lines(*, debug=False, adapter=True, charge_limit=None):
+    """Standard output of start-up, up to and including "Info: Running.", on
+    a machine with BAT0, no sensor chip and no configuration file."""
+    lines = [VERSION] + ([DEBUG] if debug else []) + [
+        "Info: Config: request_shutdown_battery_percent: 0.49999998",
+        "Info: Config: force_shutdown_timeout_secs: 10",
+    ]
+    lines.append("Info: Init: Found AC power supply: '/sys/class/power_supply/AC'" if adapter else
+                 "Warning: Could not find device for AC/Mains, some functionality might be missing or not accurate.")
+    lines.append(f"Info: Init: Found battery: '{BATTERY}'")
+    lines.append(f"Info: Init: MaxChargeLevel feature: using '{charge_limit}'" if charge_limit else NO_CHARGE_LIMIT)
+    lines += ["Warning: Init: Failed to find sensor",
+              "Info: Init: Marlith sensors: Cannot read Power Delivery values for the AC Adapter (not a Marlith)",
+              RUNNING]
+    return lines
+
+
+def max_charge_line(value):
+    return f"Info: New MaxChargeLevel value detected for battery = {value}%"
+
+
+def start_line(adapter, charge, battery):
+    return f"Info: AC Adapter status at start: '{adapter}', battery {charge}, status: '{battery}'"
+
+
+def shortest(value):
+    """The daemon's text of a float, for the plain values these tests use."""
+    text = repr(float(value))
+    assert "e" not in text, f"{text}: pick a value without an exponent"
+    return text[:-2] if text.endswith(".0") else text
+
+
+def secs_until_full(full, now, *, cap=100.0, rate=CURRENT_NOW):
+    """Seconds until the charge reaches cap percent of full, with the
+    daemon's operations in the daemon's order."""
+    target = cap / 100 * full
+    to_go = target - now if now < target else 0.0
+    if to_go == 0:
+        return 0.0
+    draw = rate * VOLTAGE_NOW
+    return to_go * VOLTAGE_MIN_DESIGN / draw * 3600
+
+
+def secs_until_shutdown(full, now, *, rate=CURRENT_NOW):
+    threshold = full * (DEFAULT_SHUTDOWN_PERCENT / 100)
+    draw = rate * VOLTAGE_NOW
+    return VOLTAGE_MIN_DESIGN * (now - threshold) / draw * 3600
+
+
+def discharging_files(full, now, *, percent_text, cap=100.0, rate=CURRENT_NOW):
+    """The five files of a cycle with the adapter offline and the battery
+    discharging."""
+    return {
+        "ac_status": "Disconnected\n",
+        "battery_percent": percent_text + "\n",
+        "battery_status": "Discharging\n",
+        "secs_until_battery_full": shortest(secs_until_full(full, now, cap=cap, rate=rate)) + "\n",
+        "secs_until_shutdown_request": shortest(secs_until_shutdown(full, now, rate=rate)) + "\n",
+    }
+
+
+class LoopTestCase(SandboxTestCase):
+    def discharging_machine(self, **battery):
+        """A machine with an offline adapter AC and a discharging BAT0."""
+        machine = self.machine()
+        machine.add_adapter("AC", online=0)
+        return machine, machine.add_battery("BAT0", **battery)
+
+    def inode(self, machine, name):
+        return os.lstat(machine.status_dir / name).st_ino
+
+
+class FirstCyclesTest(LoopTestCase):
+    def test_first_cycle_publishes_and_every_cycle_pauses_one_second(self):
+        limit_file = f"{BATTERY}/charge_control_end_threshold"
+        # name, battery attributes, charge cap file content, percent text, charge text, cap
+        cases = [
+            ("half charged", dict(charge_full=90000, charge_now=45000), None, "50", "50.00%", 100.0),
+            ("a percentage with many digits", dict(charge_full=70000, charge_now=40000), None,
+             "57.14285714285714", "57.14%", 100.0),
+            ("more than full", dict(charge_full=90000, charge_now=91000), None,
+             "101.11111111111111", "101.11%", 100.0),
+            ("charge cap of 80", dict(charge_full=90000, charge_now=45000), 80, "50", "50.00%", 80.0),
+        ]
+        for name, battery, limit, percent_text, charge_text, cap in cases:
+            with self.subTest(name):
+                machine, bat0 = self.discharging_machine(**battery)
+                if limit is not None:
+                    bat0.set("charge_control_end_threshold", limit)
+                daemon = machine.start()
+                first = daemon.step()
+                self.assertEqual(first.stdout, startup_lines(charge_limit=limit_file if limit else None)
+                                 + [max_charge_line(shortest(cap))])
+                self.assertEqual(first.stderr, [NO_CONFIG])
+                self.assertEqual(first.pauses, [CYCLE_PAUSE])
+                # Exactly the five files: no temporary file stays behind.
+                expected = discharging_files(battery["charge_full"], battery["charge_now"],
+                                             percent_text=percent_text, cap=cap)
+                self.assertEqual(machine.status_files(), expected)
+
+                later = daemon.steps(4)
+                self.assertEqual([cycle.stdout for cycle in later],
+                                 [[start_line("Disconnected", charge_text, "Discharging")], [], [], []])
+                self.assertEqual([cycle.stderr for cycle in later], [[]] * 4)
+                self.assertEqual([cycle.pauses for cycle in later], [[CYCLE_PAUSE]] * 4)
+                self.assertEqual(machine.status_files(), expected)
+
+    def test_first_cycle_numbers_spelled_out(self):
+        # The arithmetic of the helpers above, checked once against numbers
+        # worked out by hand, so that both cannot be wrong together.
+        machine, _ = self.discharging_machine(charge_full=90000, charge_now=45000)
+        machine.start().step()
+        self.assertEqual(machine.status("battery_percent"), "50\n")
+        # 45000 µAh to go × 11.1 V ÷ 12 W × 3600
+        self.assertEqual(machine.status("secs_until_battery_full"), "149.85\n")
+
+    def test_no_draw_gives_an_infinite_estimate(self):
+        machine, _ = self.discharging_machine(charge_full=90000, charge_now=45000, current_now=0)
+        machine.start().step()
+        self.assertEqual(machine.status("secs_until_battery_full"), "inf\n")
+        self.assertEqual(machine.status("secs_until_shutdown_request"), "inf\n")
+
+
+class UnknownValuesTest(LoopTestCase):
+    def test_unknown_charge_leaves_its_files_and_rewrites_the_statuses(self):
+        path = f"{BATTERY}/charge_now"
+        cases = [
+            ("missing", lambda bat: bat.remove("charge_now"),
+             f"read {path}: No such file or directory (os error 2)"),
+            ("a directory", lambda bat: bat.make_directory("charge_now"),
+             f"read {path}: Is a directory (os error 21)"),
+            ("empty", lambda bat: bat.set("charge_now", ""), f"read {path}: cannot parse float from empty string"),
+            ("not finite", lambda bat: bat.set("charge_now", "nan"), f"read {path}: NaN is not finite"),
+        ]
+        kept = ("battery_percent", "secs_until_battery_full", "secs_until_shutdown_request")
+        for name, break_charge_now, report in cases:
+            with self.subTest(name):
+                machine, bat0 = self.discharging_machine(charge_full=90000, charge_now=45000)
+                daemon = machine.start()
+                daemon.step()
+                before = machine.status_files()
+                inodes = {file: self.inode(machine, file) for file in kept}
+
+                break_charge_now(bat0)
+                bat0.set("charge_full", 80000)
+                bat0.set("status", "Full")
+                machine.supply("AC").set("online", 1)
+                second = daemon.step()
+                self.assertEqual(second.stdout, [start_line("Connected", "unknown", "Full")])
+                self.assertEqual(second.stderr, [report])
+                self.assertEqual(second.pauses, [CYCLE_PAUSE])
+                files = machine.status_files()
+                self.assertEqual(files["ac_status"], "Connected\n")
+                self.assertEqual(files["battery_status"], "Full\n")
+                for file in kept:
+                    self.assertEqual(files[file], before[file], file)
+                    self.assertEqual(self.inode(machine, file), inodes[file], f"{file} was replaced")
+
+                # Known again: everything is current. 45 % would be a progress
+                # step, but the cycle before it had no percentage.
+                bat0.remove("charge_now").set("charge_now", 36000)
+                third = daemon.step()
+                self.assertEqual((third.stdout, third.stderr), ([], []))
+                self.assertEqual(machine.status("battery_percent"), "45\n")
+                self.assertEqual(machine.status("secs_until_battery_full"),
+                                 shortest(secs_until_full(80000, 36000)) + "\n")
+
+
+class StatusDirectoryTest(LoopTestCase):
+    def test_deleted_directory_is_recreated_with_every_known_file(self):
+        machine, bat0 = self.discharging_machine(charge_full=90000, charge_now=45000)
+        daemon = machine.start()
+        daemon.step()
+        for cycle in range(2, 4):
+            with self.subTest(cycle=cycle):
+                for path in machine.status_dir.iterdir():
+                    path.unlink()
+                machine.status_dir.rmdir()
+                now = 45000 - 900 * cycle
+                bat0.set("charge_now", now)
+                result = daemon.step()
+                self.assertEqual(result.stderr, [])
+                self.assertEqual(machine.status_files(),
+                                 discharging_files(90000, now, percent_text=shortest(now / 90000 * 100)))
+
+    def test_directory_and_files_take_their_modes_from_the_umask(self):
+        for umask, directory_mode, file_mode in ((0o022, 0o755, 0o644), (0o077, 0o700, 0o600), (0, 0o777, 0o666)):
+            with self.subTest(umask=oct(umask)):
+                machine, _ = self.discharging_machine()
+                machine.start(umask=umask).step()
+                self.assertEqual(machine.status_dir.stat().st_mode & 0o7777, directory_mode)
+                for name in STATUS_FILES:
+                    self.assertEqual((machine.status_dir / name).stat().st_mode & 0o7777, file_mode, name)
+
+    def test_a_regular_file_in_place_of_the_directory(self):
+        def error(name):
+            return f"write {STATUS_DIR}/.{name}: Not a directory (os error 20)"
+
+        numbers = ["battery_percent", "secs_until_battery_full", "secs_until_shutdown_request"]
+        # name, adapter, battery status, files with a known value
+        cases = [
+            ("every value known", True, "Discharging", list(STATUS_FILES)),
+            # No adapter and a battery that says "Unknown" at a steady 50 %:
+            # neither status is known, so only the three numbers are written.
+            ("no statuses", False, "Unknown", numbers),
+        ]
+        for name, adapter, status, known in cases:
+            with self.subTest(name):
+                machine = self.machine()
+                if adapter:
+                    machine.add_adapter("AC", online=0)
+                machine.add_battery("BAT0", status=status)
+                machine.write(STATUS_DIR, "not a directory")
+                daemon = machine.start()
+                first = daemon.step()
+                reads = [NO_CONFIG] + ([] if adapter else ["read /online: No such file or directory (os error 2)"])
+                self.assertEqual(first.stderr, reads + [error(file) for file in known])
+                for cycle in daemon.steps(2):
+                    self.assertEqual(cycle.stderr, [error(file) for file in known])
+                    self.assertEqual(cycle.pauses, [CYCLE_PAUSE])
+                self.assertEqual(machine.status_dir.read_text(), "not a directory\n")
+
+    def test_a_planted_link_never_leads_the_daemon_outside(self):
+        victim = "/run/victim"
+        loop = f"write {STATUS_DIR}/.battery_percent: Too many levels of symbolic links (os error 40)"
+        # name, link name, victim exists, stderr per cycle, battery_percent afterwards
+        cases = [
+            ("temporary name to a file", ".battery_percent", True, [loop], None),
+            ("temporary name to nothing", ".battery_percent", False, [loop], None),
+            # A link at the published name is replaced, not written through.
+            ("published name to a file", "battery_percent", True, [], "50\n"),
+        ]
+        for name, link, victim_exists, errors, published in cases:
+            with self.subTest(name):
+                machine, _ = self.discharging_machine()
+                machine.status_dir.mkdir()
+                if victim_exists:
+                    machine.write(victim, "precious")
+                os.symlink(victim, machine.status_dir / link)
+                daemon = machine.start()
+                first = daemon.step()
+                self.assertEqual(first.stderr, [NO_CONFIG] + errors)
+                self.assertEqual(daemon.step().stderr, errors)
+                victim_path = machine.host_path(victim)
+                if victim_exists:
+                    self.assertEqual(victim_path.read_text(), "precious\n")
+                else:
+                    self.assertFalse(os.path.lexists(victim_path), "the daemon created the link's target")
+                self.assertEqual(machine.status("battery_percent"), published)
+                self.assertEqual(machine.status("ac_status"), "Disconnected\n")
+                self.assertEqual(machine.status("secs_until_shutdown_request"),
+                                 shortest(secs_until_shutdown(5_000_000, 2_500_000)) + "\n")
+
+
+# Reads the five status files over and over until told to stop, and counts
+# the reads that found a file empty, missing or not in the daemon's form.
+READER = r"""
+import json, os, re, sys
+directory, stop = sys.argv[1], sys.argv[2]
+number = re.compile(rb"-?([0-9]+(\.[0-9]+)?|inf|NaN)\n")
+words = {
+    "ac_status": {b"Connected\n", b"Connected slow\n", b"Disconnected\n"},
+    "battery_status": {b"Charging\n", b"Discharging\n", b"Full\n", b"Not charging\n", b"Unknown\n"},
+}
+names = ["ac_status", "battery_percent", "battery_status", "secs_until_battery_full",
+         "secs_until_shutdown_request"]
+counts = {"reads": 0, "rounds": 0, "empty": 0, "missing": 0, "malformed": 0}
+bad, percents = [], set()
+def read_round():
+    for name in names:
+        try:
+            with open(os.path.join(directory, name), "rb") as file:
+                data = file.read()
+        except FileNotFoundError:
+            counts["missing"] += 1
+            bad.append([name, None])
+            continue
+        counts["reads"] += 1
+        if not data:
+            counts["empty"] += 1
+            bad.append([name, ""])
+        elif not (data in words[name] if name in words else number.fullmatch(data)):
+            counts["malformed"] += 1
+            bad.append([name, data.decode(errors="replace")])
+        elif name == "battery_percent":
+            percents.add(data)
+    counts["rounds"] += 1
+read_round()
+print("ready", flush=True)
+while not os.path.exists(stop):
+    read_round()
+read_round()
+counts["distinct_percents"] = len(percents)
+counts["bad"] = bad[:10]
+print(json.dumps(counts), flush=True)
+"""
+
+
+class ReaderTest(LoopTestCase):
+    CYCLES = 200
+
+    def test_a_reader_never_sees_a_partly_written_file(self):
+        machine, bat0 = self.discharging_machine()
+        adapter = machine.supply("AC")
+        daemon = machine.start()
+        daemon.step()
+        with tempfile.TemporaryDirectory(prefix="kestro-reader-") as scratch:
+            stop = os.path.join(scratch, "stop")
+            reader = subprocess.Popen([PYTHON, "-I", "-c", READER, str(machine.status_dir), stop],
+                                      stdout=subprocess.PIPE, text=True)
+            try:
+                self.assertEqual(reader.stdout.readline(), "ready\n")
+                for cycle in range(2, self.CYCLES + 1):
+                    # Every value changes every cycle, in length too.
+                    bat0.set("charge_now", 2_500_000 - 12_347 * cycle)
+                    online = cycle % 2
+                    adapter.set("online", online)
+                    bat0.set("status", "Full" if online else "Discharging")
+                    result = daemon.step()
+                    self.assertEqual((result.stderr, result.pauses), ([], [CYCLE_PAUSE]), f"cycle {cycle}")
+                open(stop, "w").close()
+                output, _ = reader.communicate(timeout=daemon.timeout)
+            finally:
+                if reader.poll() is None:
+                    reader.kill()
+                    reader.wait()
+        counts = json.loads(output)
+        print(f"\n{counts['reads']} reads of the status files in {counts['rounds']} rounds "
+              f"during {self.CYCLES} cycles", file=sys.stderr)
+        self.assertEqual((counts["empty"], counts["missing"], counts["malformed"]), (0, 0, 0), counts["bad"])
+        self.assertGreaterEqual(counts["distinct_percents"], 2, "the reader saw the values change")
+        self.assertEqual(machine.status("battery_percent"),
+                         shortest((2_500_000 - 12_347 * self.CYCLES) / 5_000_000 * 100) + "\n")
+
+
+FULL = 100_000_000  # one percent is 1 000 000 µAh
+
+
+class ProgressLineTest(LoopTestCase):
+    def test_progress_lines_follow_the_rounded_charge(self):
+        # Per cycle: the percentage (None: charge_now unreadable) and the
+        # lines that cycle prints after its start-up lines.
+        steps = [
+            (96, []),
+            (95, [start_line("Disconnected", "95.00%", "Discharging"), "Info: Battery charge: 95% (-)"]),
+            (99.6, ["Info: Battery charge: 100% (+)"]),
+            (26, []),
+            (25, ["Info: Battery charge: 25% (-)"]),
+            (24, []),
+            (24.4, []),
+            (24.5, ["Info: Battery charge: 25% (+)"]),
+            (24.4, []),
+            (24.6, ["Info: Battery charge: 25% (+)"]),
+            (21, []),
+            (20.5, []),  # rounds to 21, as before
+            (20, ["Info: Battery charge: 20% (-)"]),
+            (19.5, []),  # rounds to 20
+            (None, []),
+            (15, []),  # nothing known of the cycle before
+            (6, ["Info: Battery charge:  6% (-)"]),
+            (5, ["Info: Battery charge:  5% (-)"]),
+            (5, []),
+            (4, ["Info: Battery charge:  4% (-)"]),
+        ]
+        machine, bat0 = self.discharging_machine(charge_full=FULL, charge_now=steps[0][0] * FULL // 100)
+        daemon = machine.start()
+        for number, (percent, lines) in enumerate(steps, start=1):
+            if percent is None:
+                bat0.remove("charge_now")
+            elif number > 1:
+                bat0.set("charge_now", round(percent * FULL / 100))
+            result = daemon.step()
+            with self.subTest(cycle=number, percent=percent):
+                if number == 1:
+                    self.assertEqual(result.stdout, startup_lines() + [max_charge_line(100)])
+                else:
+                    self.assertEqual(result.stdout, lines)
+                    self.assertEqual(result.stderr, [f"read {BATTERY}/charge_now: No such file or directory "
+                                                     "(os error 2)"] if percent is None else [])
+                self.assertEqual(result.pauses, [CYCLE_PAUSE])
+        self.assertEqual(machine.poweroff_calls(), [])
+
+    def test_debug_line_every_tenth_cycle_while_discharging(self):
+        unknown = (20, 25)  # cycles with charge_now unreadable
+
+        def debug(cur, avg):
+            return f"DBG: battery charge: cur={cur}% avg={avg}%"
+
+        # At 50 + k/100 % in cycle k, the average is that of the nine cycles
+        # before; in cycle 30 the gap of cycle 25 holds cycle 26's value.
+        discharging = {10: debug("50.100", "50.050"), 20: debug("-1.000", "50.150"),
+                       30: debug("50.300", "50.251")}
+        # name, KESTRO_DEBUG, adapter online, battery status, debug lines, start line
+        cases = [
+            ("debugging, discharging", "1", 0, "Discharging", discharging,
+             start_line("Disconnected", "50.02%", "Discharging")),
+            ("not debugging", None, 0, "Discharging", {}, start_line("Disconnected", "50.02%", "Discharging")),
+            ("debugging, full", "1", 1, "Full", {}, start_line("Connected", "50.02%", "Full")),
+        ]
+        for name, switch, online, status, debug_lines, second in cases:
+            with self.subTest(name):
+                machine = self.machine()
+                machine.add_adapter("AC", online=online)
+                # The machine is set for cycle 1 before the daemon starts;
+                # later cycles are prepared while it is held in its pause.
+                bat0 = machine.add_battery("BAT0", charge_full=FULL, charge_now=50_010_000, status=status)
+                daemon = machine.start(env={"KESTRO_DEBUG": switch})
+                printed = {}
+                for cycle in range(1, 31):
+                    if cycle in unknown:
+                        bat0.remove("charge_now")
+                    elif cycle > 1:
+                        bat0.set("charge_now", 50_000_000 + 10_000 * cycle)
+                    result = daemon.step()
+                    self.assertEqual(result.pauses, [CYCLE_PAUSE])
+                    lines = result.stdout
+                    if cycle == 1:
+                        self.assertEqual(lines, startup_lines(debug=switch == "1") + [max_charge_line(100)])
+                        lines = []
+                    elif cycle == 2:
+                        self.assertEqual(lines[0], second)
+                        lines = lines[1:]
+                    if lines:
+                        printed[cycle] = lines
+                self.assertEqual(printed, {cycle: [line] for cycle, line in debug_lines.items()})
+
+
+class FullValueZeroTest(LoopTestCase):
+    def test_a_full_capacity_of_zero_counts_as_unknown(self):
+        kept = ("battery_percent", "secs_until_battery_full", "secs_until_shutdown_request")
+        for now in (2_500_000, 0):  # an infinite percentage, and NaN
+            with self.subTest(charge_now=now):
+                machine, bat0 = self.discharging_machine(charge_full=5_000_000, charge_now=2_500_000)
+                daemon = machine.start(env={"KESTRO_DEBUG": "1"})
+                daemon.step()
+                before = machine.status_files()
+                inodes = {file: self.inode(machine, file) for file in kept}
+
+                bat0.update(charge_full=0, charge_now=now)
+                for cycle in range(2, 11):
+                    result = daemon.step()
+                    with self.subTest(cycle=cycle):
+                        # Unknown cycles push -1 into the history, which
+                        # counts as it is while nothing is known: (50 - 8) / 9.
+                        expected = {2: [start_line("Disconnected", "unknown", "Discharging")],
+                                    10: ["DBG: battery charge: cur=-1.000% avg=4.667%"]}.get(cycle, [])
+                        self.assertEqual((result.stdout, result.stderr, result.pauses),
+                                         (expected, [], [CYCLE_PAUSE]))
+                self.assertEqual(machine.status_files(), before)
+                for file in kept:
+                    self.assertEqual(self.inode(machine, file), inodes[file], f"{file} was replaced")
+
+                # Back to a real capacity: no progress line right after, then
+                # the usual ones.
+                bat0.update(charge_full=5_000_000, charge_now=2_250_000)
+                self.assertEqual(daemon.step().stdout, [])
+                self.assertEqual(machine.status("battery_percent"), "45\n")
+                bat0.set("charge_now", 2_000_000)
+                self.assertEqual(daemon.step().stdout, ["Info: Battery charge: 40% (-)"])
+                self.assertEqual(machine.poweroff_calls(), [])
+
+
+class ChargeLimitPauseTest(LoopTestCase):
+    def test_a_failing_charge_limit_file_adds_three_short_pauses(self):
+        failed = f"read '{CHARGE_LIMIT_PATH}': could not read from file 3 times in a row"
+        retries = [RETRY_PAUSE] * 3 + [CYCLE_PAUSE]
+        cases = [
+            ("a word", lambda m: m.set_charge_limit("eighty")),
+            ("negative", lambda m: m.set_charge_limit(-5)),
+            ("a directory", lambda m: m.charge_limit.make_directory("max_battery_charge_level")),
+        ]
+        for name, break_limit in cases:
+            with self.subTest(name):
+                machine, _ = self.discharging_machine(charge_full=90000, charge_now=45000)
+                break_limit(machine)
+                daemon = machine.start()
+                first = daemon.step()
+                self.assertEqual(first.stdout, startup_lines(charge_limit=CHARGE_LIMIT_PATH) + [max_charge_line(100)])
+                self.assertEqual(first.stderr, [NO_CONFIG, failed])
+                self.assertEqual(first.pauses, retries)
+                second = daemon.step()
+                self.assertEqual((second.stdout, second.stderr, second.pauses),
+                                 ([start_line("Disconnected", "50.00%", "Discharging")], [], retries))
+
+                machine.set_charge_limit(None)
+                machine.set_charge_limit(80)
+                fixed = daemon.step()
+                self.assertEqual((fixed.stdout, fixed.stderr, fixed.pauses), ([max_charge_line(80)], [], [CYCLE_PAUSE]))
+                self.assertEqual(machine.status("secs_until_battery_full"),
+                                 shortest(secs_until_full(90000, 45000, cap=80.0)) + "\n")
+
+                break_limit(machine)
+                again = daemon.step()
+                # The cap of 80 stays, and the failure was reported before.
+                self.assertEqual((again.stdout, again.stderr, again.pauses), ([], [], retries))
+                self.assertEqual(machine.status("secs_until_battery_full"),
+                                 shortest(secs_until_full(90000, 45000, cap=80.0)) + "\n")
+
+
+if __name__ == "__main__":
+    unittest.main()
