@@ -109,7 +109,9 @@ def rounded(percent: float) -> int:
         return 0
     if math.isinf(percent):
         return 2**31 - 1 if percent > 0 else -(2**31)
-    value = math.floor(abs(percent) + 0.5) * (1 if percent >= 0 else -1)
+    magnitude = abs(percent)
+    whole = math.floor(magnitude)
+    value = (whole + (1 if magnitude - whole >= 0.5 else 0)) * (1 if percent >= 0 else -1)  # the difference is exact
     return max(-(2**31), min(2**31 - 1, value))
 
 
