@@ -50,7 +50,7 @@ class HostIsolationTest(SandboxTestCase):
     def test_the_snapshot_notices_a_change(self):
         before = HostSnapshot.take()
         with Machine() as machine:
-            changed = HostSnapshot(dict(before.entries, **{"/run": ("changed",)}))
+            changed = HostSnapshot(dict(before.entries, **{"/run/kestro": ("changed",)}))
             self.assertEqual(len(changed.differences(before)), 1)
             self.assertEqual(HostSnapshot.take().differences(before), [])
             self.assertTrue(machine.root.is_dir())

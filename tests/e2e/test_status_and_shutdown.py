@@ -1,0 +1,675 @@
+"""Adapter and battery statuses with their lines, and the low-battery
+shutdown, through the real daemon on a fake laptop under the harness's clock.
+
+Charges are chosen so that the rounded percentage never reaches a reporting
+step unless a test wants the progress line: every line a cycle prints is
+asserted, so an unexpected one fails the test."""
+
+import signal
+import unittest
+from decimal import Decimal
+from typing import Optional
+
+from kestro_sandbox import CYCLE_PAUSE, STANDARD_DIRS, Machine, Pause, SandboxTestCase
+
+RUNNING = "Info: Running."
+MAX_CHARGE = "Info: New MaxChargeLevel value detected for battery = 100%"
+NO_CONFIG = "read /etc/kestro.toml: No such file or directory (os error 2)"
+WARNING = "Warning: AC Adapter connected but battery is actually discharging"
+SHUTTING_DOWN = "Shutting down now."
+DEFAULT_LEVEL = 0.49999998
+DEFAULT_WAIT = Pause(10)
+
+# The fake battery's defaults (Machine.add_battery).
+VOLTAGE_MIN_DESIGN = 11_100_000
+VOLTAGE_NOW = 12_000_000
+CURRENT_NOW = 1_000_000
+SECONDS_PER_HOUR = 3600
+
+# A battery of 50 Ah in µAh: 500_000 per percent.
+FULL = 50_000_000
+PER_PERCENT = FULL // 100
+# 52 % moving by 0.01 % a cycle: the rounded percentage stays at 52 or 53,
+# which is no reporting step, for the length of every run below.
+STEADY_START = 26_000_000
+STEP = 5_000
+
+
+def shortest(value: float) -> str:
+    """A float as the daemon writes it: the shortest digits that read back
+    as the same value, in plain decimal notation."""
+    if value != value:
+        return "NaN"
+    if value in (float("inf"), float("-inf")):
+        return "inf" if value > 0 else "-inf"
+    text = format(Decimal(repr(value)), "f")
+    if "." in text:
+        text = text.rstrip("0").rstrip(".")
+    return text
+
+
+def percent(now: float, full: float = FULL) -> float:
+    return now / full * 100
+
+
+def charge_text(now: float, full: float = FULL) -> str:
+    return f"{percent(now, full):.2f}%"
+
+
+def secs_until_shutdown(now: float, level: float, *, full: float = FULL, current: float = CURRENT_NOW,
+                        voltage_min_design: float = VOLTAGE_MIN_DESIGN) -> float:
+    """The estimate above the level, in the daemon's order of operations."""
+    threshold = full * (level / 100)
+    return voltage_min_design * (now - threshold) / (current * VOLTAGE_NOW) * SECONDS_PER_HOUR
+
+
+def secs_until_full(now: float, *, full: float = FULL, current: float = CURRENT_NOW) -> float:
+    to_go = 100 / 100 * full - now
+    return to_go * VOLTAGE_MIN_DESIGN / (current * VOLTAGE_NOW) * SECONDS_PER_HOUR
+
+
+def start_line(adapter: str, charge: str, battery: str, power: str = "") -> str:
+    return f"Info: AC Adapter status at start: '{adapter}'{power}, battery {charge}, status: '{battery}'"
+
+
+def change_line(before: str, after: str, charge: str, battery: str, power: str = "") -> str:
+    return f"Info: AC Adapter status changed '{before}'->'{after}'{power}, battery {charge}, status: '{battery}'"
+
+
+def progress_line(rounded: int, trend: str) -> str:
+    return f"Info: Battery charge: {rounded:2d}% {trend}"
+
+
+def announcement(level: str, wait: str = "10") -> list[str]:
+    return [f"Reached {level}% battery.", f"Forcing shutdown in {wait} seconds."]
+
+
+def fatal(message: str) -> str:
+    return f"kestro: fatal error: {message}"
+
+
+def after_running(lines: list[str]) -> list[str]:
+    """What the first cycle printed after the start-up lines."""
+    return lines[lines.index(RUNNING) + 1:]
+
+
+def file_text(value: Optional[str]) -> Optional[str]:
+    return None if value is None else value + "\n"
+
+
+def default_path(machine: Machine) -> str:
+    return ":".join((str(machine.fake_poweroff.parent),) + STANDARD_DIRS)
+
+
+def level_config(level: str, wait: Optional[str] = None) -> str:
+    config = f"request_shutdown_battery_percent = {level}\n"
+    if wait is not None:
+        config += f"force_shutdown_timeout_secs = {wait}\n"
+    return config
+
+
+class AdapterStatusTest(SandboxTestCase):
+    """The adapter status of a cycle, published at once; its start line; and
+    its changes, announced five cycles later if they still hold."""
+
+    def test_unplugging_around_cycle_100(self):
+        last = 108
+        cases = [
+            ("unplugged at 100 and left unplugged", range(100, last + 1),
+             {105: ("Connected", "Disconnected", "Discharging")}),
+            # The change of 101 restarts the count, with "Disconnected" before it.
+            ("unplugged at 100, plugged in at 101", {100}, {106: ("Disconnected", "Connected", "Charging")}),
+            # The unplugging itself is never announced.
+            ("unplugged at 100, plugged in at 103", {100, 101, 102},
+             {108: ("Disconnected", "Connected", "Charging")}),
+        ]
+        for name, unplugged, changes in cases:
+            with self.subTest(name):
+                machine = self.machine()
+                adapter = machine.add_adapter("AC", online=1)
+                battery = machine.add_battery("BAT0", status="Charging", charge_full=FULL, charge_now=STEADY_START)
+                daemon = machine.start()
+                now = STEADY_START
+                for number in range(1, last + 1):
+                    online = number not in unplugged
+                    if number > 1:
+                        # The battery charges whenever the adapter is online.
+                        now += STEP if online else -STEP
+                    if number > 1 and online != (number - 1 not in unplugged):
+                        adapter.set("online", int(online))
+                        battery.set("status", "Charging" if online else "Discharging")
+                    battery.set("charge_now", now)
+                    cycle = daemon.step()
+                    if number == 1:
+                        self.assertEqual(after_running(cycle.stdout), [MAX_CHARGE])
+                        self.assertEqual(cycle.stderr, [NO_CONFIG])
+                        expected_battery = "Unknown"  # nothing to verify the claim against yet
+                    else:
+                        if number == 2:
+                            expected = [start_line("Connected", charge_text(now), "Charging")]
+                        elif number in changes:
+                            expected = [change_line(*changes[number][:2], charge_text(now), changes[number][2])]
+                        else:
+                            expected = []
+                        self.assertEqual(cycle.stdout, expected, f"cycle {number}")
+                        self.assertEqual(cycle.stderr, [], f"cycle {number}")
+                        expected_battery = "Charging" if online else "Discharging"
+                    self.assertEqual(machine.status("ac_status"), "Connected\n" if online else "Disconnected\n",
+                                     f"cycle {number}")
+                    self.assertEqual(machine.status("battery_status"), expected_battery + "\n", f"cycle {number}")
+
+    def test_falling_charge_behind_an_online_adapter_is_slow_until_it_charges(self):
+        """The battery claims to charge while its charge falls for 30 cycles,
+        then really charges. The adapter becomes "Connected slow" five cycles
+        after the start, with the warning and one change line, stays so
+        without flapping, and is "Connected" again in the first cycle that
+        charges; neither switch back nor staying slow prints anything."""
+        machine = self.machine()
+        # 45 W of Power Delivery, shown with both connected statuses.
+        machine.add_hwmon("marlith_hwmon", in0_input=15000, curr1_input=3000)
+        machine.add_adapter("AC", online=1)
+        battery = machine.add_battery("BAT0", status="Charging", charge_full=FULL, charge_now=STEADY_START)
+        daemon = machine.start()
+        now = STEADY_START
+        for number in range(1, 41):
+            if number > 1:
+                now += -STEP if number <= 30 else STEP
+            battery.set("charge_now", now)
+            cycle = daemon.step()
+            if number == 1:
+                self.assertEqual(after_running(cycle.stdout), [MAX_CHARGE])
+            else:
+                expected = {
+                    2: [start_line("Connected", charge_text(now), "Discharging", " at 45W")],
+                    6: [WARNING,
+                        change_line("Connected", "Connected slow", charge_text(now), "Discharging", " at 45W")],
+                }.get(number, [])
+                self.assertEqual(cycle.stdout, expected, f"cycle {number}")
+                self.assertEqual(cycle.stderr, [], f"cycle {number}")
+            adapter_status = "Connected slow" if 6 <= number <= 30 else "Connected"
+            battery_status = "Unknown" if number == 1 else "Discharging" if number <= 30 else "Charging"
+            self.assertEqual((machine.status("ac_status"), machine.status("battery_status")),
+                             (adapter_status + "\n", battery_status + "\n"), f"cycle {number}")
+
+    def test_start_line(self):
+        """Cycle 2 reports the adapter as it is, with the Power Delivery power
+        while it is connected and above 0, and the charge with two decimals."""
+        start = 39_900  # 57.0 % of 70 000, then 57.14 %
+        now = 40_000
+        cases = [
+            ("marlith_hwmon at 15 V and 3 A", [("marlith_hwmon", 15000, 3000)], 1, "Charging", start, now,
+             start_line("Connected", "57.14%", "Charging", " at 45W")),
+            ("marlith_hwmon is chosen over corvale", [("corvale", 20000, 1000), ("marlith_hwmon", 15000, 3000)], 1,
+             "Charging", start, now, start_line("Connected", "57.14%", "Charging", " at 45W")),
+            ("corvale at 11 V and 2.5 A", [("corvale", 11000, 2500)], 1, "Charging", start, now,
+             start_line("Connected", "57.14%", "Charging", " at 27.5W")),
+            ("no current", [("marlith_hwmon", 15000, 0)], 1, "Charging", start, now,
+             start_line("Connected", "57.14%", "Charging")),
+            ("no chip", [], 1, "Charging", start, now, start_line("Connected", "57.14%", "Charging")),
+            ("not charging near full", [], 1, "Not charging", 66_500, 66_500,  # 95 %
+             start_line("Connected", "95.00%", "Full")),
+            ("adapter offline", [("marlith_hwmon", 15000, 3000)], 0, "Discharging", now, start,
+             start_line("Disconnected", "57.00%", "Discharging")),
+            # Connected and full, or the charge below the shutdown level would end the run.
+            ("negative charge", [], 1, "Full", -2_100, -2_100, start_line("Connected", "unknown", "Full")),
+        ]
+        for name, chips, online, status, first, second, expected in cases:
+            with self.subTest(name):
+                machine = self.machine()
+                for chip, millivolts, milliamperes in chips:
+                    machine.add_hwmon(chip, in0_input=millivolts, curr1_input=milliamperes)
+                machine.add_adapter("AC", online=online)
+                battery = machine.add_battery("BAT0", status=status, charge_full=70_000, charge_now=first)
+                daemon = machine.start()
+                daemon.step()
+                battery.set("charge_now", second)
+                cycle = daemon.step()
+                self.assertEqual(cycle.stdout, [expected])
+                self.assertEqual(cycle.stderr, [])
+
+
+    def test_online_texts(self):
+        """Only "1", once trimmed, is online; every other text that can be
+        read is offline. Content that is not text is a failed read, and the
+        battery's "Unknown" then leaves the adapter unknown."""
+        online_path = "/sys/class/power_supply/AC/online"
+        cases = [
+            (b"1\n", "Connected", []),
+            (b"1", "Connected", []),
+            (b" 1\t\r\n", "Connected", []),
+            ("\u00a01\u2003\n".encode(), "Connected", []),  # Unicode white space
+            (b"0\n", "Disconnected", []),
+            (b"2\n", "Disconnected", []),
+            (b"\n", "Disconnected", []),
+            (b"", "Disconnected", []),
+            (b"01\n", "Disconnected", []),
+            (b"1 1\n", "Disconnected", []),
+            (b"Connected\n", "Disconnected", []),
+            (b"\xff\n", None, [f"read {online_path}: stream did not contain valid UTF-8"]),
+        ]
+        for content, adapter_status, errors in cases:
+            with self.subTest(online=content):
+                machine = self.machine()
+                machine.set_config("")
+                machine.add_adapter("AC", online=content)
+                machine.add_battery("BAT0", status="Unknown")
+                daemon = machine.start()
+                cycle = daemon.step()
+                self.assertEqual(cycle.stderr, errors)
+                self.assertEqual(machine.status("ac_status"), file_text(adapter_status))
+
+
+class UnreadableOnlineTest(SandboxTestCase):
+    """Without a readable `online` file the adapter follows the battery's
+    own status; a status that says nothing leaves the adapter unknown."""
+
+    def test_adapter_follows_the_battery(self):
+        online_error = "read /sys/class/power_supply/AC/online: Is a directory (os error 21)"
+        no_adapter_error = "read /online: No such file or directory (os error 2)"
+        rising, falling, steady, high = (25_000_000, 25_005_000), (25_000_000, 24_995_000), \
+            (25_000_000, 25_000_000), (47_500_000, 47_500_000)
+        cases = [
+            # battery status, charges of cycles 1 and 2, adapter, battery status in cycle 2
+            ("Discharging", falling, "Disconnected", "Discharging"),
+            ("Charging", rising, "Connected", "Charging"),
+            ("Charging", falling, "Connected", "Discharging"),
+            ("Full", steady, "Connected", "Full"),
+            ("Not charging", steady, "Connected", "Not charging"),
+            ("Unknown", steady, None, None),
+            ("Unknown", high, None, "Full"),  # 95 %
+            ("Unknown", rising, None, "Charging"),
+            ("charging", rising, None, "Charging"),  # texts compare exactly
+        ]
+        # Without an adapter the daemon reads /online, which fails the same way.
+        runs = [(True, case) for case in cases] + [(False, cases[1]), (False, cases[5])]
+        for has_adapter, (status, charges, adapter_status, battery_status) in runs:
+            with self.subTest(status=status, charges=charges, adapter=has_adapter):
+                machine = self.machine()
+                if has_adapter:
+                    machine.add_adapter("AC").make_directory("online")
+                battery = machine.add_battery("BAT0", status=status, charge_full=FULL, charge_now=charges[0])
+                daemon = machine.start()
+                first = daemon.step()
+                self.assertEqual(first.stderr, [NO_CONFIG, online_error if has_adapter else no_adapter_error])
+                battery.set("charge_now", charges[1])
+                second = daemon.step()
+                self.assertEqual(second.stdout, [start_line(adapter_status or "None", charge_text(charges[1]),
+                                                            battery_status or "None")])
+                self.assertEqual(second.stderr, [], "the failed read is reported once")
+                self.assertEqual(machine.status("ac_status"), file_text(adapter_status))
+                self.assertEqual(machine.status("battery_status"), file_text(battery_status))
+
+    def test_lost_adapter_status_keeps_its_file_and_is_announced(self):
+        """Connected, then unknown from cycle 4 (unreadable online file and a
+        battery that says "Unknown"), then connected again from cycle 10. The
+        loss is announced; the return is not, since the change from an absent
+        status takes the new status as its reference."""
+        machine = self.machine()
+        adapter = machine.add_adapter("AC", online=1)
+        battery = machine.add_battery("BAT0", status="Charging", charge_full=FULL, charge_now=STEADY_START)
+        daemon = machine.start()
+        now = STEADY_START
+        daemon.step()
+        for number in range(2, 17):
+            if number == 4:
+                adapter.make_directory("online")
+                battery.set("status", "Unknown")
+            elif number == 10:
+                adapter.remove("online").set("online", 1)
+                battery.set("status", "Charging")
+            known = number < 4 or number >= 10
+            if known:
+                now += STEP
+            battery.set("charge_now", now)
+            cycle = daemon.step()
+            expected = {
+                2: [start_line("Connected", charge_text(now), "Charging")],
+                9: [change_line("Connected", "None", charge_text(now), "None")],
+            }.get(number, [])
+            self.assertEqual(cycle.stdout, expected, f"cycle {number}")
+            errors = ["read /sys/class/power_supply/AC/online: Is a directory (os error 21)"] if number == 4 else []
+            self.assertEqual(cycle.stderr, errors, f"cycle {number}")
+            # Neither status is known from cycle 4 to 9: the files keep cycle 3's values.
+            self.assertEqual(machine.status("ac_status"), "Connected\n", f"cycle {number}")
+            self.assertEqual(machine.status("battery_status"), "Charging\n", f"cycle {number}")
+
+    def test_status_first_known_later_is_not_announced(self):
+        """Unknown from the start, connected from cycle 4: the first status
+        ever known is registered as its own reference, so no change line."""
+        machine = self.machine()
+        adapter = machine.add_adapter("AC")
+        adapter.make_directory("online")
+        machine.add_battery("BAT0", status="Unknown", charge_full=FULL, charge_now=STEADY_START)
+        daemon = machine.start()
+        for number in range(1, 13):
+            if number == 4:
+                adapter.remove("online").set("online", 1)
+            cycle = daemon.step()
+            if number > 1:
+                expected = [start_line("None", "52.00%", "None")] if number == 2 else []
+                self.assertEqual(cycle.stdout, expected, f"cycle {number}")
+            self.assertEqual(machine.status("ac_status"), "Connected\n" if number >= 4 else None, f"cycle {number}")
+
+
+class ShutdownTest(SandboxTestCase):
+    """The estimate, the decision and the shutdown sequence."""
+
+    def laptop(self, machine: Machine, *, online: int = 0, status: str = "Discharging", **battery):
+        machine.add_adapter("AC", online=online)
+        return machine.add_battery("BAT0", status=status, charge_full=FULL, **battery)
+
+    def test_exactly_at_the_level_versus_just_above_it(self):
+        """Cycle 10 falls from 6 % to the level of 5 % (shutdown), or to just
+        above it (the progress line and the debug line of cycle 10)."""
+        cases = [
+            ("at the level", 5 * PER_PERCENT, None),
+            ("just above", 5 * PER_PERCENT + 1,
+             [progress_line(5, "(-)"), "DBG: battery charge: cur=5.000% avg=6.000%"]),
+        ]
+        for name, last, lines in cases:
+            with self.subTest(name):
+                machine = self.machine()
+                machine.set_config(level_config("5"))
+                battery = self.laptop(machine, charge_now=6 * PER_PERCENT)
+                daemon = machine.start(env={"KESTRO_DEBUG": "1"})
+                for _ in range(9):
+                    cycle = daemon.step()
+                    self.assertEqual(machine.status("secs_until_shutdown_request"),
+                                     shortest(secs_until_shutdown(6 * PER_PERCENT, 5)) + "\n")
+                self.assertEqual(cycle.stdout, [])
+                battery.set("charge_now", last)
+                cycle = daemon.next_pause()
+                expected_files = {
+                    "ac_status": "Disconnected\n",
+                    "battery_percent": shortest(percent(last)) + "\n",
+                    "battery_status": "Discharging\n",
+                    "secs_until_battery_full": shortest(secs_until_full(last)) + "\n",
+                    "secs_until_shutdown_request": shortest(secs_until_shutdown(last, 5)) + "\n",
+                }
+                if lines is not None:
+                    self.assertEqual((cycle.stdout, cycle.pauses), (lines, [CYCLE_PAUSE]))
+                    self.assertEqual(machine.status_files(), expected_files)
+                    self.assertEqual(machine.poweroff_calls(), [])
+                    continue
+                # The files are written before the announcement; no progress or debug line follows it.
+                expected_files["secs_until_shutdown_request"] = "0\n"
+                self.assertEqual(cycle.stdout, announcement("5"))
+                self.assertEqual(cycle.stderr, [])
+                self.assertEqual(cycle.pauses, [DEFAULT_WAIT])
+                self.assertEqual(machine.status_files(), expected_files)
+                self.assertEqual(machine.poweroff_calls(), [], "poweroff runs after the wait")
+                run = daemon.run_until_exit()
+                self.assertEqual((run.stdout, run.stderr, run.pauses), ([SHUTTING_DOWN], [], []))
+                self.assertEqual(run.status.code, 0)
+                [call] = machine.poweroff_calls()
+                self.assertFalse(call.masked)
+                self.assertEqual(call.argv[1:], [])
+                self.assertEqual(call.env, {"PATH": default_path(machine), "KESTRO_DEBUG": "1"})
+                self.assertEqual(call.open_fds, [])
+                self.assertEqual(machine.status_files(), expected_files)
+
+    def test_when_the_estimate_starts_the_shutdown(self):
+        above = 5 * PER_PERCENT + 1
+        cases = [
+            # level, adapter online, battery, published estimate, cycle of the shutdown
+            ("just above the level", "5", 0, {"charge_now": above}, shortest(secs_until_shutdown(above, 5)), None),
+            ("at the level", "5", 0, {"charge_now": 5 * PER_PERCENT}, "0", 1),
+            ("empty, connected", "5", 1, {"charge_now": 0, "status": "Full"}, "1", None),
+            ("empty, no voltage_now", "5", 0, {"charge_now": 0, "voltage_now": None}, None, None),
+            ("empty, no voltage_min_design", "5", 0, {"charge_now": 0, "voltage_min_design": None}, None, None),
+            ("above the level, no draw", "5", 0, {"charge_now": above, "current_now": 0}, "inf", None),
+            # The formula gives 0 for a half-full battery: that must not read as "shut down now".
+            ("half full, design voltage 0", "5", 0, {"charge_now": FULL // 2, "voltage_min_design": 0}, None, None),
+            ("full, level above every charge", "150", 0, {"charge_now": FULL}, "0", 1),
+            ("full, level above every charge, connected", "150", 1, {"charge_now": FULL, "status": "Full"}, "1",
+             None),
+            ("empty, negative level", "-5", 0, {"charge_now": 0}, shortest(secs_until_shutdown(0, -5)), None),
+        ]
+        for name, level, online, battery, estimate, shutdown_cycle in cases:
+            with self.subTest(name):
+                machine = self.machine()
+                machine.set_config(level_config(level))
+                self.laptop(machine, online=online, **battery)
+                daemon = machine.start()
+                started = None
+                for number in range(1, 4):
+                    cycle = daemon.next_pause()
+                    if number == 1:
+                        self.assertEqual(machine.status("secs_until_shutdown_request"), file_text(estimate))
+                    if cycle.pauses == [DEFAULT_WAIT]:
+                        self.assertEqual(cycle.stdout[-2:], announcement(level))
+                        started = number
+                        break
+                    self.assertEqual(cycle.pauses, [CYCLE_PAUSE])
+                    self.assertEqual(machine.status("secs_until_shutdown_request"), file_text(estimate))
+                self.assertEqual(started, shutdown_cycle)
+
+    def test_connected_holds_the_shutdown_off_until_unplugged(self):
+        machine = self.machine()
+        machine.set_config(level_config("5"))
+        adapter = machine.add_adapter("AC", online=1)
+        # The charge stands still: the claim to charge is verified as "Not charging".
+        battery = machine.add_battery("BAT0", status="Charging", charge_full=FULL, charge_now=5 * PER_PERCENT)
+        daemon = machine.start()
+        for number in range(1, 13):
+            cycle = daemon.step()
+            if number > 1:
+                expected = [start_line("Connected", "5.00%", "Not charging")] if number == 2 else []
+                self.assertEqual(cycle.stdout, expected, f"cycle {number}")
+            self.assertEqual(machine.status("ac_status"), "Connected\n")
+            self.assertEqual(machine.status("secs_until_shutdown_request"), "1\n")
+        adapter.set("online", 0)
+        battery.set("status", "Discharging")
+        cycle = daemon.next_pause()
+        self.assertEqual((cycle.stdout, cycle.pauses), (announcement("5"), [DEFAULT_WAIT]))
+        self.assertEqual(machine.status("ac_status"), "Disconnected\n")
+        self.assertEqual(machine.status("secs_until_shutdown_request"), "0\n")
+        self.assertEqual(daemon.run_until_exit().status.code, 0)
+        self.assertEqual(len(machine.poweroff_calls()), 1)
+
+    def test_connected_slow_does_not_hold_it_off(self):
+        machine = self.machine()
+        machine.set_config(level_config("5"))
+        self.laptop(machine, online=1, charge_now=5 * PER_PERCENT)
+        daemon = machine.start()
+        for number in range(1, 6):
+            cycle = daemon.step()
+            if number > 1:
+                expected = [start_line("Connected", "5.00%", "Discharging")] if number == 2 else []
+                self.assertEqual(cycle.stdout, expected, f"cycle {number}")
+            self.assertEqual(machine.status("secs_until_shutdown_request"), "1\n")
+        cycle = daemon.next_pause()
+        self.assertEqual(cycle.stdout, [change_line("Connected", "Connected slow", "5.00%", "Discharging")]
+                         + announcement("5"))
+        self.assertEqual(cycle.pauses, [DEFAULT_WAIT])
+        self.assertEqual(machine.status("ac_status"), "Connected slow\n")
+        self.assertEqual(machine.status("secs_until_shutdown_request"), "0\n")
+        run = daemon.run_until_exit()
+        self.assertEqual((run.stdout, run.status.code), ([SHUTTING_DOWN], 0))
+
+    def test_default_level(self):
+        machine = self.machine()
+        battery = self.laptop(machine, charge_now=250_000)  # 0.5 %, just above 0.49999998 %
+        daemon = machine.start()
+        daemon.step()
+        self.assertEqual(machine.status("secs_until_shutdown_request"),
+                         shortest(secs_until_shutdown(250_000, DEFAULT_LEVEL)) + "\n")
+        battery.set("charge_now", 249_999)
+        cycle = daemon.next_pause()
+        self.assertEqual(cycle.stdout, [start_line("Disconnected", "0.50%", "Discharging")]
+                         + announcement("0.49999998"))
+        self.assertEqual(cycle.pauses, [DEFAULT_WAIT])
+        run = daemon.run_until_exit()
+        self.assertEqual((run.stdout, run.stderr, run.status.code), ([SHUTTING_DOWN], [], 0))
+
+    def test_unknown_charge_skips_the_decision_for_its_cycle_only(self):
+        machine = self.machine()
+        machine.set_config(level_config("5"))
+        battery = self.laptop(machine, charge_now=0)
+        battery.make_directory("charge_now")
+        daemon = machine.start()
+        cycle = daemon.next_pause()
+        self.assertEqual(cycle.pauses, [CYCLE_PAUSE])
+        self.assertEqual(cycle.stderr[-1], "read /sys/class/power_supply/BAT0/charge_now: Is a directory (os error 21)")
+        self.assertIsNone(machine.status("secs_until_shutdown_request"))
+        battery.remove("charge_now").set("charge_now", 0)
+        cycle = daemon.next_pause()
+        self.assertEqual(cycle.stdout, [start_line("Disconnected", "0.00%", "Discharging")] + announcement("5"))
+        self.assertEqual(cycle.pauses, [DEFAULT_WAIT])
+
+    def test_requested_wait(self):
+        """The wait is the configured seconds rounded to the nanosecond, and
+        it is the only pause between the announcement and the power-off."""
+        cases = [
+            ("10", "10", [Pause(10)]),
+            ("2.5", "2.5", [Pause(2, 500_000_000)]),
+            ("0.000000001", "0.000000001", [Pause(0, 1)]),
+            # Just under 3600 s and 1 ns: a truncating conversion loses the nanosecond.
+            ("3600.000000001", "3600.000000001", [Pause(3600, 1)]),
+            ("0", "0", [Pause(0)]),  # no wait: the daemon asks for a pause of 0
+        ]
+        for wait, text, pauses in cases:
+            with self.subTest(wait=wait):
+                machine = self.machine()
+                machine.set_config(level_config("150", wait))  # shut down in cycle 1
+                self.laptop(machine)
+                run = machine.run()
+                self.assertEqual(after_running(run.stdout), [MAX_CHARGE] + announcement("150", text) + [SHUTTING_DOWN])
+                self.assertEqual(run.pauses, pauses)
+                self.assertEqual((run.stderr, run.status.code), ([], 0))
+                self.assertEqual(len(machine.poweroff_calls()), 1)
+
+    def test_failed_poweroff_is_fatal(self):
+        def fails_with(**result):
+            return lambda machine: machine.set_poweroff_result(**result) or {}
+
+        def not_executable(machine):
+            machine.fake_poweroff.chmod(0o644)
+            return {"PATH": str(machine.fake_poweroff.parent)}
+
+        cases = [
+            ("exit code 1", fails_with(exit_code=1), "poweroff: exit status: 1", 1),
+            ("exit code 255", fails_with(exit_code=255), "poweroff: exit status: 255", 1),
+            ("SIGTERM", fails_with(signal=signal.SIGTERM), "poweroff: signal: 15 (SIGTERM)", 1),
+            ("SIGKILL", fails_with(signal=signal.SIGKILL), "poweroff: signal: 9 (SIGKILL)", 1),
+            ("not in PATH", lambda machine: {"PATH": "/nonexistent"},
+             "poweroff: No such file or directory (os error 2)", 0),
+            ("not executable", not_executable, "poweroff: Permission denied (os error 13)", 0),
+        ]
+        for name, prepare, message, runs in cases:
+            with self.subTest(name):
+                machine = self.machine()
+                machine.set_config(level_config("150", "2"))
+                self.laptop(machine)
+                env = prepare(machine)
+                run = machine.run(env=env)
+                self.assertEqual(after_running(run.stdout), [MAX_CHARGE] + announcement("150", "2") + [SHUTTING_DOWN])
+                self.assertEqual(run.stderr, [fatal(message)])
+                self.assertEqual(run.status.code, 101)
+                self.assertEqual(len(machine.poweroff_calls()), runs)
+                self.assertEqual(machine.status("secs_until_shutdown_request"), "0\n")
+
+    def test_poweroff_starts_with_sigpipe_at_its_default(self):
+        """The daemon ignores SIGPIPE; poweroff must not inherit that. A shell
+        in front of the fake records the dispositions it was started with."""
+        machine = self.machine()
+        machine.set_config(level_config("150", "0"))
+        self.laptop(machine)
+        recorder = machine.root / "recorder"
+        recorder.mkdir()
+        real_fake = recorder / "fake_poweroff"
+        machine.fake_poweroff.rename(real_fake)
+        record = recorder / "signals"
+        machine.fake_poweroff.write_text(
+            "#!/bin/sh\n"
+            "while read -r key value; do\n"
+            '  case $key in SigIgn:|SigBlk:) echo "$key $value";; esac\n'
+            f"done < /proc/self/status > '{record}'\n"
+            f"exec '{real_fake}' \"$@\"\n")
+        machine.fake_poweroff.chmod(0o755)
+        run = machine.run()
+        self.assertEqual(run.status.code, 0, run.stderr)
+        masks = dict(line.split() for line in record.read_text().splitlines())
+        sigpipe = 1 << (signal.SIGPIPE - 1)
+        self.assertEqual(int(masks["SigIgn:"], 16) & sigpipe, 0, "SIGPIPE ignored in poweroff")
+        self.assertEqual(int(masks["SigBlk:"], 16), 0, "signals blocked in poweroff")
+        [call] = machine.poweroff_calls()
+        self.assertEqual(call.argv[1:], [])
+        self.assertNotIn("LD_PRELOAD", call.env)
+
+
+class RoadOfOneEventTest(SandboxTestCase):
+    def test_unplugged_laptop_runs_down_and_powers_off(self):
+        """A laptop charging at 28 % is unplugged in cycle 4 and loses a
+        percent a cycle until, in cycle 33, it is at 0.4 %, below the default
+        level: every line of every cycle, and every status file."""
+        current = 2_000_000
+        percents = {1: 28, 2: 29, 3: 30}
+        percents.update({number: 33 - number for number in range(4, 33)})
+        charges = {number: value * PER_PERCENT for number, value in percents.items()}
+        charges[33] = 200_000  # 0.4 %
+        unplugged_at = 4
+        machine = self.machine()
+        adapter = machine.add_adapter("AC", online=1)
+        battery = machine.add_battery("BAT0", status="Charging", charge_full=FULL, charge_now=charges[1],
+                                      current_now=current)
+        daemon = machine.start()
+        previous_estimate = None
+        lines = {
+            2: [start_line("Connected", "29.00%", "Charging")],
+            3: [progress_line(30, "(+)")],
+            8: [progress_line(25, "(-)")],
+            9: [change_line("Connected", "Disconnected", "24.00%", "Discharging")],
+        }
+        lines.update({number: [progress_line(33 - number, "(-)")] for number in range(13, 33)})  # 20 % to 1 %
+        previous_estimate = None
+        for number in range(1, 33):
+            now = charges[number]
+            if number == unplugged_at:
+                adapter.set("online", 0)
+                battery.set("status", "Discharging")
+            battery.set("charge_now", now)
+            cycle = daemon.step()
+            if number == 1:
+                self.assertEqual(after_running(cycle.stdout), [MAX_CHARGE])
+            else:
+                self.assertEqual(cycle.stdout, lines.get(number, []), f"cycle {number}")
+                self.assertEqual(cycle.stderr, [], f"cycle {number}")
+            plugged = number < unplugged_at
+            self.assertEqual(machine.status_files(), {
+                "ac_status": "Connected\n" if plugged else "Disconnected\n",
+                "battery_percent": shortest(percent(now)) + "\n",
+                "battery_status": ("Unknown" if number == 1 else "Charging" if plugged else "Discharging") + "\n",
+                "secs_until_battery_full": shortest(secs_until_full(now, current=current)) + "\n",
+                "secs_until_shutdown_request": shortest(secs_until_shutdown(now, DEFAULT_LEVEL, current=current))
+                + "\n",
+            }, f"cycle {number}")
+            estimate = float(machine.status("secs_until_shutdown_request"))
+            if number > unplugged_at:
+                self.assertLess(estimate, previous_estimate, f"cycle {number}: the estimate counts down")
+            previous_estimate = estimate
+        # Cycle 33 (at 0.4 %): the announcement instead of " 0% (-)".
+        battery.set("charge_now", charges[33])
+        cycle = daemon.next_pause()
+        self.assertEqual((cycle.stdout, cycle.stderr, cycle.pauses), (announcement("0.49999998"), [], [DEFAULT_WAIT]))
+        last_values = {
+            "ac_status": "Disconnected\n",
+            "battery_percent": shortest(percent(charges[33])) + "\n",
+            "battery_status": "Discharging\n",
+            "secs_until_battery_full": shortest(secs_until_full(charges[33], current=current)) + "\n",
+            "secs_until_shutdown_request": "0\n",
+        }
+        self.assertEqual(machine.status_files(), last_values)
+        self.assertEqual(machine.poweroff_calls(), [])
+        # Plugging in during the wait changes nothing: nothing is read any more.
+        adapter.set("online", 1)
+        battery.set("status", "Charging")
+        run = daemon.run_until_exit()
+        self.assertEqual((run.stdout, run.stderr, run.pauses, run.status.code), ([SHUTTING_DOWN], [], [], 0))
+        [call] = machine.poweroff_calls()
+        self.assertEqual((call.argv[1:], call.masked), ([], False))
+        self.assertEqual(machine.status_files(), last_values)
+
+
+if __name__ == "__main__":
+    unittest.main()
