@@ -38,10 +38,10 @@ import sys
 import time
 from typing import Callable, Optional, Sequence
 
-from kestro_sandbox import CYCLE_PAUSE, RETRY_PAUSE, HarnessError, Machine, Pause, helper_binary
-from reliability_model import (BAT0, FULL, NO_CONFIG, NOT_FOUND, NOT_UTF8, THRESHOLD_PATH, Expectation, Readings,
-                               limit_failed_line, limit_file_line, max_charge_line, start_line, start_up,
-                               throttled_line)
+from kestro_sandbox import CYCLE_PAUSE, RETRY_PAUSE, HarnessError, Machine, Pause, helper_binary, kestro_binary
+from reliability_model import (FULL, NO_CONFIG, NOT_FOUND, NOT_UTF8, THRESHOLD_PATH, Expectation, Readings,
+                               limit_failed_line, limit_file_line, max_charge_line, scratch_folder, start_line,
+                               start_up, throttled_line)
 
 # -- the soak ---------------------------------------------------------------------
 
@@ -79,14 +79,6 @@ MEMCHECK = [MEMCHECK_TOOL, f"--log-file={MEMCHECK_LOG}", "--vgdb=no", "--leak-ch
 MEMCHECK_ENV = {"VALGRIND_LAUNCHER": "/usr/bin/valgrind.bin"}
 
 
-def scratch_folder() -> Optional[str]:
-    """Where the long runs keep their machines: a tmpfs when there is one, as
-    /run is on a real system. On a disk file system every rename over a file
-    may wait for the disk, which makes a cycle several times slower."""
-    shm = "/dev/shm"
-    return shm if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK) else None
-
-
 def triangle(number: int, half: int) -> int:
     """0, 1, ..., half - 1, half - 1, ..., 0, 0, 1, ...: up and down."""
     phase = number % (2 * half)
@@ -101,8 +93,11 @@ class Sample:
     vm_data_kb: int
     rss_anon_kb: int
 
-    def memory(self) -> tuple[int, int, int]:
-        return self.vm_rss_kb, self.vm_data_kb, self.rss_anon_kb
+    def memory(self) -> tuple[int, int]:
+        """The figures a leak would raise: the data segment and the resident
+        anonymous memory. (VmRSS also counts pages of the program and its
+        libraries, which the kernel may drop and read again at any time.)"""
+        return self.vm_data_kb, self.rss_anon_kb
 
 
 @dataclasses.dataclass
@@ -347,6 +342,13 @@ class Soak:
                           time.monotonic() - began, memcheck)
 
 
+def sanitized_binary() -> bool:
+    """Whether the daemon under test is built with AddressSanitizer, which
+    valgrind cannot run and whose quarantine of freed memory grows by design."""
+    with open(kestro_binary(), "rb") as binary:
+        return b"AddressSanitizer" in binary.read()
+
+
 def memcheck_soak(cycles: int, progress=None) -> SoakReport:
     """A soak of `cycles` cycles under memcheck, ending in the shutdown."""
     if not os.path.isfile(MEMCHECK_TOOL):
@@ -382,13 +384,24 @@ def load_run(reads: int, timeout: float = 600.0) -> LoadReport:
     `reads` reads."""
     reader_binary = helper_binary("status_reader")
     began = time.monotonic()
+    # With two processors or more, the reader gets one of its own and the
+    # harness and the daemon (which take turns) the others, so that reads
+    # and renames really run at the same time.
+    processors = sorted(os.sched_getaffinity(0))
+    reader_processors = set(processors[:1]) if len(processors) > 1 else set(processors)
+    others = set(processors[1:]) or set(processors)
     with Machine(scratch_folder()) as machine:
         adapter = machine.add_adapter("AC", online=0)
         battery = machine.add_battery("BAT0", charge_full=FULL, charge_now=25_000_000)
-        daemon = machine.start()
+        os.sched_setaffinity(0, others)
+        try:
+            daemon = machine.start()
+        finally:
+            os.sched_setaffinity(0, set(processors))
         daemon.step()
         reader = subprocess.Popen([reader_binary, str(machine.status_dir), str(reads)], stdout=subprocess.PIPE,
-                                  text=True)
+                                  text=True, preexec_fn=lambda: os.sched_setaffinity(0, reader_processors))
+        os.sched_setaffinity(0, others)
         try:
             if reader.stdout.readline() != "ready\n":
                 raise HarnessError("the status reader did not start")
@@ -409,6 +422,7 @@ def load_run(reads: int, timeout: float = 600.0) -> LoadReport:
                     raise AssertionError(f"cycle {number}: {cycle.stderr!r}, {cycle.pauses!r}")
             output = reader.stdout.read()
         finally:
+            os.sched_setaffinity(0, set(processors))
             if reader.poll() is None:
                 reader.kill()
             reader.wait()

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import dataclasses
 import math
+import os
 from decimal import Decimal
 from typing import Optional
 
@@ -46,6 +47,14 @@ VOLTAGE_MIN_DESIGN = 11_100_000
 VOLTAGE_NOW = 12_000_000
 DEFAULT_SHUTDOWN_PERCENT = 0.49999998
 SECONDS_PER_HOUR = 3600
+
+
+def scratch_folder() -> Optional[str]:
+    """Where the fault and long runs keep their machines: a tmpfs when there
+    is one, as /run is on a real system. On a disk file system every rename over a file
+    may wait for the disk, which makes a cycle several times slower."""
+    shm = "/dev/shm"
+    return shm if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK) else None
 
 
 def start_up(limit_line: str = NO_LIMIT_FILE, sensor: tuple[str, ...] = tuple(NO_SENSOR)) -> list[str]:

@@ -21,12 +21,13 @@ import subprocess
 import unittest
 from pathlib import Path
 
-from kestro_sandbox import (CYCLE_PAUSE, POWER_SUPPLY_DIR, RETRY_PAUSE, STATUS_DIR, STATUS_FILES, Pause,
-                            SandboxTestCase, remove_path, use_user_namespace)
-from reliability_model import (AC, BAT0, FIELDS, FILE_TOO_LARGE, IS_A_DIRECTORY, NO_CONFIG, NO_LIMIT_FILE, NOT_A_DIRECTORY,
-                               NOT_FOUND, NOT_UTF8, PERMISSION_DENIED, TEXT_ATTRIBUTES, THRESHOLD_PATH,
-                               Expectation, Laptop, Readings, change_line, limit_failed_line, limit_file_line,
-                               max_charge_line, start_line, start_up, throttled_line)
+from kestro_sandbox import (CYCLE_PAUSE, RETRY_PAUSE, STATUS_DIR, STATUS_FILES, Machine, Pause, SandboxTestCase,
+                            remove_path, use_user_namespace)
+from reliability_model import (BAT0, FIELDS, FILE_TOO_LARGE, FULL, IS_A_DIRECTORY, NO_CONFIG, NO_LIMIT_FILE,
+                               NOT_A_DIRECTORY, NOT_FOUND, NOT_UTF8, PERMISSION_DENIED, TEXT_ATTRIBUTES,
+                               THRESHOLD_PATH, Expectation, Laptop, Readings, change_line, limit_failed_line,
+                               limit_file_line, max_charge_line, scratch_folder, start_line, start_up,
+                               throttled_line)
 
 MIB = 1 << 20
 VICTIM = "/run/victim"  # a file outside the status directory that must stay as it is
@@ -63,6 +64,12 @@ def hidden(files):
 
 
 class FaultTestCase(SandboxTestCase):
+    def machine(self):
+        """A machine on a tmpfs if there is one, like /run on a real system."""
+        machine = Machine(scratch_folder())
+        self.addCleanup(machine.close)
+        return machine
+
     def assert_cycle(self, cycle, stdout, stderr, pauses=(CYCLE_PAUSE,)):
         self.assertEqual(cycle.stdout, stdout, f"stdout of cycle {cycle.number}")
         self.assertEqual(cycle.stderr, stderr, f"stderr of cycle {cycle.number}")
@@ -205,7 +212,7 @@ class BatteryDirectoryTest(FaultTestCase):
                 spoil(machine)
             elif number == GONE.stop:
                 machine.write(BAT0, None)
-                laptop.battery = machine.add_battery("BAT0", charge_full=50_000_000, **laptop.moving(number),
+                laptop.battery = machine.add_battery("BAT0", charge_full=FULL, **laptop.moving(number),
                                                      **extra)
             elif not gone and number > 1:
                 laptop.prepare(number)
@@ -231,7 +238,6 @@ class BatteryDirectoryTest(FaultTestCase):
             with self.subTest(cycle=number, gone=gone):
                 self.assert_cycle(cycle, self.expected_stdout(number, expectation, first), stderr, pauses)
                 self.assertEqual(machine.status_files(), files)
-        # While it was gone, ac_status was rewritten and everything else kept.
         self.assertEqual(machine.poweroff_calls(), [])
 
 
@@ -277,7 +283,7 @@ class SensorChipTest(FaultTestCase):
         of cycle 14 shows it again, and nothing is ever reported."""
         machine = self.machine()
         adapter = machine.add_adapter("AC", online=1)
-        battery = machine.add_battery("BAT0", status="Charging", charge_full=50_000_000, charge_now=26_000_000,
+        battery = machine.add_battery("BAT0", status="Charging", charge_full=FULL, charge_now=26_000_000,
                                       current_now=1_500_000)
         chip = machine.add_hwmon("marlith_hwmon", in0_input=20000, curr1_input=1500)
         expectation = Expectation()
