@@ -56,6 +56,7 @@ FAULTS = {
     41: ("current_now", "missing", 0),
     52: ("online", "missing", 3),
     63: ("status", "not UTF-8", 0),
+    70: ("sensor current", "missing", 0),
     76: ("voltage_min_design", "missing", 4),
     88: ("charge limit", "not a number", 0),
     94: ("charge_now", "nan", 0),
@@ -66,6 +67,8 @@ REPORTED_ONCE = {"missing": NOT_FOUND, "not UTF-8": NOT_UTF8}
 READ_ORDER = ["charge_full", "charge_now", "current_now", "status", "voltage_min_design", "voltage_now", "online"]
 FIELDS = {"charge_full": "full", "charge_now": "now", "current_now": "current", "status": "status",
           "voltage_min_design": "voltage_min_design", "voltage_now": "voltage_now", "online": "online"}
+SENSOR_LINES = ("Info: Init: Using sensor: marlith_hwmon",
+                "Info: Init: Marlith sensors: Can read Power Delivery values for the AC Adapter")
 SHUTDOWN_CHARGE = 200_000  # 0.4 %, below the default level of 0.49999998 %
 SHUTDOWN_LINES = ["Reached 0.49999998% battery.", "Forcing shutdown in 10 seconds."]
 
@@ -223,6 +226,8 @@ class Soak:
             battery = machine.add_battery("BAT0", charge_full=FULL, charge_now=self.charge_now(1),
                                           current_now=self.current_now(1),
                                           charge_control_end_threshold=self.limit(1))
+            # The sensor library has a chip to read every cycle (and to free at the end).
+            chip = machine.add_hwmon("marlith_hwmon", in0_input=20_000, curr1_input=1_500)
             devices = {name: battery for name in FIELDS}
             devices["online"] = adapter
             expectation = Expectation()
@@ -244,6 +249,8 @@ class Soak:
                         attribute, _ = previous_fault
                         if attribute == "charge limit":
                             battery.set("charge_control_end_threshold", self.limit(number))
+                        elif attribute == "sensor current":
+                            chip.set("curr1_input", 1_500)
                         else:
                             devices[attribute].remove(attribute)
                             devices[attribute].set(attribute, self.good_value(attribute, number))
@@ -259,6 +266,8 @@ class Soak:
                         attribute, kind = fault
                         if attribute == "charge limit":
                             battery.set("charge_control_end_threshold", "x")
+                        elif attribute == "sensor current":
+                            chip.remove("curr1_input")  # the library's read fails; nothing is printed
                         elif kind == "missing":
                             devices[attribute].remove(attribute)
                         elif kind == "not UTF-8":
@@ -297,7 +306,7 @@ class Soak:
                     readings = dataclasses.replace(Readings(now=now, current=self.current_now(number)), **fields)
                     files = expectation.step(readings, cap=cap)
                     if number == 1:
-                        stdout = start_up(limit_file_line(THRESHOLD_PATH)) + cap_lines
+                        stdout = start_up(limit_file_line(THRESHOLD_PATH), SENSOR_LINES) + cap_lines
                     elif final:
                         stdout = cap_lines + SHUTDOWN_LINES + ["Shutting down now."]
                     else:
