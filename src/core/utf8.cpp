@@ -36,6 +36,9 @@ std::size_t decode_at(std::string_view text, std::size_t index, char32_t& code_p
     return length;
 }
 
+// The white space of ASCII text, which is nearly all the daemon reads.
+bool is_ascii_white_space(unsigned char byte) { return byte == ' ' || (byte >= '\t' && byte <= '\r'); }
+
 }  // namespace
 
 bool is_valid_utf8(std::string_view bytes) {
@@ -84,6 +87,13 @@ std::string_view trim_white_space(std::string_view text) {
     // Leading: decode forwards.
     std::size_t start = 0;
     while (start < text.size()) {
+        if (const unsigned char byte = byte_at(text, start); byte < 0x80) {
+            if (!is_ascii_white_space(byte)) {
+                break;
+            }
+            ++start;
+            continue;
+        }
         char32_t code_point = 0;
         const std::size_t length = decode_at(text, start, code_point);
         if (!is_white_space(code_point)) {
@@ -94,6 +104,13 @@ std::string_view trim_white_space(std::string_view text) {
     // Trailing: step back to the start of each code point.
     std::size_t end = text.size();
     while (end > start) {
+        if (const unsigned char byte = byte_at(text, end - 1); byte < 0x80) {
+            if (!is_ascii_white_space(byte)) {
+                break;
+            }
+            --end;
+            continue;
+        }
         std::size_t begin = end - 1;
         while (begin > start && is_continuation(byte_at(text, begin))) {
             --begin;

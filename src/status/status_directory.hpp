@@ -10,13 +10,15 @@
 //
 // A failure is reported on standard error and otherwise ignored:
 //   "mkdir <directory>: <error>"
-//   "write <directory>/.<name>: <error>"
+//   "write <directory>/.<name>: <error>"   (also when something other than a
+//                                           plain file of its own is there)
 //   "rename <directory>/.<name> -> <directory>/<name>: <error>"
 // with <error> the system's description of the error number.
 #pragma once
 
 #include <optional>
 #include <string_view>
+#include <sys/types.h>
 
 namespace kestro {
 
@@ -33,6 +35,14 @@ void write_status_text_in(std::string_view directory, std::string_view name,
 // The same for a number, written with format_shortest ("50", "57.5", "inf").
 void write_status_number_in(std::string_view directory, std::string_view name,
                             std::optional<double> value);
+
+// Decides from its metadata whether an open temporary file may be truncated
+// and written: none when it is a regular file with no other name; otherwise
+// the error number to report, ENXIO for a FIFO, device or socket (what
+// opening a FIFO without a reader gives) and EMLINK for a file with further
+// hard links. So a name planted there can neither make the daemon write into
+// another file nor block it.
+[[nodiscard]] std::optional<int> temporary_file_refusal(mode_t mode, nlink_t links);
 
 // The two above for the status directory /run/kestro.
 void write_status_text(std::string_view name, std::optional<std::string_view> value);

@@ -50,7 +50,8 @@ INSTANTIATE_TEST_SUITE_P(
                     TrimCase{"\xc2\xa0" "80" "\xe3\x80\x80", "80"},       // no-break, ideographic
                     TrimCase{"\xc2\x85" "1" "\xe2\x80\xa8", "1"},         // next line, line separator
                     TrimCase{"\xe2\x80\x8b" "1", "\xe2\x80\x8b" "1"},     // zero width space is not white space
-                    TrimCase{"\xc3\xa9 ", "\xc3\xa9"}));
+                    TrimCase{"\x1f" "1\x1c", "\x1f" "1\x1c"},           // separators are not white space
+                    TrimCase{"\v\f1\r", "1"}, TrimCase{"\xc3\xa9 ", "\xc3\xa9"}));
 
 }  // namespace
 }  // namespace kestro

@@ -46,7 +46,7 @@ import textwrap
 import time
 import unittest
 from pathlib import Path
-from typing import Callable, Iterable, Mapping, Optional, Union
+from typing import Callable, Iterable, Mapping, Optional, Sequence, Union
 
 HERE = Path(__file__).resolve().parent
 SOURCE_ROOT = HERE.parent.parent
@@ -566,6 +566,7 @@ class Machine:
         cwd: str = "/",
         binary: Optional[str] = None,
         timeout: Optional[float] = None,
+        wrapper: Sequence[str] = (),
         _skip_masks: bool = False,
     ) -> "Daemon":
         """Starts the daemon in the sandbox and returns once it runs (before
@@ -577,7 +578,12 @@ class Machine:
         are not UTF-8. drop_dac_caps runs the daemon without
         CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH, so that file modes bind it
         even as root. binary replaces the kestro under test (the harness's
-        own tests use it). _skip_masks leaves the real power commands
+        own tests use it). wrapper is a command line that runs the daemon
+        (a tracer or profiler): the sandbox execs wrapper + [binary] + args
+        with the daemon's environment, the clock shim's LD_PRELOAD included,
+        so the wrapper must be a program the dynamic loader does not preload
+        into (a static one, such as valgrind's tool binaries) and must pass
+        the environment on. _skip_masks leaves the real power commands
         uncovered, for the test that the guard then refuses to start."""
         environment: dict[str, str] = {"PATH": ":".join((str(self.fake_poweroff.parent),) + STANDARD_DIRS)}
         for key, value in (env or {}).items():
@@ -595,6 +601,7 @@ class Machine:
             cwd=cwd,
             timeout=DEFAULT_TIMEOUT if timeout is None else timeout,
             skip_masks=_skip_masks,
+            wrapper=[os.fsdecode(word) for word in wrapper],
         )
         self._daemons.append(daemon)
         return daemon
@@ -691,7 +698,8 @@ class Daemon:
     since the previous one."""
 
     def __init__(self, machine: Machine, *, binary: str, args: list[str], env: dict[str, str],
-                 drop_dac_caps: bool, umask: Optional[int], cwd: str, timeout: float, skip_masks: bool = False):
+                 drop_dac_caps: bool, umask: Optional[int], cwd: str, timeout: float, skip_masks: bool = False,
+                 wrapper: Sequence[str] = ()):
         self.machine = machine
         self.binary = binary
         self.timeout = timeout
@@ -713,6 +721,7 @@ class Daemon:
         self._error: Optional[str] = None
         self._process: Optional[subprocess.Popen] = None
         self._own_fds: list[int] = []
+        self._wrapper = list(wrapper)
         self._spawn(args, env, drop_dac_caps, umask, cwd, skip_masks)
         self._await(lambda: self._started or self._error is not None or self._control.closed,
                     self.timeout, "the sandbox to start the daemon")
@@ -755,6 +764,7 @@ class Daemon:
             "mask": str(machine.mask),
             "masked_names": list(POWER_COMMANDS),
             "skip_masks": skip_masks,
+            "wrapper": self._wrapper,
             "fds": {
                 "stdout": out_w,
                 "stderr": err_w,
@@ -930,6 +940,19 @@ class Daemon:
         self._collect_remaining(2.0)
         reason = self._error or f"{os.path.basename(self.binary)} ended ({self.status})"
         return HarnessError(f"{reason} while the harness waited for {waiting_for}{self._report()}")
+
+    def host_pid(self) -> int:
+        """The process id, as the host sees it, of the process the sandbox
+        started: the daemon (or its wrapper). For /proc and tracers."""
+        self._check_running()
+        pid = self._process.pid  # unshare; its child is the sandbox's first process
+        for _ in range(2):
+            with open(f"/proc/{pid}/task/{pid}/children") as children:
+                found = children.read().split()
+            if not found:
+                raise HarnessError(f"process {pid} of the sandbox has no child")
+            pid = int(found[0])
+        return pid
 
     # -- the clock ------------------------------------------------------------
 

@@ -215,6 +215,9 @@ def exec_daemon(config, exec_report):
                     raise OSError(ctypes.get_errno(), "prctl(PR_CAPBSET_DROP)")
         os.chdir(config["cwd"])
         binary = config["binary"]
+        wrapper = config.get("wrapper") or []
+        if wrapper:
+            os.execve(wrapper[0], wrapper + [binary] + config["args"], daemon_environment(config))
         os.execve(binary, [config["argv0"]] + config["args"], daemon_environment(config))
     except BaseException as error:  # noqa: BLE001 - anything here must end the child
         try:

@@ -3,12 +3,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -157,6 +159,63 @@ TEST_F(StatusDirectoryTest, PlantedSymbolicLinkIsNotFollowed) {
     const std::string errors = stderr_of([&] { write_status_text_in(directory, "ac_status", "Connected"); });
     EXPECT_EQ(errors, "write " + directory + "/.ac_status: Too many levels of symbolic links (os error 40)\n");
     EXPECT_EQ(read_file(precious), "keep me\n");
+    EXPECT_FALSE(fs::exists(file("ac_status")));
+}
+
+struct RefusalCase {
+    const char* label;
+    mode_t mode;
+    nlink_t links;
+    std::optional<int> error;
+};
+
+class TemporaryFileRefusal : public testing::TestWithParam<RefusalCase> {};
+
+TEST_P(TemporaryFileRefusal, OnlyAPlainFileOfItsOwnIsWritten) {
+    const RefusalCase& c = GetParam();
+    EXPECT_EQ(temporary_file_refusal(c.mode, c.links), c.error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, TemporaryFileRefusal,
+    testing::Values(RefusalCase{"RegularFile", S_IFREG | 0644, 1, std::nullopt},
+                    RefusalCase{"RegularFileWithoutPermissions", S_IFREG, 1, std::nullopt},
+                    RefusalCase{"HardLinked", S_IFREG | 0644, 2, EMLINK},
+                    RefusalCase{"NoNameLeft", S_IFREG | 0644, 0, EMLINK},
+                    RefusalCase{"Fifo", S_IFIFO | 0644, 1, ENXIO},
+                    RefusalCase{"CharacterDevice", S_IFCHR | 0666, 1, ENXIO},
+                    RefusalCase{"BlockDevice", S_IFBLK | 0660, 1, ENXIO},
+                    RefusalCase{"Socket", S_IFSOCK | 0755, 1, ENXIO}),
+    [](const auto& info) { return info.param.label; });
+
+TEST_F(StatusDirectoryTest, PlantedHardLinkIsNotWrittenThrough) {
+    fs::create_directory(directory);
+    const fs::path precious = scratch / "precious";
+    write_file(precious, "keep me\n");
+    fs::create_hard_link(precious, file(".ac_status"));
+
+    const std::string errors = stderr_of([&] { write_status_text_in(directory, "ac_status", "Connected"); });
+    EXPECT_EQ(errors, "write " + directory + "/.ac_status: Too many links (os error 31)\n");
+    EXPECT_EQ(read_file(precious), "keep me\n");
+    EXPECT_FALSE(fs::exists(file("ac_status")));
+}
+
+TEST_F(StatusDirectoryTest, PlantedFifoNeitherBlocksNorIsPublished) {
+    fs::create_directory(directory);
+    ASSERT_EQ(::mkfifo(file(".ac_status").c_str(), 0666), 0);
+
+    // Without a reader the open fails at once instead of waiting for one.
+    std::string errors = stderr_of([&] { write_status_text_in(directory, "ac_status", "Connected"); });
+    EXPECT_EQ(errors, "write " + directory + "/.ac_status: No such device or address (os error 6)\n");
+
+    // With a reader it opens, and is refused all the same.
+    const int reader = ::open(file(".ac_status").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    errors = stderr_of([&] { write_status_text_in(directory, "ac_status", "Connected"); });
+    char byte = 0;
+    EXPECT_EQ(::read(reader, &byte, 1), 0) << "nothing was written into the FIFO";
+    ::close(reader);
+    EXPECT_EQ(errors, "write " + directory + "/.ac_status: No such device or address (os error 6)\n");
     EXPECT_FALSE(fs::exists(file("ac_status")));
 }
 
