@@ -37,7 +37,9 @@ def in_sandbox(daemon, *command):
     """Runs a command (mount, umount) in the daemon's mount namespace."""
     enter = ["nsenter", "--target", str(daemon.host_pid()), "--mount"]
     if use_user_namespace():
-        enter.insert(-1, "--user")
+        # The sandbox denies setgroups, so keep the credentials: joining the
+        # user namespace alone gives the capabilities to mount in it.
+        enter[-1:-1] = ["--user", "--preserve-credentials"]
     subprocess.run(enter + list(command), check=True, capture_output=True)
 
 
