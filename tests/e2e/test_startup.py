@@ -95,6 +95,21 @@ class StartupOrderTest(SandboxTestCase):
         self.assertEqual(lines[4], "Info: Init: Found AC power supply: '/sys/class/power_supply/AC'")
 
 
+class LogFailureTest(SandboxTestCase):
+    def test_a_log_line_that_cannot_be_written_is_fatal(self):
+        # Standard output that refuses every write: the very first line fails,
+        # and the daemon ends through the fatal report rather than carrying
+        # on without a log.
+        machine = self.machine()
+        machine.add_adapter("AC")
+        machine.add_battery("BAT0")
+        run = machine.start(wrapper=("/bin/sh", "-c", 'exec "$0" "$@" >/dev/full')).run_until_exit()
+        self.assertEqual(run.status.code, 101)
+        self.assertEqual(run.stderr, ["kestro: fatal error: failed printing to stdout: "
+                                      "No space left on device (os error 28)"])
+        self.assertEqual(machine.status_files(), {})
+
+
 class ConfigurationTest(SandboxTestCase):
     """/etc/kestro.toml is read once at start-up; the two values in force are
     always printed, and whatever is wrong with the file costs one report on
