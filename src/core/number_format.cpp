@@ -30,19 +30,6 @@ bool format_special(double value, NumberText& result) {
     return false;
 }
 
-template <class... Options>
-NumberText format_with(double value, Options... options) {
-    NumberText result;
-    if (format_special(value, result)) {
-        return result;
-    }
-    char* first = result.data();
-    const auto [end, error] = std::to_chars(first, first + NumberText::capacity, value, options...);
-    // The capacity holds every finite double in fixed notation.
-    result.set_size(error == std::errc{} ? static_cast<std::size_t>(end - first) : 0);
-    return result;
-}
-
 // The longest shortest scientific form: "-", 17 digits, ".", "e-324".
 constexpr std::size_t max_scientific_size = 32;
 
@@ -119,7 +106,16 @@ NumberText format_shortest(double value) {
 }
 
 NumberText format_fixed(double value, int decimals) {
-    return format_with(value, std::chars_format::fixed, decimals);
+    NumberText result;
+    if (format_special(value, result)) {
+        return result;
+    }
+    char* first = result.data();
+    const auto [end, error] =
+        std::to_chars(first, first + NumberText::capacity, value, std::chars_format::fixed, decimals);
+    // The capacity holds every finite double in fixed notation.
+    result.set_size(error == std::errc{} ? static_cast<std::size_t>(end - first) : 0);
+    return result;
 }
 
 NumberText format_integer(std::uint64_t value) { return format_int(value); }

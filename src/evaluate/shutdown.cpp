@@ -100,8 +100,8 @@ constexpr std::array signal_names{
 std::optional<double> estimate_secs_until_shutdown(const CycleReadings& readings, const ChargeEstimate& estimate,
                                                    std::optional<AcStatus> adapter_status,
                                                    const Settings& settings) {
-    if (!estimate.percent_known || !readings.full_value || !readings.now_value || !readings.voltage_now ||
-        !readings.voltage_min_design) {
+    // percent_known means both capacities were read.
+    if (!estimate.percent_known || !readings.voltage_now || !readings.voltage_min_design) {
         return std::nullopt;
     }
     const double threshold = *readings.full_value * (settings.request_shutdown_battery_percent / percent_scale);

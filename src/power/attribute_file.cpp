@@ -50,6 +50,13 @@ std::expected<std::string_view, ReadFailure> read_attribute_file(const char* pat
     return content;
 }
 
+std::string attribute_path(std::string_view directory, std::string_view name) {
+    std::string path(directory);
+    path += '/';
+    path += name;
+    return path;
+}
+
 bool path_exists(const char* path) {
     struct stat metadata {};
     return ::stat(path, &metadata) == 0;

@@ -38,6 +38,11 @@ struct ReadFailure {
 [[nodiscard]] std::expected<std::string_view, ReadFailure> read_attribute_file(const char* path,
                                                                                AttributeBuffer& buffer);
 
+// The path of an attribute: the directory text, one "/" and the name, with
+// no normalisation (an empty directory gives "/online"). For start-up and
+// reports; the per-cycle reads join the same path on the stack (PathText).
+[[nodiscard]] std::string attribute_path(std::string_view directory, std::string_view name);
+
 // True when the file system returns the path's metadata, following symbolic
 // links: a dangling link is missing, an unreadable file is present.
 [[nodiscard]] bool path_exists(const char* path);

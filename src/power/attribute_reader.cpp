@@ -26,10 +26,7 @@ std::optional<std::string_view> read_trimmed(std::string_view directory, std::st
                                              AttributeBuffer& buffer) {
     if (!path.assign({directory, "/", name})) {
         // No open() takes a path this long; the report still names it whole.
-        std::string whole(directory);
-        whole += '/';
-        whole += name;
-        report_read_failure(whole, ReadFailure{ReadFailureKind::system_error, ENAMETOOLONG});
+        report_read_failure(attribute_path(directory, name), ReadFailure{ReadFailureKind::system_error, ENAMETOOLONG});
         return std::nullopt;
     }
     const auto content = read_attribute_file(path.c_str(), buffer);

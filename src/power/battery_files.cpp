@@ -24,21 +24,14 @@ constexpr std::array<Alternative, 2> capacity_attributes = {{
 }};
 constexpr Alternative flow_attribute = {current_attribute, power_attribute};
 
-std::string path_of(const std::string& directory, std::string_view name) {
-    std::string path = directory;
-    path += '/';
-    path += name;
-    return path;
-}
-
 // True when the preferred file is missing, so that the alternative takes its
 // place; prints the line that says so.
 bool needs_alternative(const std::string& directory, const Alternative& names) {
-    const std::string preferred = path_of(directory, names.preferred);
+    const std::string preferred = attribute_path(directory, names.preferred);
     if (path_exists(preferred.c_str())) {
         return false;
     }
-    const std::string alternative = path_of(directory, names.alternative);
+    const std::string alternative = attribute_path(directory, names.alternative);
     if (path_exists(alternative.c_str())) {
         print_line({"Info: Init: Using '", alternative, "' (instead of '", names.preferred, "')"});
     } else {
@@ -52,7 +45,7 @@ bool needs_alternative(const std::string& directory, const Alternative& names) {
 BatteryFiles select_battery_files(const std::string& battery_dir) {
     BatteryFiles files{battery_dir};
     for (const std::string_view name : required_attributes) {
-        const std::string path = path_of(battery_dir, name);
+        const std::string path = attribute_path(battery_dir, name);
         if (!path_exists(path.c_str())) {
             print_line({"Warning: Init: Missing expected file: '", path, "'"});
         }

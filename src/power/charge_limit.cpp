@@ -42,10 +42,7 @@ std::optional<std::int32_t> read_charge_limit(const std::string& path, PauseFunc
 }  // namespace
 
 std::optional<std::string> find_charge_limit_file(std::string_view battery_dir, std::string_view device_path) {
-    std::string battery_path(battery_dir);
-    battery_path += '/';
-    battery_path += charge_limit_attribute;
-    for (std::string candidate : {std::string(device_path), std::move(battery_path)}) {
+    for (std::string candidate : {std::string(device_path), attribute_path(battery_dir, charge_limit_attribute)}) {
         if (path_exists(candidate.c_str())) {
             print_line({"Info: Init: MaxChargeLevel feature: using '", candidate, "'"});
             return candidate;

@@ -18,6 +18,7 @@ namespace {
 constexpr std::string_view mains_word = "Mains";
 constexpr std::string_view battery_word = "Battery";
 constexpr std::string_view battery_prefix = "BAT";
+constexpr std::string_view type_attribute = "type";
 
 struct DirectoryCloser {
     void operator()(DIR* directory) const { ::closedir(directory); }
@@ -32,7 +33,7 @@ using DirectoryHandle = std::unique_ptr<DIR, DirectoryCloser>;
 // kind; none when it has no type file. Fatal when the type file exists but
 // cannot be read.
 std::optional<bool> type_names(const std::string& supply_dir, bool (*names_kind)(std::string_view)) {
-    const std::string type_path = supply_dir + "/type";
+    const std::string type_path = attribute_path(supply_dir, type_attribute);
     if (!path_exists(type_path.c_str())) {
         return std::nullopt;
     }
