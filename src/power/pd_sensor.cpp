@@ -87,7 +87,7 @@ PdSensor open_pd_sensor(const SensorsLibrary& calls) {
         }
     }
     if (sensor.chip == nullptr) {
-        print_line({"Warning: Init: Failed to find sensor"});
+        print_warning_line({"Warning: Init: Failed to find sensor"});
         return sensor;
     }
 
