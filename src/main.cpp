@@ -20,6 +20,7 @@
 #include "power/charge_limit.hpp"
 #include "power/discovery.hpp"
 #include "power/pd_sensor.hpp"
+#include "status/status_lock.hpp"
 
 namespace {
 
@@ -42,6 +43,9 @@ int run() {
         kestro::print_line({"Info: Init: This system does not use batteries, stopping."});
         return 0;
     }
+    // Held until run() is left, so that only one daemon writes the status
+    // files; a second one stops here, before it has written anything.
+    const kestro::StatusLock status_lock = kestro::lock_status_directory();
     const kestro::BatteryFiles battery_files = kestro::select_battery_files(supplies->battery_dir);
     const std::optional<std::string> charge_limit_file = kestro::find_charge_limit_file(battery_files.directory);
 
