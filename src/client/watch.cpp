@@ -1,5 +1,6 @@
 #include "client/watch.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -273,7 +274,8 @@ std::expected<WatchEnd, std::string> watch_status(const WatchSettings& settings,
         if (polled[signal_slot].revents != 0) {
             return WatchEnd::signalled;
         }
-        if (polled[hangup_slot].revents & (POLLERR | POLLHUP)) {
+        // POLLNVAL: standard output was closed before the start.
+        if (polled[hangup_slot].revents & (POLLERR | POLLHUP | POLLNVAL)) {
             return WatchEnd::hung_up;
         }
         bool read_now = false;
