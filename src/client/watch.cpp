@@ -25,10 +25,14 @@ namespace {
 // removed; the directory itself removed or moved away.
 constexpr std::uint32_t directory_events =
     IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-// A directory above it, while it is absent: something created or moved in
+// A directory above it: while it is absent, something created or moved in
 // (perhaps the directory, or the next one on its path), or the watched
-// directory itself gone.
-constexpr std::uint32_t ancestor_events = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// directory itself gone. While it is there, its parent tells when its name
+// is removed, moved or made anew: a directory that a process still holds
+// open (the daemon keeps its lock on it) sends no event of its own when it
+// is removed.
+constexpr std::uint32_t ancestor_events =
+    IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
 // The settling wait after the first event of a cycle, in steps: the status
 // is read after the step that brings the cycle's last file, or no event.
@@ -86,7 +90,8 @@ struct Batch {
 // directory above it while it is absent.
 class DirectoryWatch {
 public:
-    DirectoryWatch(int inotify, std::string_view directory) : inotify_(inotify), directory_(directory) {}
+    DirectoryWatch(int inotify, std::string_view directory)
+        : inotify_(inotify), directory_(directory), name_(name_of(directory_)) {}
 
     // Watches the directory, or else the nearest existing directory above
     // it. Fails only when nothing up to "/" (or ".") can be watched.
@@ -150,8 +155,12 @@ public:
                 } else if (event.wd == ancestor_watch_ && ancestor_watch_ >= 0) {
                     if (event.mask & IN_IGNORED) {
                         ancestor_watch_ = -1;
+                        ancestor_touched = true;
+                    } else if (directory_watch_ < 0) {
+                        ancestor_touched = true;
+                    } else if (name == name_) {
+                        directory_gone = true;  // removed, replaced or moved: watch it anew
                     }
-                    ancestor_touched = true;
                 }
             }
             if (!more) {
@@ -179,8 +188,23 @@ private:
             return false;
         }
         directory_watch_ = watch;
-        drop(ancestor_watch_);
+        // Its parent stays watched for the directory's own name; without a
+        // parent to watch, its own events are all there is.
+        const int parent = ::inotify_add_watch(inotify_, parent_of(directory_).c_str(), ancestor_events);
+        if (parent != ancestor_watch_) {
+            drop(ancestor_watch_);
+            ancestor_watch_ = parent;
+        }
         return true;
+    }
+
+    // The last component of a path: "kestro" for "/run/kestro/".
+    [[nodiscard]] static std::string name_of(std::string path) {
+        while (path.size() > 1 && path.back() == '/') {
+            path.pop_back();
+        }
+        const std::size_t slash = path.rfind('/');
+        return slash == std::string::npos ? path : path.substr(slash + 1);
     }
 
     void drop(int& watch) {
@@ -192,6 +216,7 @@ private:
 
     int inotify_;
     std::string directory_;
+    std::string name_;
     int directory_watch_ = -1;
     int ancestor_watch_ = -1;
 };
