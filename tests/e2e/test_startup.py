@@ -2,6 +2,7 @@
 configuration file and the settings in force, the adapter line, and the
 orderly stop on a machine without a battery."""
 
+import os
 import unittest
 
 from kestro_sandbox import CONFIG_PATH, SandboxTestCase
@@ -115,10 +116,15 @@ class ConfigurationTest(SandboxTestCase):
     always printed, and whatever is wrong with the file costs one report on
     standard error and leaves both defaults."""
 
-    def run_with_config(self, content=None, *, directory=False, mode=0o644, drop_dac_caps=False, symlink=None):
+    def run_with_config(self, content=None, *, directory=False, mode=0o644, drop_dac_caps=False, symlink=None,
+                        fifo=False):
         machine = self.machine()
         if directory:
             machine.etc.mkdir("kestro.toml")
+        elif fifo:
+            # Reached through a link: the staged /etc holds regular entries only.
+            os.mkfifo(machine.host_path("/run/kestro.toml"))
+            machine.etc.symlink("kestro.toml", "/run/kestro.toml")
         elif symlink is not None:
             machine.etc.symlink("kestro.toml", symlink)
         elif content is not None:
@@ -197,12 +203,31 @@ class ConfigurationTest(SandboxTestCase):
             ("dangling link", {"symlink": "/nonexistent/kestro.toml"}, "No such file or directory (os error 2)"),
             ("unreadable", {"content": "request_shutdown_battery_percent = 5\n", "mode": 0,
                             "drop_dac_caps": True}, "Permission denied (os error 13)"),
+            # Only a regular file is read: nothing waits for a writer, nothing
+            # reads a device to its end.
+            ("FIFO", {"fifo": True}, "No such device or address (os error 6)"),
+            ("device", {"symlink": "/dev/zero"}, "No such device or address (os error 6)"),
+            ("600 kB key", {"content": "a." * 300_000 + "a = 1\n"}, "File too large (os error 27)"),
         ]
         for name, options, error in cases:
             with self.subTest(name):
                 lines, errors = self.run_with_config(**options)
                 self.assertEqual(lines, [DEFAULT_PERCENT, DEFAULT_TIMEOUT])
                 self.assertEqual(errors, [f"read {CONFIG_PATH}: {error}"])
+
+    def test_nesting_is_bounded_before_parsing(self):
+        """Too deep for the parser's recursion: refused at the first level
+        too many, where the line and column point."""
+        deep = "tables and arrays nested deeper than 64 levels"
+        cases = [
+            ("a." * 1000 + "a = 1\n", f"{deep} at line 1, column 128"),
+            ("request_shutdown_battery_percent = 5\n[" + "a." * 100 + "a]\n", f"{deep} at line 2, column 65"),
+        ]
+        for content, report in cases:
+            with self.subTest(report):
+                lines, errors = self.run_with_config(content)
+                self.assertEqual(lines, [DEFAULT_PERCENT, DEFAULT_TIMEOUT])
+                self.assertEqual(errors, [f"read {CONFIG_PATH}: {report}"])
 
     def test_a_link_to_a_readable_file_is_followed(self):
         machine = self.machine()
