@@ -79,6 +79,9 @@ int main() {
     // A closed log pipe must end the daemon through the fatal abort (a failed
     // write), not silently through SIGPIPE. Children get the default back.
     std::signal(SIGPIPE, SIG_IGN);
+    // An ignored SIGCHLD, inherited from the parent, would let the kernel reap
+    // poweroff before the daemon can wait for it and learn how it ended.
+    std::signal(SIGCHLD, SIG_DFL);
     try {
         return run();
     } catch (const kestro::FatalError& error) {

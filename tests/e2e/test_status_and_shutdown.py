@@ -569,6 +569,28 @@ class ShutdownTest(SandboxTestCase):
                 self.assertEqual(len(machine.poweroff_calls()), runs)
                 self.assertEqual(machine.status("secs_until_shutdown_request"), "0\n")
 
+    def test_poweroff_is_waited_for_when_the_parent_ignored_sigchld(self):
+        """An ignored SIGCHLD, inherited through exec, would let the kernel
+        reap poweroff before the daemon learns how it ended."""
+        cases = [
+            ("succeeds", 0, [], 0),
+            ("fails", 1, [fatal("poweroff: exit status: 1")], 101),
+        ]
+        for name, exit_code, stderr, status in cases:
+            with self.subTest(name):
+                machine = self.machine()
+                machine.set_config(level_config("150", "0"))
+                machine.set_poweroff_result(exit_code=exit_code)
+                self.laptop(machine)
+                # bash keeps the clock shim's variables, whose pipes the shim
+                # has closed on exec; the shutdown has no wait to hold anyway.
+                ignoring = ("/bin/bash", "-c",
+                            "trap '' CHLD; unset LD_PRELOAD KESTRO_E2E_CLOCK_FDS; exec \"$0\" \"$@\"")
+                run = machine.start(wrapper=ignoring).run_until_exit()
+                self.assertEqual(after_running(run.stdout)[-1], SHUTTING_DOWN)
+                self.assertEqual((run.stderr, run.status.code), (stderr, status))
+                self.assertEqual(len(machine.poweroff_calls()), 1)
+
     def test_poweroff_starts_with_sigpipe_at_its_default(self):
         """The daemon ignores SIGPIPE; poweroff must not inherit that. A shell
         in front of the fake records the dispositions it was started with."""
