@@ -111,6 +111,27 @@ class LogFailureTest(SandboxTestCase):
         self.assertEqual(machine.status_files(), {})
 
 
+class OutOfMemoryTest(SandboxTestCase):
+    def test_running_out_of_memory_is_the_fatal_report(self):
+        """Under an address-space limit that a file full of tables takes the
+        daemon past: the fatal report and status 101, not an abort."""
+        def run(content, kib):
+            machine = self.machine()
+            machine.set_config(content)
+            # The limit ends the clock shim's reservation too: the run needs no pause.
+            limited = f'ulimit -v {kib}; unset LD_PRELOAD KESTRO_E2E_CLOCK_FDS; exec "$0" "$@"'
+            return machine.run(wrapper=("/bin/bash", "-c", limited))
+
+        # The least limit, in MiB, under which the daemon starts with an empty
+        # file; a sanitized build, which reserves terabytes, starts under none.
+        kib = next((mib * 1024 for mib in range(4, 64) if run("", mib * 1024).status.code == 0), None)
+        if kib is None:
+            self.skipTest("the daemon does not start under an address-space limit (a sanitized build)")
+        exhausted = run("x = [" + "{}," * 20_000 + "]\n", kib)
+        self.assertEqual((exhausted.stdout, exhausted.stderr, exhausted.status.code),
+                         ([VERSION], ["kestro: fatal error: std::bad_alloc"], 101))
+
+
 class ConfigurationTest(SandboxTestCase):
     """/etc/kestro.toml is read once at start-up; the two values in force are
     always printed, and whatever is wrong with the file costs one report on
