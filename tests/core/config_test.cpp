@@ -216,18 +216,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FileCase{"LargestAccepted", file_of_size(max_config_bytes), ""},
         FileCase{"OneByteTooMany", file_of_size(max_config_bytes + 1), "File too large (os error 27)"},
-        FileCase{"LinkToAFile",
-                 [](const TempTree& tree) {
-                     tree.write("real.toml", "force_shutdown_timeout_secs = 3\n");
-                     tree.link(tree.path("real.toml"), "kestro.toml");
-                 },
-                 ""},
-        FileCase{"Directory", [](const TempTree& tree) { tree.make_directory("kestro.toml"); },
-                 "Is a directory (os error 21)"},
         // Neither waits for a writer nor takes the end of a FIFO for an empty file.
         FileCase{"Fifo", [](const TempTree& tree) { tree.make_fifo("kestro.toml"); },
-                 "No such device or address (os error 6)"},
-        FileCase{"Device", [](const TempTree& tree) { tree.link("/dev/zero", "kestro.toml"); },
                  "No such device or address (os error 6)"}),
     [](const auto& info) { return info.param.name; });
 

@@ -419,8 +419,6 @@ class ShutdownTest(SandboxTestCase):
             ("just above the level, no voltage_now", "5", 0, {"charge_now": above, "voltage_now": None}, None, None),
             ("empty, no voltage_now", "5", 0, {"charge_now": 0, "voltage_now": None}, "0", 1),
             ("empty, no voltage_min_design", "5", 0, {"charge_now": 0, "voltage_min_design": None}, "0", 1),
-            ("empty, no voltage_min_design, connected", "5", 1,
-             {"charge_now": 0, "voltage_min_design": None, "status": "Full"}, "1", None),
             ("above the level, no draw", "5", 0, {"charge_now": above, "current_now": 0}, "inf", None),
             # The formula gives 0 for a half-full battery: that must not read as "shut down now".
             ("half full, design voltage 0", "5", 0, {"charge_now": FULL // 2, "voltage_min_design": 0}, None, None),
