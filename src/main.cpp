@@ -17,6 +17,7 @@
 #include "core/config.hpp"
 #include "core/debug_switch.hpp"
 #include "core/fatal.hpp"
+#include "core/journal_stream.hpp"
 #include "core/output.hpp"
 #include "core/monitor_loop.hpp"
 #include "core/posix_io.hpp"
@@ -24,6 +25,7 @@
 #include "power/charge_limit.hpp"
 #include "power/discovery.hpp"
 #include "power/pd_sensor.hpp"
+#include "status/status_lock.hpp"
 
 namespace {
 
@@ -31,11 +33,12 @@ constexpr const char* program_name = "kestro";
 constexpr const char* program_version = "1.6.0";
 
 int run() {
+    kestro::detect_journal_streams(std::getenv(kestro::journal_stream_variable));
     kestro::print_line({program_name, " version ", program_version});
 
     const bool debug_enabled = kestro::debug_switch_from(std::getenv(kestro::debug_variable));
     if (debug_enabled) {
-        kestro::print_line({"DBG: Debug mode enabled"});
+        kestro::print_debug_line({"DBG: Debug mode enabled"});
     }
 
     const kestro::Settings settings = kestro::load_settings();
@@ -45,6 +48,9 @@ int run() {
         kestro::print_line({"Info: Init: This system does not use batteries, stopping."});
         return 0;
     }
+    // Held until run() is left, so that only one daemon writes the status
+    // files; a second one stops here, before it has written anything.
+    const kestro::StatusLock status_lock = kestro::lock_status_directory();
     const kestro::BatteryFiles battery_files = kestro::select_battery_files(supplies->battery_dir);
     const std::optional<std::string> charge_limit_file = kestro::find_charge_limit_file(battery_files.directory);
 
@@ -68,9 +74,10 @@ int run() {
 // The last words of a fatal abort, written without allocating (the abort
 // may be for want of memory). A failure to write them changes nothing.
 void report_fatal(std::string_view message, std::string_view detail) {
-    std::array<std::string_view, 6> parts{program_name, ": fatal error: ", message, ": ", detail, "\n"};
+    std::array<std::string_view, 7> parts{kestro::level_prefix(STDERR_FILENO, kestro::LogLevel::critical),
+                                           program_name, ": fatal error: ", message, ": ", detail, "\n"};
     if (detail.empty()) {
-        parts[3] = {};
+        parts[4] = {};
     }
     std::array<iovec, parts.size()> vectors{};
     for (std::size_t i = 0; i < parts.size(); ++i) {
