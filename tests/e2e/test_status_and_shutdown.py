@@ -422,8 +422,10 @@ class ShutdownTest(SandboxTestCase):
             ("just above the level", "5", 0, {"charge_now": above}, shortest(secs_until_shutdown(above, 5)), None),
             ("at the level", "5", 0, {"charge_now": 5 * PER_PERCENT}, "0", 1),
             ("empty, connected", "5", 1, {"charge_now": 0, "status": "Full"}, "1", None),
-            ("empty, no voltage_now", "5", 0, {"charge_now": 0, "voltage_now": None}, None, None),
-            ("empty, no voltage_min_design", "5", 0, {"charge_now": 0, "voltage_min_design": None}, None, None),
+            # Without a voltage there is no time to go, yet the level is known from the charge.
+            ("just above the level, no voltage_now", "5", 0, {"charge_now": above, "voltage_now": None}, None, None),
+            ("empty, no voltage_now", "5", 0, {"charge_now": 0, "voltage_now": None}, "0", 1),
+            ("empty, no voltage_min_design", "5", 0, {"charge_now": 0, "voltage_min_design": None}, "0", 1),
             ("above the level, no draw", "5", 0, {"charge_now": above, "current_now": 0}, "inf", None),
             # The formula gives 0 for a half-full battery: that must not read as "shut down now".
             ("half full, design voltage 0", "5", 0, {"charge_now": FULL // 2, "voltage_min_design": 0}, None, None),
@@ -450,6 +452,26 @@ class ShutdownTest(SandboxTestCase):
                     self.assertEqual(cycle.pauses, [CYCLE_PAUSE])
                     self.assertEqual(machine.status("secs_until_shutdown_request"), file_text(estimate))
                 self.assertEqual(started, shutdown_cycle)
+
+    def test_a_battery_without_design_voltage_draining_past_the_level_is_powered_off(self):
+        """An energy-counter battery with neither voltage_min_design nor a
+        flow file: no estimate while above the level, the shutdown at it."""
+        machine = self.machine()
+        machine.set_config(level_config("5"))
+        machine.add_adapter("AC", online=0)
+        battery = machine.add_battery("BAT0", voltage_min_design=None, current_now=None, charge_full=None,
+                                      charge_now=None, energy_full=FULL, energy_now=5 * PER_PERCENT + 2 * STEP)
+        daemon = machine.start()
+        for number, next_charge in ((1, 5 * PER_PERCENT + STEP), (2, 5 * PER_PERCENT - STEP)):
+            cycle = daemon.step()
+            self.assertEqual(cycle.pauses, [CYCLE_PAUSE])
+            self.assertIsNone(machine.status("secs_until_shutdown_request"), f"cycle {number}")
+            battery.set("energy_now", next_charge)
+        cycle = daemon.next_pause()
+        self.assertEqual((cycle.stdout[-2:], cycle.pauses), (announcement("5"), [DEFAULT_WAIT]))
+        self.assertEqual(machine.status("secs_until_shutdown_request"), "0\n")
+        self.assertEqual(daemon.run_until_exit().status.code, 0)
+        self.assertEqual(len(machine.poweroff_calls()), 1)
 
     def test_connected_holds_the_shutdown_off_until_unplugged(self):
         machine = self.machine()
@@ -575,6 +597,28 @@ class ShutdownTest(SandboxTestCase):
                 self.assertEqual(run.status.code, 101)
                 self.assertEqual(len(machine.poweroff_calls()), runs)
                 self.assertEqual(machine.status("secs_until_shutdown_request"), "0\n")
+
+    def test_poweroff_is_waited_for_when_the_parent_ignored_sigchld(self):
+        """An ignored SIGCHLD, inherited through exec, would let the kernel
+        reap poweroff before the daemon learns how it ended."""
+        cases = [
+            ("succeeds", 0, [], 0),
+            ("fails", 1, [fatal("poweroff: exit status: 1")], 101),
+        ]
+        for name, exit_code, stderr, status in cases:
+            with self.subTest(name):
+                machine = self.machine()
+                machine.set_config(level_config("150", "0"))
+                machine.set_poweroff_result(exit_code=exit_code)
+                self.laptop(machine)
+                # bash keeps the clock shim's variables, whose pipes the shim
+                # has closed on exec; the shutdown has no wait to hold anyway.
+                ignoring = ("/bin/bash", "-c",
+                            "trap '' CHLD; unset LD_PRELOAD KESTRO_E2E_CLOCK_FDS; exec \"$0\" \"$@\"")
+                run = machine.start(wrapper=ignoring).run_until_exit()
+                self.assertEqual(after_running(run.stdout)[-1], SHUTTING_DOWN)
+                self.assertEqual((run.stderr, run.status.code), (stderr, status))
+                self.assertEqual(len(machine.poweroff_calls()), 1)
 
     def test_poweroff_starts_with_sigpipe_at_its_default(self):
         """The daemon ignores SIGPIPE; poweroff must not inherit that. A shell
