@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz_check.hpp"
-#include "power/number_grammar.hpp"
+#include "base/number_grammar.hpp"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
-#include "core/number_format.hpp"
+#include "base/number_format.hpp"
 #include "fuzz_check.hpp"
-#include "power/number_grammar.hpp"
+#include "base/number_grammar.hpp"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <array>
 
-#include "core/utf8.hpp"
+#include "base/utf8.hpp"
 #include "fuzz_check.hpp"
 
 namespace {

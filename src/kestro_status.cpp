@@ -18,8 +18,8 @@
 #include "client/output_target.hpp"
 #include "client/status_formats.hpp"
 #include "client/watch.hpp"
-#include "core/posix_io.hpp"
-#include "core/system_error.hpp"
+#include "base/posix_io.hpp"
+#include "base/error.hpp"
 
 namespace {
 

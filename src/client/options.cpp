@@ -4,7 +4,7 @@
 #include <cmath>
 #include <utility>
 
-#include "power/number_grammar.hpp"
+#include "base/number_grammar.hpp"
 
 namespace kestro {
 

@@ -5,8 +5,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "core/number_format.hpp"
-#include "core/posix_io.hpp"
+#include "base/number_format.hpp"
+#include "base/posix_io.hpp"
 
 namespace kestro {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <optional>
 
-#include "core/number_format.hpp"
+#include "base/number_format.hpp"
 
 namespace kestro {
 

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "core/number_format.hpp"
+#include "base/number_format.hpp"
 
 namespace kestro {
 

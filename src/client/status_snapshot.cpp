@@ -5,10 +5,10 @@
 #include <ctime>
 #include <sys/stat.h>
 
-#include "core/posix_io.hpp"
-#include "core/utf8.hpp"
-#include "power/attribute_file.hpp"
-#include "power/number_grammar.hpp"
+#include "base/posix_io.hpp"
+#include "base/utf8.hpp"
+#include "base/attribute_file.hpp"
+#include "base/number_grammar.hpp"
 
 namespace kestro {
 

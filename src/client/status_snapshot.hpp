@@ -9,7 +9,7 @@
 #include <optional>
 #include <string_view>
 
-#include "evaluate/status_words.hpp"
+#include "base/status_words.hpp"
 
 namespace kestro {
 

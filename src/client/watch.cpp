@@ -14,8 +14,8 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
-#include "core/posix_io.hpp"
-#include "core/system_error.hpp"
+#include "base/posix_io.hpp"
+#include "base/error.hpp"
 
 namespace kestro {
 

@@ -20,11 +20,11 @@
 #include <array>
 #include <cmath>
 
-#include "core/number_format.hpp"
-#include "core/output.hpp"
-#include "core/posix_io.hpp"
-#include "core/system_error.hpp"
-#include "core/utf8.hpp"
+#include "base/number_format.hpp"
+#include "base/output.hpp"
+#include "base/posix_io.hpp"
+#include "base/error.hpp"
+#include "base/utf8.hpp"
 
 namespace kestro {
 

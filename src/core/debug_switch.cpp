@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "core/utf8.hpp"
+#include "base/utf8.hpp"
 
 namespace kestro {
 

@@ -1,7 +1,7 @@
 #include "core/monitor_loop.hpp"
 
 #include "core/monitor_state.hpp"
-#include "core/pause.hpp"
+#include "base/pause.hpp"
 #include "evaluate/adapter_status.hpp"
 #include "evaluate/charge.hpp"
 #include "power/attribute_reader.hpp"

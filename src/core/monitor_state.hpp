@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "evaluate/status_words.hpp"
+#include "base/status_words.hpp"
 
 namespace kestro {
 

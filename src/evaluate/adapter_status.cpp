@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "core/output.hpp"
+#include "base/output.hpp"
 #include "evaluate/charge.hpp"
 
 namespace kestro {

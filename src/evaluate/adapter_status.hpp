@@ -13,9 +13,9 @@
 #include <optional>
 
 #include "core/monitor_state.hpp"
-#include "core/number_format.hpp"
+#include "base/number_format.hpp"
 #include "evaluate/charge_estimate.hpp"
-#include "evaluate/status_words.hpp"
+#include "base/status_words.hpp"
 
 namespace kestro {
 

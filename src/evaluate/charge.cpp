@@ -5,7 +5,7 @@
 #include <limits>
 #include <string_view>
 
-#include "core/output.hpp"
+#include "base/output.hpp"
 
 namespace kestro {
 

@@ -9,11 +9,11 @@
 #include <unistd.h>
 #include <utility>
 
-#include "core/fatal.hpp"
-#include "core/number_format.hpp"
-#include "core/output.hpp"
-#include "core/pause.hpp"
-#include "core/system_error.hpp"
+#include "base/fatal.hpp"
+#include "base/number_format.hpp"
+#include "base/output.hpp"
+#include "base/pause.hpp"
+#include "base/error.hpp"
 
 namespace kestro {
 

@@ -12,7 +12,7 @@
 #include "core/config.hpp"
 #include "core/monitor_state.hpp"
 #include "evaluate/charge_estimate.hpp"
-#include "evaluate/status_words.hpp"
+#include "base/status_words.hpp"
 
 namespace kestro {
 

@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "core/output.hpp"
-#include "power/attribute_file.hpp"
+#include "base/output.hpp"
+#include "base/attribute_file.hpp"
 #include "power/attribute_reader.hpp"
 
 namespace kestro {

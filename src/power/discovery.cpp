@@ -5,11 +5,11 @@
 #include <dirent.h>
 #include <memory>
 
-#include "core/fatal.hpp"
-#include "core/number_format.hpp"
-#include "core/output.hpp"
-#include "core/system_error.hpp"
-#include "power/attribute_file.hpp"
+#include "base/fatal.hpp"
+#include "base/number_format.hpp"
+#include "base/output.hpp"
+#include "base/error.hpp"
+#include "base/attribute_file.hpp"
 
 namespace kestro {
 

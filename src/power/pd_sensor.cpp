@@ -6,9 +6,9 @@
 
 #include <sensors/error.h>
 
-#include "core/fatal.hpp"
-#include "core/number_format.hpp"
-#include "core/output.hpp"
+#include "base/fatal.hpp"
+#include "base/number_format.hpp"
+#include "base/output.hpp"
 
 namespace kestro {
 

@@ -11,10 +11,10 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "core/number_format.hpp"
-#include "core/output.hpp"
-#include "core/posix_io.hpp"
-#include "core/system_error.hpp"
+#include "base/number_format.hpp"
+#include "base/output.hpp"
+#include "base/posix_io.hpp"
+#include "base/error.hpp"
 
 namespace kestro {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <sys/file.h>
 
-#include "core/fatal.hpp"
-#include "core/system_error.hpp"
+#include "base/fatal.hpp"
+#include "base/error.hpp"
 #include "status/status_directory.hpp"
 
 namespace kestro {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#include "core/posix_io.hpp"
+#include "base/posix_io.hpp"
 
 namespace kestro {
 

@@ -1,5 +1,5 @@
 #include "core/config.hpp"
-#include "core/utf8.hpp"
+#include "base/utf8.hpp"
 
 #include <cmath>
 #include <functional>
@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "power/temp_tree.hpp"
+#include "base/temp_tree.hpp"
 
 namespace kestro {
 namespace {

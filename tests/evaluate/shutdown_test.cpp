@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/fatal.hpp"
+#include "base/fatal.hpp"
 
 namespace kestro {
 namespace {

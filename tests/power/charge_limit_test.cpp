@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "power/temp_tree.hpp"
+#include "base/temp_tree.hpp"
 
 namespace kestro {
 namespace {

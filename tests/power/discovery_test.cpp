@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/fatal.hpp"
-#include "power/temp_tree.hpp"
+#include "base/fatal.hpp"
+#include "base/temp_tree.hpp"
 
 namespace kestro {
 namespace {

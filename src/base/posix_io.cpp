@@ -1,4 +1,4 @@
-#include "core/posix_io.hpp"
+#include "base/posix_io.hpp"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,14 +1,14 @@
-#include "core/output.hpp"
+#include "base/output.hpp"
 
 #include <array>
 #include <cerrno>
 #include <cstddef>
 #include <sys/uio.h>
 
-#include "core/fatal.hpp"
-#include "core/journal_stream.hpp"
-#include "core/posix_io.hpp"
-#include "core/system_error.hpp"
+#include "base/fatal.hpp"
+#include "base/journal_stream.hpp"
+#include "base/posix_io.hpp"
+#include "base/error.hpp"
 
 namespace kestro {
 

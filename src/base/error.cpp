@@ -1,4 +1,4 @@
-#include "core/system_error.hpp"
+#include "base/error.hpp"
 
 #include <array>
 #include <string.h>

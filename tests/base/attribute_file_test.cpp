@@ -1,11 +1,11 @@
-#include "power/attribute_file.hpp"
+#include "base/attribute_file.hpp"
 
 #include <cerrno>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "power/temp_tree.hpp"
+#include "base/temp_tree.hpp"
 
 namespace kestro {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/number_format.hpp"
+#include "base/number_format.hpp"
 
 #include <cmath>
 #include <cstdlib>

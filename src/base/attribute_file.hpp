@@ -30,7 +30,7 @@ struct ReadFailure {
 [[nodiscard]] std::string describe(const ReadFailure& failure);
 
 // Reads the whole file at path into buffer with read_small_file
-// (core/posix_io.hpp), taking whatever opens, and returns the content,
+// (base/posix_io.hpp), taking whatever opens, and returns the content,
 // untrimmed, as a view into buffer. Fails when the file cannot be opened or
 // read (missing, a directory, no permission, a FIFO without data), when it
 // fills the buffer (EFBIG: too large to be an attribute) or when the content

@@ -1,4 +1,4 @@
-#include "core/pause.hpp"
+#include "base/pause.hpp"
 
 #include <cerrno>
 #include <ctime>

@@ -8,7 +8,7 @@
 // leaves no trace.
 //
 // A line that cannot be written is not an expected failure: the write raises
-// the fatal error (core/fatal.hpp), which ends the daemon with status 101.
+// the fatal error (base/fatal.hpp), which ends the daemon with status 101.
 #pragma once
 
 #include <initializer_list>
@@ -27,7 +27,7 @@ enum class LogLevel {
 
 // Decides, once at start-up and for standard output and standard error
 // separately, whether each is the journal's stream named by `journal_stream`
-// (the value of JOURNAL_STREAM, nullptr when unset; core/journal_stream.hpp).
+// (the value of JOURNAL_STREAM, nullptr when unset; base/journal_stream.hpp).
 // Until it is called no line carries a level.
 void detect_journal_streams(const char* journal_stream);
 

@@ -1,4 +1,4 @@
-#include "core/journal_stream.hpp"
+#include "base/journal_stream.hpp"
 
 #include <optional>
 

@@ -1,4 +1,4 @@
-#include "evaluate/status_words.hpp"
+#include "base/status_words.hpp"
 
 namespace kestro {
 

@@ -1,4 +1,4 @@
-#include "core/output.hpp"
+#include "base/output.hpp"
 
 #include <array>
 #include <csignal>
@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/fatal.hpp"
+#include "base/fatal.hpp"
 
 namespace kestro {
 namespace {

@@ -1,4 +1,4 @@
-#include "power/number_grammar.hpp"
+#include "base/number_grammar.hpp"
 
 #include <bit>
 #include <cmath>

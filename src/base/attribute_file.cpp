@@ -1,10 +1,10 @@
-#include "power/attribute_file.hpp"
+#include "base/attribute_file.hpp"
 
 #include <sys/stat.h>
 
-#include "core/posix_io.hpp"
-#include "core/system_error.hpp"
-#include "core/utf8.hpp"
+#include "base/posix_io.hpp"
+#include "base/error.hpp"
+#include "base/utf8.hpp"
 
 namespace kestro {
 
