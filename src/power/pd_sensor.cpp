@@ -5,6 +5,7 @@
 #include <utility>
 
 #include <sensors/error.h>
+#include <sensors/sensors.h>
 
 #include "base/fatal.hpp"
 #include "base/number_format.hpp"
@@ -76,6 +77,17 @@ void report_parse_error(const char* error, const char* file, int line) {
 }
 
 }  // namespace
+
+const SensorsLibrary real_sensors_library{
+    &sensors_init,
+    &sensors_cleanup,
+    &sensors_get_detected_chips,
+    &sensors_get_features,
+    [](const sensors_chip_name* chip, const sensors_feature* feature, int type) {
+        return sensors_get_subfeature(chip, feature, static_cast<sensors_subfeature_type>(type));
+    },
+    &sensors_get_value,
+};
 
 PdSensor::PdSensor(PdSensor&& other) noexcept
     : voltage_input(std::exchange(other.voltage_input, std::nullopt)),

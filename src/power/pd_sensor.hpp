@@ -11,7 +11,10 @@
 #include <cstdio>
 #include <optional>
 
-#include <sensors/sensors.h>
+// The library's records, opaque here: only pd_sensor.cpp looks inside them.
+struct sensors_chip_name;
+struct sensors_feature;
+struct sensors_subfeature;
 
 namespace kestro {
 
@@ -23,16 +26,14 @@ struct SensorsLibrary {
     void (*cleanup)();
     const sensors_chip_name* (*detected_chips)(const sensors_chip_name* match, int* counter);
     const sensors_feature* (*features)(const sensors_chip_name* chip, int* counter);
-    const sensors_subfeature* (*subfeature)(const sensors_chip_name* chip,
-                                            const sensors_feature* feature,
-                                            sensors_subfeature_type type);
+    // `type` is the library's sensors_subfeature_type.
+    const sensors_subfeature* (*subfeature)(const sensors_chip_name* chip, const sensors_feature* feature,
+                                            int type);
     int (*value)(const sensors_chip_name* chip, int subfeature_number, double* value);
 };
 
-inline constexpr SensorsLibrary real_sensors_library{
-    &sensors_init,          &sensors_cleanup,        &sensors_get_detected_chips,
-    &sensors_get_features,  &sensors_get_subfeature, &sensors_get_value,
-};
+// libsensors itself.
+extern const SensorsLibrary real_sensors_library;
 
 // The open sensor library with the chosen chip and its two inputs. Move-only
 // owner of the library: when `initialised`, its destruction calls

@@ -4,6 +4,7 @@
 #include "power/pd_sensor.hpp"
 
 #include <gtest/gtest.h>
+#include <sensors/sensors.h>
 
 #include <algorithm>
 #include <map>
@@ -83,7 +84,7 @@ const SensorsLibrary fake_library{
         return next < features.size() ? &features[next] : nullptr;
     },
     [](const sensors_chip_name* chip, const sensors_feature* feature,
-       sensors_subfeature_type type) -> const sensors_subfeature* {
+       int type) -> const sensors_subfeature* {
         const std::size_t index = fake->chip_index(chip);
         const auto which = static_cast<std::size_t>(feature->number);
         const FakeFeature& wanted = fake->chips[index].features[which];
