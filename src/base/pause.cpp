@@ -1,12 +1,25 @@
 #include "base/pause.hpp"
 
 #include <cerrno>
+#include <cmath>
 #include <ctime>
 #include <limits>
 
 namespace kestro {
 
 namespace {
+
+constexpr std::uint64_t nanoseconds_per_second = 1'000'000'000;
+// Bits in the significand of a double, the hidden one included.
+constexpr int significand_bits = 53;
+
+constexpr std::string_view negative_wait = "cannot convert float seconds to Duration: value is negative";
+constexpr std::string_view oversized_wait =
+    "cannot convert float seconds to Duration: value is either too big or NaN";
+
+// Holds the significand times 10^9 (below 2^83) exactly.
+__extension__ typedef unsigned __int128 Wide;
+constexpr int wide_bits = 128;
 
 void sleep_whole(timespec request) {
     timespec remaining{};
@@ -17,18 +30,60 @@ void sleep_whole(timespec request) {
 
 }  // namespace
 
+std::expected<WaitDuration, std::string_view> wait_duration_from_secs(double secs) {
+    if (std::isnan(secs)) {
+        return std::unexpected(oversized_wait);
+    }
+    if (secs < 0) {
+        return std::unexpected(negative_wait);
+    }
+    if (secs >= wait_limit_secs) {
+        return std::unexpected(oversized_wait);
+    }
+    // secs = significand × 2^-fraction_bits exactly, the significand below 2^53.
+    int exponent = 0;
+    const double mantissa = std::frexp(secs, &exponent);
+    const auto significand = static_cast<std::uint64_t>(std::ldexp(mantissa, significand_bits));
+    const int fraction_bits = significand_bits - exponent;
+    if (fraction_bits <= 0) {
+        // A whole number below 2^64.
+        return WaitDuration{significand << -fraction_bits, 0};
+    }
+    // With a fraction the whole part is below 2^52, so the carry below cannot overflow.
+    constexpr int word_bits = 64;
+    std::uint64_t whole = fraction_bits < word_bits ? significand >> fraction_bits : 0;
+    if (fraction_bits >= wide_bits) {
+        // Below 2^-45 s: far under half a nanosecond.
+        return WaitDuration{whole, 0};
+    }
+    const std::uint64_t fraction =
+        fraction_bits < word_bits ? significand & ((std::uint64_t{1} << fraction_bits) - 1) : significand;
+    const Wide scaled = static_cast<Wide>(fraction) * nanoseconds_per_second;
+    auto nanos = static_cast<std::uint64_t>(scaled >> fraction_bits);
+    const Wide rest = scaled & ((Wide{1} << fraction_bits) - 1);
+    const Wide half = Wide{1} << (fraction_bits - 1);
+    if (rest > half || (rest == half && nanos % 2 == 1)) {
+        ++nanos;
+    }
+    if (nanos == nanoseconds_per_second) {
+        ++whole;
+        nanos = 0;
+    }
+    return WaitDuration{whole, static_cast<std::uint32_t>(nanos)};
+}
+
 void pause_for(std::chrono::nanoseconds duration) {
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(duration);
     sleep_whole({static_cast<time_t>(seconds.count()), static_cast<long>((duration - seconds).count())});
 }
 
-void pause_for(std::uint64_t seconds, std::uint32_t nanoseconds) {
+void pause_for(WaitDuration duration) {
     constexpr auto longest = static_cast<std::uint64_t>(std::numeric_limits<time_t>::max());
-    while (seconds > longest) {
+    while (duration.seconds > longest) {
         sleep_whole({static_cast<time_t>(longest), 0});
-        seconds -= longest;
+        duration.seconds -= longest;
     }
-    sleep_whole({static_cast<time_t>(seconds), static_cast<long>(nanoseconds)});
+    sleep_whole({static_cast<time_t>(duration.seconds), static_cast<long>(duration.nanoseconds)});
 }
 
 }  // namespace kestro

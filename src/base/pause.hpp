@@ -3,18 +3,35 @@
 
 #include <chrono>
 #include <cstdint>
+#include <expected>
+#include <string_view>
 
 namespace kestro {
 
 // The pause between two cycles of the monitor loop.
 inline constexpr std::chrono::nanoseconds cycle_pause = std::chrono::seconds(1);
 
+// A wait too long for a nanosecond count: whole seconds and the rest.
+struct WaitDuration {
+    std::uint64_t seconds = 0;
+    std::uint32_t nanoseconds = 0;  // below 1'000'000'000
+};
+
+// 2^64: the first number of seconds a WaitDuration cannot hold.
+inline constexpr double wait_limit_secs = 0x1p64;
+
+// Converts seconds to a wait, rounded to the nearest nanosecond (halves to
+// even). The error is the message: "cannot convert float seconds to
+// Duration: value is negative" below 0, "cannot convert float seconds to
+// Duration: value is either too big or NaN" for NaN and wait_limit_secs or more.
+[[nodiscard]] std::expected<WaitDuration, std::string_view> wait_duration_from_secs(double secs);
+
 // Sleeps for the whole duration: a sleep interrupted by a signal is resumed
 // for the time that remains.
 void pause_for(std::chrono::nanoseconds duration);
 
-// The same for a wait given in whole seconds and nanoseconds, which may be
-// longer than a nanosecond count or a time_t can hold.
-void pause_for(std::uint64_t seconds, std::uint32_t nanoseconds);
+// The same for a wait that may be longer than a nanosecond count or a
+// time_t can hold.
+void pause_for(WaitDuration duration);
 
 }  // namespace kestro

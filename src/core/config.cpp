@@ -22,6 +22,7 @@
 
 #include "base/number_format.hpp"
 #include "base/output.hpp"
+#include "base/pause.hpp"
 #include "base/posix_io.hpp"
 #include "base/error.hpp"
 #include "base/utf8.hpp"
@@ -29,9 +30,6 @@
 namespace kestro {
 
 namespace {
-
-// 2^64 seconds: the longest wait the shutdown can convert.
-constexpr double max_timeout_secs = 18446744073709551616.0;
 
 // The length of the UTF-8 character that starts text, or 0 when its bytes
 // are not well-formed.
@@ -134,11 +132,9 @@ std::expected<void, std::string> check_values(const Config& config) {
         if (std::isnan(*secs)) {
             return std::unexpected(refused("force_shutdown_timeout_secs", *secs, "not a number"));
         }
-        if (*secs < 0) {
-            return std::unexpected(refused("force_shutdown_timeout_secs", *secs, "negative"));
-        }
-        if (*secs >= max_timeout_secs) {
-            return std::unexpected(refused("force_shutdown_timeout_secs", *secs, "too large"));
+        // What the shutdown cannot wait for.
+        if (!wait_duration_from_secs(*secs)) {
+            return std::unexpected(refused("force_shutdown_timeout_secs", *secs, *secs < 0 ? "negative" : "too large"));
         }
     }
     return {};

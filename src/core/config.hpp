@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/settings.hpp"
+
 namespace kestro {
 
 inline constexpr const char* config_path = "/etc/kestro.toml";
@@ -22,14 +24,6 @@ inline constexpr std::size_t max_config_bytes = 64 * 1024;
 // header two (an array of tables and its table). The parser and the
 // document's destruction recurse once per level, so this bounds their stack.
 inline constexpr int max_config_nesting = 64;
-
-// The effective values, fixed for the life of the process.
-struct Settings {
-    // Battery charge, in percent, at which the machine is powered off.
-    double request_shutdown_battery_percent = 0.49999998;
-    // Seconds between the shutdown announcement and the power-off.
-    double force_shutdown_timeout_secs = 10.0;
-};
 
 // What the file sets; an absent key leaves its default.
 struct Config {

@@ -28,21 +28,7 @@ constexpr double shutdown_now = 0.0;
 // Published instead while the adapter is "Connected": not yet, but soon.
 constexpr double held_off_by_adapter = 1.0;
 
-// 2^64: the first number of seconds a WaitDuration cannot hold.
-constexpr double wait_limit_secs = 18446744073709551616.0;
-constexpr std::uint64_t nanoseconds_per_second = 1'000'000'000;
-// Bits in the significand of a double, the hidden one included.
-constexpr int significand_bits = 53;
-
-constexpr std::string_view negative_wait = "cannot convert float seconds to Duration: value is negative";
-constexpr std::string_view oversized_wait =
-    "cannot convert float seconds to Duration: value is either too big or NaN";
-
 constexpr const char* poweroff_command = "poweroff";
-
-// Holds the significand times 10^9 (below 2^83) exactly.
-__extension__ typedef unsigned __int128 Wide;
-constexpr int wide_bits = 128;
 
 // The attributes of one spawn, released whatever happens.
 class SpawnAttributes {
@@ -123,48 +109,6 @@ std::optional<double> estimate_secs_until_shutdown(const CycleReadings& readings
 }
 
 bool shutdown_due(std::optional<double> secs) { return secs && *secs == shutdown_now; }
-
-std::expected<WaitDuration, std::string_view> wait_duration_from_secs(double secs) {
-    if (std::isnan(secs)) {
-        return std::unexpected(oversized_wait);
-    }
-    if (secs < 0) {
-        return std::unexpected(negative_wait);
-    }
-    if (secs >= wait_limit_secs) {
-        return std::unexpected(oversized_wait);
-    }
-    // secs = significand × 2^-fraction_bits exactly, the significand below 2^53.
-    int exponent = 0;
-    const double mantissa = std::frexp(secs, &exponent);
-    const auto significand = static_cast<std::uint64_t>(std::ldexp(mantissa, significand_bits));
-    const int fraction_bits = significand_bits - exponent;
-    if (fraction_bits <= 0) {
-        // A whole number below 2^64.
-        return WaitDuration{significand << -fraction_bits, 0};
-    }
-    // With a fraction the whole part is below 2^52, so the carry below cannot overflow.
-    constexpr int word_bits = 64;
-    std::uint64_t whole = fraction_bits < word_bits ? significand >> fraction_bits : 0;
-    if (fraction_bits >= wide_bits) {
-        // Below 2^-45 s: far under half a nanosecond.
-        return WaitDuration{whole, 0};
-    }
-    const std::uint64_t fraction =
-        fraction_bits < word_bits ? significand & ((std::uint64_t{1} << fraction_bits) - 1) : significand;
-    const Wide scaled = static_cast<Wide>(fraction) * nanoseconds_per_second;
-    auto nanos = static_cast<std::uint64_t>(scaled >> fraction_bits);
-    const Wide rest = scaled & ((Wide{1} << fraction_bits) - 1);
-    const Wide half = Wide{1} << (fraction_bits - 1);
-    if (rest > half || (rest == half && nanos % 2 == 1)) {
-        ++nanos;
-    }
-    if (nanos == nanoseconds_per_second) {
-        ++whole;
-        nanos = 0;
-    }
-    return WaitDuration{whole, static_cast<std::uint32_t>(nanos)};
-}
 
 std::optional<std::string_view> signal_name(int signal_number) {
     for (const SignalName& entry : signal_names) {
@@ -248,7 +192,7 @@ ShutdownCompleted run_shutdown_sequence_with(const Settings& settings, const cha
     if (!wait) {
         fatal_error(std::string(wait.error()), "");
     }
-    pause_for(wait->seconds, wait->nanoseconds);
+    pause_for(*wait);
     print_critical_line({"Shutting down now."});
     if (auto ran = run_command(command); !ran) {
         std::string message = command;

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/config.hpp"
+#include "base/settings.hpp"
 #include "core/monitor_state.hpp"
 #include "evaluate/charge_estimate.hpp"
 #include "base/status_words.hpp"
@@ -32,18 +32,6 @@ namespace kestro {
 
 // True when the estimate is known and exactly 0.
 [[nodiscard]] bool shutdown_due(std::optional<double> secs);
-
-// A wait too long for a nanosecond count: whole seconds and the rest.
-struct WaitDuration {
-    std::uint64_t seconds = 0;
-    std::uint32_t nanoseconds = 0;  // below 1'000'000'000
-};
-
-// Converts seconds to a wait, rounded to the nearest nanosecond (halves to
-// even). The error is the message: "cannot convert float seconds to
-// Duration: value is negative" below 0, "cannot convert float seconds to
-// Duration: value is either too big or NaN" for NaN and 2^64 s or more.
-[[nodiscard]] std::expected<WaitDuration, std::string_view> wait_duration_from_secs(double secs);
 
 // "SIGTERM" for 15 and the like; none for a number without a standard name.
 [[nodiscard]] std::optional<std::string_view> signal_name(int signal_number);
