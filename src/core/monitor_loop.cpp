@@ -1,9 +1,9 @@
 #include "core/monitor_loop.hpp"
 
-#include "core/monitor_state.hpp"
 #include "base/pause.hpp"
 #include "evaluate/adapter_status.hpp"
 #include "evaluate/charge.hpp"
+#include "evaluate/cycle_readings.hpp"
 #include "power/attribute_reader.hpp"
 #include "power/charge_limit.hpp"
 #include "status/status_directory.hpp"
@@ -15,15 +15,23 @@ namespace {
 // The adapter's one attribute.
 constexpr std::string_view online_attribute = "online";
 
+// What the loop carries from one cycle to the next: its own count and the
+// charge limit in force, and the record each rule keeps for itself.
+struct MonitorState {
+    std::uint64_t cycle = 0;                 // the first cycle is 1
+    std::optional<double> max_charge_level;  // 0 to 100 once accepted
+    RateReadCounts rate_reads;               // power/attribute_reader.hpp
+    AdapterTracking adapter;                 // evaluate/adapter_status.hpp
+    ChargeMemory charge;                     // evaluate/charge.hpp
+};
+
 // The raw values of one cycle, in the order the cycle reads them.
 CycleReadings read_battery(const BatteryFiles& files, MonitorState& state) {
     const std::string& battery = files.directory;
     CycleReadings readings;
     readings.full_value = read_number_attribute(battery, full_attribute(files));
     readings.now_value = read_number_attribute(battery, now_attribute(files));
-    readings.rate_reading = files.uses_power
-        ? read_rate_attribute(battery, true, state.power_now_attempts, state.power_now_failures, state.cycle)
-        : read_rate_attribute(battery, false, state.current_now_attempts, state.current_now_failures, state.cycle);
+    readings.rate_reading = read_rate_attribute(files, state.rate_reads, state.cycle);
     if (const auto status = read_text_attribute(battery, status_attribute)) {
         readings.battery_status = kernel_battery_status_from(*status);
     }
@@ -47,13 +55,6 @@ std::optional<std::string_view> published_text(std::optional<Status> status) {
     return std::nullopt;
 }
 
-std::optional<double> known_percent(const ChargeEstimate& estimate) {
-    if (estimate.percent_known) {
-        return estimate.percent;
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs) {
@@ -66,18 +67,18 @@ ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs) {
         CycleReadings readings = read_battery(inputs.battery_files, state);
         readings.adapter_online = read_adapter_online(inputs.paths);
         const std::optional<AcStatus> raw_adapter_status =
-            register_adapter_status(readings.adapter_online, readings.battery_status, state);
+            register_adapter_status(readings.adapter_online, readings.battery_status, state.cycle, state.adapter);
         readings.pd_power = read_pd_power(inputs.pd_sensor);
 
-        ChargeEstimate estimate = evaluate_charge(readings, max_charge_level, state.charge_history);
-        const Statuses statuses =
-            evaluate_statuses(raw_adapter_status, readings.battery_status, estimate, readings.pd_power, state);
+        ChargeEstimate estimate = evaluate_charge(readings, max_charge_level, state.charge);
+        const Statuses statuses = evaluate_statuses(raw_adapter_status, readings.battery_status, estimate,
+                                                    readings.pd_power, state.cycle, state.adapter);
         estimate_secs_until_full(estimate, readings, max_charge_level);
         const std::optional<double> secs_until_shutdown =
             estimate_secs_until_shutdown(readings, estimate, statuses.adapter, inputs.settings);
 
         write_status_text("ac_status", published_text(statuses.adapter));
-        write_status_number("battery_percent", known_percent(estimate));
+        write_status_number("battery_percent", estimate.percent);
         write_status_text("battery_status", published_text(statuses.battery));
         write_status_number("secs_until_battery_full", estimate.secs_until_full);
         write_status_number("secs_until_shutdown_request", secs_until_shutdown);
@@ -85,12 +86,8 @@ ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs) {
         if (shutdown_due(secs_until_shutdown)) {
             return run_shutdown_sequence(inputs.settings);
         }
-        report_charge(estimate, state, statuses.battery, inputs.debug_enabled);
+        report_charge(estimate, state.cycle, statuses.battery, inputs.debug_enabled, state.charge);
         pause_for(cycle_pause);
-
-        state.previous_percent = estimate.percent;
-        state.previous_percent_known = estimate.percent_known;
-        state.previous_ac_status = statuses.adapter;
     }
 }
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "core/config.hpp"
+#include "base/settings.hpp"
 #include "evaluate/shutdown.hpp"
 #include "power/battery_files.hpp"
 #include "power/discovery.hpp"

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "base/number_format.hpp"
 #include "base/output.hpp"
 #include "evaluate/charge.hpp"
 
@@ -39,8 +40,8 @@ std::optional<AcStatus> raw_adapter_status(std::optional<bool> adapter_online,
 
 // The change is registered in the cycle it is first seen, so this is never
 // negative; a state that says otherwise counts as a fresh change.
-std::uint64_t cycles_since_change(const MonitorState& state) {
-    return state.cycle >= state.ac_status_changed_at ? state.cycle - state.ac_status_changed_at : 0;
+std::uint64_t cycles_since_change(std::uint64_t cycle, const AdapterTracking& tracking) {
+    return cycle >= tracking.changed_at ? cycle - tracking.changed_at : 0;
 }
 
 // A battery that claims to charge behind an online adapter, checked against
@@ -57,18 +58,18 @@ BatteryStatus verified_status(double p, double q, double a) {
 }
 
 // The percentage's own word when the battery's is not decisive.
-std::optional<BatteryStatus> trend_status(const ChargeEstimate& estimate, const MonitorState& state) {
-    const double p = estimate.percent;
-    const double q = state.previous_percent;
-    if (estimate.percent_known && state.previous_percent_known) {
-        if (p > q) {
+std::optional<BatteryStatus> trend_status(const ChargeEstimate& estimate) {
+    const std::optional<double> p = estimate.percent;
+    const std::optional<double> q = estimate.previous_percent;
+    if (p && q) {
+        if (*p > *q) {
             return BatteryStatus::charging;
         }
-        if (p < q) {
+        if (*p < *q) {
             return BatteryStatus::discharging;
         }
     }
-    if (estimate.percent_known && p >= steady_full_percent) {
+    if (p && *p >= steady_full_percent) {
         return BatteryStatus::full;
     }
     return std::nullopt;
@@ -80,7 +81,7 @@ struct BatteryDecision {
 };
 
 BatteryDecision decide_battery(std::optional<AcStatus> raw, std::optional<KernelBatteryStatus> battery_status,
-                               const ChargeEstimate& estimate, const MonitorState& state) {
+                               const ChargeEstimate& estimate, std::uint64_t cycles_settled) {
     if (battery_status == KernelBatteryStatus::discharging) {
         return {BatteryStatus::discharging};
     }
@@ -90,22 +91,22 @@ BatteryDecision decide_battery(std::optional<AcStatus> raw, std::optional<Kernel
     const bool claims_charging = battery_status == KernelBatteryStatus::charging;
     const bool claims_not_charging = battery_status == KernelBatteryStatus::not_charging;
     if (!is_connected(raw) || !(claims_charging || claims_not_charging)) {
-        return {trend_status(estimate, state)};
+        return {trend_status(estimate)};
     }
     if (claims_not_charging && estimate.near_full) {
         return {BatteryStatus::full};
     }
-    if (!estimate.percent_known || !state.previous_percent_known) {
+    if (!estimate.percent || !estimate.previous_percent) {
         return {BatteryStatus::unknown};
     }
-    const BatteryStatus verified = verified_status(estimate.percent, state.previous_percent, estimate.average);
-    const bool warn = verified == BatteryStatus::discharging && cycles_since_change(state) == settle_cycles;
+    const BatteryStatus verified = verified_status(*estimate.percent, *estimate.previous_percent, estimate.average);
+    const bool warn = verified == BatteryStatus::discharging && cycles_settled == settle_cycles;
     return {verified, warn};
 }
 
 std::optional<AcStatus> final_adapter_status(std::optional<AcStatus> raw, std::optional<BatteryStatus> battery,
-                                             const MonitorState& state) {
-    const bool settled = cycles_since_change(state) >= settle_cycles;
+                                             std::uint64_t cycles_settled) {
+    const bool settled = cycles_settled >= settle_cycles;
     if (raw == AcStatus::connected && battery == BatteryStatus::discharging && settled) {
         return AcStatus::connected_slow;
     }
@@ -118,12 +119,13 @@ std::optional<AcStatus> final_adapter_status(std::optional<AcStatus> raw, std::o
 // The first cycle in which a previous cycle's values are known.
 constexpr std::uint64_t start_line_cycle = 2;
 
-AdapterLine adapter_line(std::optional<AcStatus> final_status, const MonitorState& state) {
-    if (state.cycle == start_line_cycle) {
+AdapterLine adapter_line(std::optional<AcStatus> final_status, std::uint64_t cycle,
+                         const AdapterTracking& tracking) {
+    if (cycle == start_line_cycle) {
         return AdapterLine::at_start;
     }
-    if (state.cycle > start_line_cycle && cycles_since_change(state) == settle_cycles &&
-        state.reference_ac_status != final_status) {
+    if (cycle > start_line_cycle && cycles_since_change(cycle, tracking) == settle_cycles &&
+        tracking.reference != final_status) {
         return AdapterLine::changed;
     }
     return AdapterLine::none;
@@ -133,30 +135,32 @@ AdapterLine adapter_line(std::optional<AcStatus> final_status, const MonitorStat
 
 std::optional<AcStatus> register_adapter_status(std::optional<bool> adapter_online,
                                                 std::optional<KernelBatteryStatus> battery_status,
-                                                MonitorState& state) {
-    const std::optional<AcStatus> raw = raw_adapter_status(adapter_online, battery_status, state.previous_ac_status);
-    if (raw != state.previous_ac_status) {
-        state.ac_status_changed_at = state.cycle;
-        state.reference_ac_status = state.previous_ac_status ? state.previous_ac_status : raw;
-    } else if (!state.reference_ac_status) {
-        state.ac_status_changed_at = state.cycle;
-        state.reference_ac_status = raw;
+                                                std::uint64_t cycle, AdapterTracking& tracking) {
+    const std::optional<AcStatus> raw = raw_adapter_status(adapter_online, battery_status, tracking.previous);
+    if (raw != tracking.previous) {
+        tracking.changed_at = cycle;
+        tracking.reference = tracking.previous ? tracking.previous : raw;
+    } else if (!tracking.reference) {
+        tracking.changed_at = cycle;
+        tracking.reference = raw;
     }
     return raw;
 }
 
 StatusDecision decide_statuses(std::optional<AcStatus> raw_adapter_status,
                                std::optional<KernelBatteryStatus> battery_status, const ChargeEstimate& estimate,
-                               const MonitorState& state) {
-    const BatteryDecision battery = decide_battery(raw_adapter_status, battery_status, estimate, state);
-    const std::optional<AcStatus> adapter = final_adapter_status(raw_adapter_status, battery.status, state);
-    return {{battery.status, adapter}, battery.discharging_warning, adapter_line(adapter, state)};
+                               std::uint64_t cycle, AdapterTracking& tracking) {
+    const std::uint64_t settled = cycles_since_change(cycle, tracking);
+    const BatteryDecision battery = decide_battery(raw_adapter_status, battery_status, estimate, settled);
+    const std::optional<AcStatus> adapter = final_adapter_status(raw_adapter_status, battery.status, settled);
+    tracking.previous = adapter;
+    return {{battery.status, adapter}, battery.discharging_warning, adapter_line(adapter, cycle, tracking)};
 }
 
 Statuses evaluate_statuses(std::optional<AcStatus> raw_adapter_status,
                            std::optional<KernelBatteryStatus> battery_status, const ChargeEstimate& estimate,
-                           double pd_power, const MonitorState& state) {
-    const StatusDecision decision = decide_statuses(raw_adapter_status, battery_status, estimate, state);
+                           double pd_power, std::uint64_t cycle, AdapterTracking& tracking) {
+    const StatusDecision decision = decide_statuses(raw_adapter_status, battery_status, estimate, cycle, tracking);
     if (decision.discharging_warning) {
         print_warning_line({"Warning: AC Adapter connected but battery is actually discharging"});
     }
@@ -175,7 +179,7 @@ Statuses evaluate_statuses(std::optional<AcStatus> raw_adapter_status,
         print_line({"Info: AC Adapter status at start: '", adapter, "'", power_before, power_text, power_after,
                     ", battery ", charge, ", status: '", battery, "'"});
     } else {
-        print_line({"Info: AC Adapter status changed '", text_or_none(state.reference_ac_status), "'->'", adapter,
+        print_line({"Info: AC Adapter status changed '", text_or_none(tracking.reference), "'->'", adapter,
                     "'", power_before, power_text, power_after, ", battery ", charge, ", status: '", battery, "'"});
     }
     return decision.statuses;

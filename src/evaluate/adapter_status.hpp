@@ -12,10 +12,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "core/monitor_state.hpp"
-#include "base/number_format.hpp"
-#include "evaluate/charge_estimate.hpp"
 #include "base/status_words.hpp"
+#include "evaluate/charge_estimate.hpp"
 
 namespace kestro {
 
@@ -28,8 +26,17 @@ inline constexpr std::uint64_t settle_cycles = 5;
 // rounded) is full, whatever else it says.
 inline constexpr double steady_full_percent = 89.5;
 
-// First stage. Decides the raw adapter status N of this cycle and registers a
-// change of it in state.reference_ac_status and state.ac_status_changed_at.
+// What the adapter rules carry from one cycle to the next: the second stage
+// keeps the final status, the first registers changes against it.
+struct AdapterTracking {
+    std::optional<AcStatus> previous;   // the final status of the previous cycle
+    std::optional<AcStatus> reference;  // the status before the latest change
+    std::uint64_t changed_at = 0;       // the cycle of the latest change
+};
+
+// First stage, in cycle `cycle`. Decides the raw adapter status N of this
+// cycle and registers a change of it in tracking.reference and
+// tracking.changed_at.
 //
 // N is connected when adapter_online is true and "Disconnected" when it is
 // false. When "online" could not be read it follows the battery's own status:
@@ -39,13 +46,13 @@ inline constexpr double steady_full_percent = 89.5;
 // status was, so the slow state lasts until the second stage switches it
 // back, and those switches are never registered as changes.
 //
-// A change is N differing from state.previous_ac_status (none equals none):
-// the cycle is recorded, and the reference becomes the status before it (or
-// N when there was none). The first status ever seen is registered the same
+// A change is N differing from tracking.previous (none equals none): the
+// cycle is recorded, and the reference becomes the status before it (or N
+// when there was none). The first status ever seen is registered the same
 // way. Prints nothing.
-[[nodiscard]] std::optional<AcStatus> register_adapter_status(
-    std::optional<bool> adapter_online, std::optional<KernelBatteryStatus> battery_status,
-    MonitorState& state);
+[[nodiscard]] std::optional<AcStatus> register_adapter_status(std::optional<bool> adapter_online,
+                                                              std::optional<KernelBatteryStatus> battery_status,
+                                                              std::uint64_t cycle, AdapterTracking& tracking);
 
 // What the cycle publishes: the battery status B and the final adapter status F.
 struct Statuses {
@@ -69,7 +76,9 @@ struct StatusDecision {
 
 // Second stage, without output. raw_adapter_status is the N of the first
 // stage; battery_status the battery's own status (none when unreadable).
-// Reads state.cycle, the previous percentage and the registered change.
+// Decides from the percentage and the previous one in the estimate and from
+// the change registered in tracking, then keeps F in tracking.previous for
+// the next cycle's first stage.
 //
 // B: the kernel's "Discharging" and "Full" are taken as they are; a battery
 // that claims to charge (or not to charge, short of near full) behind a
@@ -79,8 +88,8 @@ struct StatusDecision {
 // and back when it charges, once the latest change is settle_cycles old.
 [[nodiscard]] StatusDecision decide_statuses(std::optional<AcStatus> raw_adapter_status,
                                              std::optional<KernelBatteryStatus> battery_status,
-                                             const ChargeEstimate& estimate,
-                                             const MonitorState& state);
+                                             const ChargeEstimate& estimate, std::uint64_t cycle,
+                                             AdapterTracking& tracking);
 
 // Second stage: decides as decide_statuses and prints on standard output, in
 // this order, "Warning: AC Adapter connected but battery is actually
@@ -91,7 +100,7 @@ struct StatusDecision {
 // is " at <pd_power>W" while F is connected and pd_power is above 0.
 [[nodiscard]] Statuses evaluate_statuses(std::optional<AcStatus> raw_adapter_status,
                                          std::optional<KernelBatteryStatus> battery_status,
-                                         const ChargeEstimate& estimate, double pd_power,
-                                         const MonitorState& state);
+                                         const ChargeEstimate& estimate, double pd_power, std::uint64_t cycle,
+                                         AdapterTracking& tracking);
 
 }  // namespace kestro

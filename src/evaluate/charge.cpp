@@ -31,28 +31,27 @@ std::optional<double> charge_percent(const CycleReadings& readings) {
 
 }  // namespace
 
-ChargeEstimate evaluate_charge(const CycleReadings& readings, double max_charge_level,
-                               ChargeHistory& history) {
+ChargeEstimate evaluate_charge(const CycleReadings& readings, double max_charge_level, ChargeMemory& memory) {
     ChargeEstimate estimate;
-    if (const auto percent = charge_percent(readings)) {
-        estimate.percent = *percent;
-        estimate.percent_known = true;
+    estimate.percent = charge_percent(readings);
+    estimate.previous_percent = memory.previous_percent;
+    if (estimate.percent) {
         // Missing entries stand for the present reading, so a gap never
         // drags the average down.
-        for (double& entry : history) {
+        for (double& entry : memory.history) {
             if (entry < 0) {
-                entry = *percent;
+                entry = *estimate.percent;
             }
         }
     }
 
     double sum = 0.0;
-    for (const double entry : history) {  // newest to oldest
+    for (const double entry : memory.history) {  // newest to oldest
         sum += entry;
     }
     estimate.average = sum / static_cast<double>(charge_history_length);
 
-    estimate.near_full = estimate.percent_known && estimate.percent > max_charge_level * near_full_factor;
+    estimate.near_full = estimate.percent && *estimate.percent > max_charge_level * near_full_factor;
     if (readings.voltage_now) {
         estimate.draw = readings.rate_reading * *readings.voltage_now;
     }
@@ -62,16 +61,16 @@ ChargeEstimate evaluate_charge(const CycleReadings& readings, double max_charge_
 void estimate_secs_until_full(ChargeEstimate& estimate, const CycleReadings& readings,
                               double max_charge_level) {
     estimate.secs_until_full.reset();
-    if (!estimate.percent_known || !readings.voltage_now || !readings.voltage_min_design) {
+    if (!estimate.percent || !estimate.draw || !readings.voltage_min_design || !readings.full_value ||
+        !readings.now_value) {
         return;
     }
-    // percent_known means both capacities were read.
     const double full = *readings.full_value;
     const double now = *readings.now_value;
     const double target = max_charge_level / full_charge_percent * full;
     const double to_go = now < target ? target - now : 0.0;
     estimate.secs_until_full =
-        to_go == 0.0 ? 0.0 : to_go * *readings.voltage_min_design / estimate.draw * seconds_per_hour;
+        to_go == 0.0 ? 0.0 : to_go * *readings.voltage_min_design / *estimate.draw * seconds_per_hour;
 }
 
 std::int32_t round_percent(double percent) {
@@ -90,8 +89,8 @@ std::int32_t round_percent(double percent) {
     return static_cast<std::int32_t>(rounded);
 }
 
-std::int32_t rounded_percent_or_unknown(double percent, bool known) {
-    return known ? round_percent(percent) : unknown_rounded_percent;
+std::int32_t rounded_percent_or_unknown(std::optional<double> percent) {
+    return percent ? round_percent(*percent) : unknown_rounded_percent;
 }
 
 std::optional<ProgressReport> progress_report(std::int32_t current, std::int32_t previous) {
@@ -106,7 +105,12 @@ std::optional<ProgressReport> progress_report(std::int32_t current, std::int32_t
 
 void push_charge_history(ChargeHistory& history, const ChargeEstimate& estimate) {
     std::shift_right(history.begin(), history.end(), 1);
-    history.front() = estimate.percent_known ? estimate.percent : missing_charge;
+    history.front() = estimate.percent.value_or(missing_charge);
+}
+
+void remember_charge(ChargeMemory& memory, const ChargeEstimate& estimate) {
+    push_charge_history(memory.history, estimate);
+    memory.previous_percent = estimate.percent;
 }
 
 bool charge_debug_line_due(bool debug_enabled, std::uint64_t cycle,
@@ -115,11 +119,10 @@ bool charge_debug_line_due(bool debug_enabled, std::uint64_t cycle,
            (battery_status == BatteryStatus::discharging || battery_status == BatteryStatus::not_charging);
 }
 
-void report_charge(const ChargeEstimate& estimate, MonitorState& state,
-                   std::optional<BatteryStatus> battery_status, bool debug_enabled) {
-    const std::int32_t current = rounded_percent_or_unknown(estimate.percent, estimate.percent_known);
-    const std::int32_t previous =
-        rounded_percent_or_unknown(state.previous_percent, state.previous_percent_known);
+void report_charge(const ChargeEstimate& estimate, std::uint64_t cycle, std::optional<BatteryStatus> battery_status,
+                   bool debug_enabled, ChargeMemory& memory) {
+    const std::int32_t current = rounded_percent_or_unknown(estimate.percent);
+    const std::int32_t previous = rounded_percent_or_unknown(estimate.previous_percent);
     if (const auto report = progress_report(current, previous)) {
         const NumberText digits = format_integer(std::int64_t{report->current});
         // Right-aligned in a field two characters wide: " 5", "45", "100".
@@ -128,24 +131,23 @@ void report_charge(const ChargeEstimate& estimate, MonitorState& state,
                     report->trend == ChargeTrend::rising ? "(+)" : "(-)"});
     }
 
-    push_charge_history(state.charge_history, estimate);
-
-    if (charge_debug_line_due(debug_enabled, state.cycle, battery_status)) {
-        const double shown = estimate.percent_known ? estimate.percent : unknown_percent_shown;
+    if (charge_debug_line_due(debug_enabled, cycle, battery_status)) {
+        const double shown = estimate.percent.value_or(unknown_percent_shown);
         print_debug_line({"DBG: battery charge: cur=", format_fixed(shown, debug_decimals),
                           "% avg=", format_fixed(estimate.average, debug_decimals), "%"});
     }
+    remember_charge(memory, estimate);
 }
 
 NumberText charge_text(const ChargeEstimate& estimate) {
     NumberText text;
-    if (!estimate.percent_known || std::isnan(estimate.percent) || estimate.percent < 0) {
+    if (!estimate.percent || std::isnan(*estimate.percent) || *estimate.percent < 0) {
         constexpr std::string_view unknown = "unknown";
         unknown.copy(text.data(), unknown.size());
         text.set_size(unknown.size());
         return text;
     }
-    text = format_fixed(estimate.percent, status_line_decimals);
+    text = format_fixed(*estimate.percent, status_line_decimals);
     const std::size_t size = text.view().size();
     text.data()[size] = '%';
     text.set_size(size + 1);

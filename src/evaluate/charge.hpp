@@ -6,13 +6,15 @@
 // that the published numbers are the same to the last digit on every run.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
-#include "core/monitor_state.hpp"
 #include "base/number_format.hpp"
-#include "evaluate/charge_estimate.hpp"
 #include "base/status_words.hpp"
+#include "evaluate/charge_estimate.hpp"
+#include "evaluate/cycle_readings.hpp"
 
 namespace kestro {
 
@@ -30,22 +32,42 @@ inline constexpr std::int32_t unknown_rounded_percent = -1;
 // The debug line appears in every cycle that is a multiple of this.
 inline constexpr std::uint64_t debug_line_cycles = 10;
 
+// Recent charge percentages, newest first.
+inline constexpr std::size_t charge_history_length = 9;
+// A history entry that holds no percentage.
+inline constexpr double missing_charge = -1.0;
+using ChargeHistory = std::array<double, charge_history_length>;
+
+[[nodiscard]] constexpr ChargeHistory empty_charge_history() {
+    ChargeHistory history{};
+    history.fill(missing_charge);
+    return history;
+}
+
+// What the charge rules carry from one cycle to the next: evaluate_charge
+// reads and completes it, report_charge moves it on.
+struct ChargeMemory {
+    ChargeHistory history = empty_charge_history();
+    std::optional<double> previous_percent;  // the previous cycle's percentage, if known
+};
+
 // Evaluates the cycle's readings against the charge cap in force
 // (`max_charge_level`, 0 to 100):
 // - percent = now ÷ full × 100, unclamped; known when both capacity reads
 //   succeeded and the result is a finite number (a full capacity of 0 while
 //   the battery recalibrates says nothing about the charge);
+// - previous_percent from memory;
 // - when known, every missing (negative) history entry takes the percentage;
 // - average = the nine history entries summed newest to oldest, ÷ 9;
 // - near_full when known and percent > max_charge_level × 0.9;
-// - draw = rate × voltage_now when voltage_now is known, else 0.
+// - draw = rate × voltage_now when voltage_now is known.
 // Leaves secs_until_full empty. Prints nothing.
 [[nodiscard]] ChargeEstimate evaluate_charge(const CycleReadings& readings, double max_charge_level,
-                                             ChargeHistory& history);
+                                             ChargeMemory& memory);
 
 // Completes the estimate with the seconds until the charge reaches
-// max_charge_level percent of the full capacity: none unless the percentage
-// and both voltages are known; 0 at or above the target; otherwise
+// max_charge_level percent of the full capacity: none unless the percentage,
+// the draw and voltage_min_design are known; 0 at or above the target; otherwise
 // to go × voltage_min_design ÷ draw × 3600 (infinite when the draw is 0).
 void estimate_secs_until_full(ChargeEstimate& estimate, const CycleReadings& readings,
                               double max_charge_level);
@@ -55,7 +77,7 @@ void estimate_secs_until_full(ChargeEstimate& estimate, const CycleReadings& rea
 [[nodiscard]] std::int32_t round_percent(double percent);
 
 // The rounded percentage, or unknown_rounded_percent when it is not known.
-[[nodiscard]] std::int32_t rounded_percent_or_unknown(double percent, bool known);
+[[nodiscard]] std::int32_t rounded_percent_or_unknown(std::optional<double> percent);
 
 enum class ChargeTrend { rising, falling };
 
@@ -73,6 +95,10 @@ struct ProgressReport {
 // percentage (or the missing mark when unknown) in the newest place.
 void push_charge_history(ChargeHistory& history, const ChargeEstimate& estimate);
 
+// Moves the memory on to the next cycle: pushes the percentage into the
+// history and keeps it as the previous percentage.
+void remember_charge(ChargeMemory& memory, const ChargeEstimate& estimate);
+
 // Whether this cycle prints the debug line: debugging on, a cycle that is a
 // multiple of 10, and a battery that is discharging or not charging.
 [[nodiscard]] bool charge_debug_line_due(bool debug_enabled, std::uint64_t cycle,
@@ -81,13 +107,12 @@ void push_charge_history(ChargeHistory& history, const ChargeEstimate& estimate)
 // The report of the cycle, after publication and when no shutdown started:
 // prints "Info: Battery charge: <current>% <trend>" (current right-aligned in
 // two characters, trend "(+)" or "(-)") when progress_report says so,
-// comparing with the previous cycle's percentage in `state`; pushes the
-// percentage into state.charge_history; prints
+// comparing with the previous cycle's percentage; prints
 // "DBG: battery charge: cur=<c>% avg=<a>%" (three decimals, c = -1 when the
 // percentage is unknown) when charge_debug_line_due. Both lines go to
-// standard output.
-void report_charge(const ChargeEstimate& estimate, MonitorState& state,
-                   std::optional<BatteryStatus> battery_status, bool debug_enabled);
+// standard output. Then remembers the charge for the next cycle.
+void report_charge(const ChargeEstimate& estimate, std::uint64_t cycle, std::optional<BatteryStatus> battery_status,
+                   bool debug_enabled, ChargeMemory& memory);
 
 // The percentage as it appears in the status lines: two decimals and "%"
 // ("57.14%"), or "unknown" when it is unknown, below 0 or NaN.

@@ -8,11 +8,15 @@
 namespace kestro {
 
 struct ChargeEstimate {
-    double percent = 0.0;  // meaningful only when percent_known
-    bool percent_known = false;
+    // now ÷ full × 100; none when a capacity was not read or the quotient
+    // is not a finite number.
+    std::optional<double> percent;
+    // The previous cycle's percentage, for the trend; none in the first
+    // cycle and after a cycle whose percentage was unknown.
+    std::optional<double> previous_percent;
     double average = 0.0;  // of the nine history entries
     bool near_full = false;
-    double draw = 0.0;  // rate × voltage_now; meaningful only when voltage_now is known
+    std::optional<double> draw;  // rate × voltage_now; none when voltage_now was not read
     std::optional<double> secs_until_full;
 };
 

@@ -86,8 +86,7 @@ constexpr std::array signal_names{
 std::optional<double> estimate_secs_until_shutdown(const CycleReadings& readings, const ChargeEstimate& estimate,
                                                    std::optional<AcStatus> adapter_status,
                                                    const Settings& settings) {
-    // percent_known means both capacities were read.
-    if (!estimate.percent_known) {
+    if (!estimate.percent || !readings.full_value || !readings.now_value) {
         return std::nullopt;
     }
     const double threshold = *readings.full_value * (settings.request_shutdown_battery_percent / percent_scale);
@@ -95,10 +94,10 @@ std::optional<double> estimate_secs_until_shutdown(const CycleReadings& readings
     if (now > threshold) {
         // The time to go needs the voltages (the draw is made of voltage_now);
         // the shutdown at the level below does not.
-        if (!readings.voltage_now || !readings.voltage_min_design) {
+        if (!estimate.draw || !readings.voltage_min_design) {
             return std::nullopt;
         }
-        const double secs = *readings.voltage_min_design * (now - threshold) / estimate.draw * seconds_per_hour;
+        const double secs = *readings.voltage_min_design * (now - threshold) / *estimate.draw * seconds_per_hour;
         // The charge is above the level, so this must not read as "now".
         if (secs == shutdown_now) {
             return std::nullopt;

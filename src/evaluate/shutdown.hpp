@@ -10,9 +10,9 @@
 #include <string_view>
 
 #include "base/settings.hpp"
-#include "core/monitor_state.hpp"
-#include "evaluate/charge_estimate.hpp"
 #include "base/status_words.hpp"
+#include "evaluate/charge_estimate.hpp"
+#include "evaluate/cycle_readings.hpp"
 
 namespace kestro {
 
@@ -20,8 +20,8 @@ namespace kestro {
 // of the full value, at the present draw. None when the percentage is unknown.
 //
 // Above the threshold: voltage_min_design × (now − threshold) ÷ draw × 3600,
-// computed in that order (infinite with no draw); none when either voltage
-// was not read. At or below it, whether or not the voltages were read: 0, or
+// computed in that order (infinite with a draw of 0); none when the draw or
+// voltage_min_design is not known. At or below it, whether or not the voltages were read: 0, or
 // 1 while the adapter is exactly "Connected", which holds the shutdown off.
 // Above the threshold the result is never 0: where the formula gives 0 (a
 // design voltage of 0) there is no estimate, since a 0 means "shut down now".

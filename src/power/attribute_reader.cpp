@@ -68,20 +68,19 @@ std::optional<double> read_number_attribute(std::string_view directory, std::str
     return *number;
 }
 
-double read_rate_attribute(std::string_view battery_dir, bool uses_power, std::uint64_t& attempts,
-                           std::uint64_t& failures, std::uint64_t cycle) {
-    const std::string_view name = uses_power ? power_attribute : current_attribute;
-    ++attempts;
-    const auto reading = read_number_attribute(battery_dir, name);
+double read_rate_attribute(const BatteryFiles& files, RateReadCounts& counts, std::uint64_t cycle) {
+    const std::string_view name = flow_attribute(files);
+    ++counts.attempts;
+    const auto reading = read_number_attribute(files.directory, name);
     if (reading) {
-        return uses_power ? *reading : std::fabs(*reading);
+        return files.uses_power ? *reading : std::fabs(*reading);
     }
-    const bool report_due = rate_failure_report_due(failures);
-    ++failures;
+    const bool report_due = rate_failure_report_due(counts.failures);
+    ++counts.failures;
     if (report_due) {
-        print_error_line({"read ", battery_dir, "/", name, ": ", format_integer(failures), " failed out of ",
-                          format_integer(attempts), " attempts, loop counter=", format_integer(cycle),
-                          " (throttled message)"});
+        print_error_line({"read ", files.directory, "/", name, ": ", format_integer(counts.failures),
+                          " failed out of ", format_integer(counts.attempts), " attempts, loop counter=",
+                          format_integer(cycle), " (throttled message)"});
     }
     return 0.0;
 }

@@ -15,11 +15,9 @@
 #include <string>
 #include <string_view>
 
-namespace kestro {
+#include "power/battery_files.hpp"
 
-// The attribute read when a battery reports its flow as a current or a power.
-inline constexpr std::string_view current_attribute = "current_now";
-inline constexpr std::string_view power_attribute = "power_now";
+namespace kestro {
 
 // A failing rate read is summarised at its 1st, 61st, 121st ... failure.
 inline constexpr std::uint64_t rate_failure_report_interval = 60;
@@ -41,14 +39,19 @@ inline constexpr std::uint64_t rate_failure_report_interval = 60;
     return failures_before % rate_failure_report_interval == 0;
 }
 
-// Reads the battery's flow: power_now when uses_power, else current_now,
-// counting the attempt in attempts. Returns the absolute current (a battery
-// may report a discharge as negative) or the power as read. On failure counts
-// it in failures, prints, when due, "read <battery_dir>/current_now: <failures>
-// failed out of <attempts> attempts, loop counter=<cycle> (throttled message)"
-// ("/power_now: " for the power) after the number read's own report, and
-// returns 0.
-[[nodiscard]] double read_rate_attribute(std::string_view battery_dir, bool uses_power, std::uint64_t& attempts,
-                                         std::uint64_t& failures, std::uint64_t cycle);
+// The rate reads so far, kept by the monitor loop for the life of the process.
+struct RateReadCounts {
+    std::uint64_t attempts = 0;
+    std::uint64_t failures = 0;
+};
+
+// Reads the battery's flow from the files' flow attribute (power_now when
+// they use power, else current_now) in cycle `cycle`, counting the attempt.
+// Returns the absolute current (a battery may report a discharge as
+// negative) or the power as read. On failure counts it, prints, when due,
+// "read <directory>/current_now: <failures> failed out of <attempts>
+// attempts, loop counter=<cycle> (throttled message)" ("/power_now: " for
+// the power) after the number read's own report, and returns 0.
+[[nodiscard]] double read_rate_attribute(const BatteryFiles& files, RateReadCounts& counts, std::uint64_t cycle);
 
 }  // namespace kestro

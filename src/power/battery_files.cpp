@@ -4,29 +4,18 @@
 
 #include "base/output.hpp"
 #include "base/attribute_file.hpp"
-#include "power/attribute_reader.hpp"
 
 namespace kestro {
 
 namespace {
 
-// A preferred attribute and the one used in its place when it is missing.
-struct Alternative {
-    std::string_view preferred;
-    std::string_view alternative;
-};
-
 constexpr std::array<std::string_view, 3> required_attributes = {
     status_attribute, voltage_min_design_attribute, voltage_now_attribute};
-constexpr std::array<Alternative, 2> capacity_attributes = {{
-    {"charge_full", "energy_full"},
-    {"charge_now", "energy_now"},
-}};
-constexpr Alternative flow_attribute = {current_attribute, power_attribute};
+constexpr std::array<AttributeChoice, 2> capacity_choices = {full_choice, now_choice};
 
 // True when the preferred file is missing, so that the alternative takes its
 // place; prints the line that says so.
-bool needs_alternative(const std::string& directory, const Alternative& names) {
+bool needs_alternative(const std::string& directory, const AttributeChoice& names) {
     const std::string preferred = attribute_path(directory, names.preferred);
     if (path_exists(preferred.c_str())) {
         return false;
@@ -50,12 +39,12 @@ BatteryFiles select_battery_files(const std::string& battery_dir) {
             print_warning_line({"Warning: Init: Missing expected file: '", path, "'"});
         }
     }
-    for (const Alternative& names : capacity_attributes) {
+    for (const AttributeChoice& names : capacity_choices) {
         if (needs_alternative(battery_dir, names)) {
             files.uses_energy = true;
         }
     }
-    files.uses_power = needs_alternative(battery_dir, flow_attribute);
+    files.uses_power = needs_alternative(battery_dir, flow_choice);
     return files;
 }
 

@@ -19,12 +19,30 @@ inline constexpr std::string_view status_attribute = "status";
 inline constexpr std::string_view voltage_min_design_attribute = "voltage_min_design";
 inline constexpr std::string_view voltage_now_attribute = "voltage_now";
 
-// The capacity pair in use.
+// A preferred attribute and the one used in its place when it is missing.
+struct AttributeChoice {
+    std::string_view preferred;
+    std::string_view alternative;
+
+    [[nodiscard]] constexpr std::string_view chosen(bool use_alternative) const {
+        return use_alternative ? alternative : preferred;
+    }
+};
+
+// The capacity pair, charge or energy, and the flow, current or power.
+inline constexpr AttributeChoice full_choice{"charge_full", "energy_full"};
+inline constexpr AttributeChoice now_choice{"charge_now", "energy_now"};
+inline constexpr AttributeChoice flow_choice{"current_now", "power_now"};
+
+// The attributes in use.
 [[nodiscard]] constexpr std::string_view full_attribute(const BatteryFiles& files) {
-    return files.uses_energy ? "energy_full" : "charge_full";
+    return full_choice.chosen(files.uses_energy);
 }
 [[nodiscard]] constexpr std::string_view now_attribute(const BatteryFiles& files) {
-    return files.uses_energy ? "energy_now" : "charge_now";
+    return now_choice.chosen(files.uses_energy);
+}
+[[nodiscard]] constexpr std::string_view flow_attribute(const BatteryFiles& files) {
+    return flow_choice.chosen(files.uses_power);
 }
 
 // Tests which attribute files exist in battery_dir (following links; an

@@ -1,10 +1,8 @@
 #include "evaluate/adapter_status.hpp"
 #include "evaluate/charge.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numeric>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -43,15 +41,11 @@ class RegisterAdapterStatus : public testing::TestWithParam<RegisterCase> {};
 
 TEST_P(RegisterAdapterStatus, DecidesRawStatusAndTracksChanges) {
     const RegisterCase& c = GetParam();
-    MonitorState state;
-    state.cycle = 40;
-    state.previous_ac_status = c.previous;
-    state.reference_ac_status = c.reference_before;
-    state.ac_status_changed_at = c.changed_at_before;
-    EXPECT_EQ(register_adapter_status(c.online, c.kernel, state), c.raw);
-    EXPECT_EQ(state.reference_ac_status, c.reference_after);
-    EXPECT_EQ(state.ac_status_changed_at, c.changed_at_after);
-    EXPECT_EQ(state.previous_ac_status, c.previous) << "the loop owns previous_ac_status";
+    AdapterTracking tracking{c.previous, c.reference_before, c.changed_at_before};
+    EXPECT_EQ(register_adapter_status(c.online, c.kernel, 40, tracking), c.raw);
+    EXPECT_EQ(tracking.reference, c.reference_after);
+    EXPECT_EQ(tracking.changed_at, c.changed_at_after);
+    EXPECT_EQ(tracking.previous, c.previous) << "the second stage keeps the previous status";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -118,20 +112,10 @@ struct DecideCase {
     AdapterLine line = AdapterLine::none;
 };
 
-MonitorState state_for(const DecideCase& c) {
-    MonitorState state;
-    state.cycle = c.cycle;
-    state.ac_status_changed_at = c.changed_at;
-    state.reference_ac_status = c.reference;
-    state.previous_percent_known = c.previous.has_value();
-    state.previous_percent = c.previous.value_or(-1.0);
-    return state;
-}
-
 ChargeEstimate estimate_for(const DecideCase& c) {
     ChargeEstimate estimate;
-    estimate.percent_known = c.percent.has_value();
-    estimate.percent = c.percent.value_or(-1.0);
+    estimate.percent = c.percent;
+    estimate.previous_percent = c.previous;
     estimate.average = c.average;
     estimate.near_full = c.near_full;
     return estimate;
@@ -143,7 +127,8 @@ class DecideStatuses : public testing::TestWithParam<DecideCase> {};
 
 TEST_P(DecideStatuses, FollowsTheRulesInOrder) {
     const DecideCase& c = GetParam();
-    const StatusDecision decision = decide_statuses(c.raw, c.kernel, estimate_for(c), state_for(c));
+    AdapterTracking tracking{std::nullopt, c.reference, c.changed_at};
+    const StatusDecision decision = decide_statuses(c.raw, c.kernel, estimate_for(c), c.cycle, tracking);
     EXPECT_EQ(decision.statuses.battery, c.battery);
     EXPECT_EQ(decision.statuses.adapter, c.adapter);
     EXPECT_EQ(decision.discharging_warning, c.warning);
@@ -287,38 +272,28 @@ struct Outcome {
     std::optional<AcStatus> reference;
 };
 
-// Runs the two stages in the monitor loop's order, with a charge evaluation
-// reduced to what the status rules read (percentage, average, near full).
+// Runs the two stages and the charge evaluation in the monitor loop's order,
+// on a battery of 100 whose charge is the percentage.
 class LoopDriver {
 public:
     Outcome run_cycle(const Hardware& hardware) {
-        ++state_.cycle;
-        const auto raw = register_adapter_status(hardware.online, hardware.kernel, state_);
-        ChargeEstimate estimate;
-        estimate.percent = hardware.percent;
-        estimate.percent_known = true;
-        for (double& entry : state_.charge_history) {
-            if (entry < 0) {
-                entry = hardware.percent;
-            }
-        }
-        estimate.average =
-            std::accumulate(state_.charge_history.begin(), state_.charge_history.end(), 0.0) / charge_history_length;
-        estimate.near_full = hardware.percent > 90.0;
-        const StatusDecision decision = decide_statuses(raw, hardware.kernel, estimate, state_);
-        const Outcome outcome{state_.cycle, decision, state_.reference_ac_status};
-        std::shift_right(state_.charge_history.begin(), state_.charge_history.end(), 1);
-        state_.charge_history.front() = hardware.percent;
-        state_.previous_percent = hardware.percent;
-        state_.previous_percent_known = true;
-        state_.previous_ac_status = decision.statuses.adapter;
-        return outcome;
+        ++cycle_;
+        const auto raw = register_adapter_status(hardware.online, hardware.kernel, cycle_, tracking_);
+        CycleReadings readings;
+        readings.full_value = 100.0;
+        readings.now_value = hardware.percent;
+        const ChargeEstimate estimate = evaluate_charge(readings, 100.0, charge_);
+        const StatusDecision decision = decide_statuses(raw, hardware.kernel, estimate, cycle_, tracking_);
+        remember_charge(charge_, estimate);
+        return {cycle_, decision, tracking_.reference};
     }
 
-    const MonitorState& state() const { return state_; }
+    const AdapterTracking& tracking() const { return tracking_; }
 
 private:
-    MonitorState state_;
+    std::uint64_t cycle_ = 0;
+    AdapterTracking tracking_;
+    ChargeMemory charge_;
 };
 
 // A laptop whose battery charges while the adapter is plugged in and
@@ -327,7 +302,7 @@ class Laptop {
 public:
     // Runs cycles up to and including last, the adapter plugged in or not.
     void run_until(std::uint64_t last, bool plugged) {
-        while (driver_.state().cycle < last) {
+        while (outcomes_.size() < last) {
             percent_ += plugged ? step : -step;
             outcomes_.push_back(driver_.run_cycle(
                 {plugged, plugged ? Kernel::charging : Kernel::discharging, percent_}));
@@ -427,8 +402,8 @@ TEST(SlowAdapter, PersistsThroughALongDischargeAndEndsWhenCharging) {
                                  : cycle == 6 ? AdapterLine::changed
                                               : AdapterLine::none;
         EXPECT_EQ(outcome.decision.line, line);
-        EXPECT_EQ(driver.state().ac_status_changed_at, 1u) << "switches are not changes";
-        EXPECT_EQ(driver.state().reference_ac_status, connected);
+        EXPECT_EQ(driver.tracking().changed_at, 1u) << "switches are not changes";
+        EXPECT_EQ(driver.tracking().reference, connected);
     }
 }
 
@@ -436,7 +411,6 @@ TEST(SlowAdapter, PersistsThroughALongDischargeAndEndsWhenCharging) {
 
 TEST(ChargeTextLimits, LargestPercentFits) {
     ChargeEstimate estimate;
-    estimate.percent_known = true;
     estimate.percent = std::numeric_limits<double>::max();
     const std::string text(charge_text(estimate).view());
     EXPECT_EQ(text.size(), 309u + 3u + 1u);
@@ -445,9 +419,9 @@ TEST(ChargeTextLimits, LargestPercentFits) {
 
 // What evaluate_statuses prints for one cycle.
 std::string printed_by(std::optional<AcStatus> raw, std::optional<Kernel> kernel, const ChargeEstimate& estimate,
-                       double pd_power, const MonitorState& state, Statuses& statuses) {
+                       double pd_power, std::uint64_t cycle, AdapterTracking tracking, Statuses& statuses) {
     testing::internal::CaptureStdout();
-    statuses = evaluate_statuses(raw, kernel, estimate, pd_power, state);
+    statuses = evaluate_statuses(raw, kernel, estimate, pd_power, cycle, tracking);
     return testing::internal::GetCapturedStdout();
 }
 
@@ -463,18 +437,13 @@ class StartLine : public testing::TestWithParam<StartLineCase> {};
 
 TEST_P(StartLine, ReportsTheStatusInCycleTwo) {
     const StartLineCase& c = GetParam();
-    MonitorState state;
-    state.cycle = 2;
-    state.ac_status_changed_at = 1;
-    state.reference_ac_status = c.raw;
-    state.previous_percent = 50.0;
-    state.previous_percent_known = true;
     ChargeEstimate estimate;
-    estimate.percent_known = c.percent.has_value();
-    estimate.percent = c.percent.value_or(0.0);
+    estimate.percent = c.percent;
+    estimate.previous_percent = 50.0;
     estimate.average = 50.0;
     Statuses statuses;
-    EXPECT_EQ(printed_by(c.raw, c.kernel, estimate, c.pd_power, state, statuses), c.line + "\n");
+    EXPECT_EQ(printed_by(c.raw, c.kernel, estimate, c.pd_power, 2, {std::nullopt, c.raw, 1}, statuses),
+              c.line + "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -496,18 +465,13 @@ INSTANTIATE_TEST_SUITE_P(
                       "Info: AC Adapter status at start: 'None', battery unknown, status: 'Discharging'"}));
 
 TEST(StatusLines, WarningComesBeforeTheChangeLine) {
-    MonitorState state;
-    state.cycle = 6;
-    state.ac_status_changed_at = 1;
-    state.reference_ac_status = connected;
-    state.previous_percent = 50.0;
-    state.previous_percent_known = true;
     ChargeEstimate estimate;
-    estimate.percent_known = true;
     estimate.percent = 49.0;
+    estimate.previous_percent = 50.0;
     estimate.average = 50.0;
     Statuses statuses;
-    EXPECT_EQ(printed_by(connected, Kernel::charging, estimate, 20.0, state, statuses),
+    EXPECT_EQ(printed_by(connected, Kernel::charging, estimate, 20.0, 6, {std::nullopt, connected, 1},
+                         statuses),
               "Warning: AC Adapter connected but battery is actually discharging\n"
               "Info: AC Adapter status changed 'Connected'->'Connected slow' at 20W, battery 49.00%, "
               "status: 'Discharging'\n");
@@ -516,30 +480,23 @@ TEST(StatusLines, WarningComesBeforeTheChangeLine) {
 }
 
 TEST(StatusLines, ChangeLineWithoutPowerWhenDisconnected) {
-    MonitorState state;
-    state.cycle = 105;
-    state.ac_status_changed_at = 100;
-    state.reference_ac_status = connected;
-    state.previous_percent = 50.0;
-    state.previous_percent_known = true;
     ChargeEstimate estimate;
-    estimate.percent_known = true;
     estimate.percent = 49.5;
+    estimate.previous_percent = 50.0;
     estimate.average = 50.0;
     Statuses statuses;
-    EXPECT_EQ(printed_by(disconnected, Kernel::discharging, estimate, 45.0, state, statuses),
+    EXPECT_EQ(printed_by(disconnected, Kernel::discharging, estimate, 45.0, 105,
+                         {std::nullopt, connected, 100}, statuses),
               "Info: AC Adapter status changed 'Connected'->'Disconnected', battery 49.50%, "
               "status: 'Discharging'\n");
 }
 
 TEST(StatusLines, QuietCyclePrintsNothing) {
-    MonitorState state;
-    state.cycle = 50;
-    state.ac_status_changed_at = 1;
-    state.reference_ac_status = connected;
     ChargeEstimate estimate;
     Statuses statuses;
-    EXPECT_EQ(printed_by(connected, Kernel::full, estimate, 45.0, state, statuses), "");
+    EXPECT_EQ(printed_by(connected, Kernel::full, estimate, 45.0, 50, {std::nullopt, connected, 1},
+                         statuses),
+              "");
     EXPECT_EQ(statuses.battery, Battery::full);
     EXPECT_EQ(statuses.adapter, connected);
 }

@@ -91,17 +91,17 @@ INSTANTIATE_TEST_SUITE_P(
 // --- evaluation -------------------------------------------------------------
 
 TEST(EvaluateCharge, PercentIsTheQuotientTimesHundredUnclamped) {
-    ChargeHistory history = empty_charge_history();
-    EXPECT_EQ(evaluate_charge(capacity(90000, 45000), 100, history).percent, 50.0);
+    ChargeMemory memory;
+    EXPECT_EQ(evaluate_charge(capacity(90000, 45000), 100, memory).percent, 50.0);
 
-    history = empty_charge_history();
-    EXPECT_EQ(evaluate_charge(capacity(90000, 91000), 100, history).percent, 91000.0 / 90000.0 * 100);
+    memory = ChargeMemory{};
+    EXPECT_EQ(evaluate_charge(capacity(90000, 91000), 100, memory).percent, 91000.0 / 90000.0 * 100);
 
     // The two orders differ for 1 of 7; the quotient comes first.
     ASSERT_NE(1.0 / 7.0 * 100, 1.0 * 100 / 7.0);
-    history = empty_charge_history();
-    const ChargeEstimate estimate = evaluate_charge(capacity(7, 1), 100, history);
-    EXPECT_TRUE(estimate.percent_known);
+    memory = ChargeMemory{};
+    const ChargeEstimate estimate = evaluate_charge(capacity(7, 1), 100, memory);
+    EXPECT_TRUE(estimate.percent.has_value());
     EXPECT_EQ(estimate.percent, 1.0 / 7.0 * 100);
 }
 
@@ -117,14 +117,14 @@ class UnknownPercent : public testing::TestWithParam<UnknownCase> {};
 // quotient), say nothing about the charge.
 TEST_P(UnknownPercent, LeavesHistoryAndEstimateEmpty) {
     CycleReadings readings = with_power(GetParam().full, GetParam().now, 1.5e6, 11.4e6, 12.1e6);
-    ChargeHistory history = empty_charge_history();
-    history[0] = 30.0;
-    const ChargeHistory before = history;
+    ChargeMemory memory;
+    memory.history[0] = 30.0;
+    const ChargeHistory before = memory.history;
 
-    ChargeEstimate estimate = evaluate_charge(readings, 100, history);
-    EXPECT_FALSE(estimate.percent_known);
+    ChargeEstimate estimate = evaluate_charge(readings, 100, memory);
+    EXPECT_FALSE(estimate.percent.has_value());
     EXPECT_FALSE(estimate.near_full);
-    EXPECT_EQ(history, before);
+    EXPECT_EQ(memory.history, before);
     EXPECT_DOUBLE_EQ(estimate.average, (30.0 - 8) / 9);  // the -1.0 entries count as they are
 
     estimate_secs_until_full(estimate, readings, 100);
@@ -139,31 +139,31 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.label; });
 
 TEST(EvaluateCharge, FirstKnownCycleFillsTheHistory) {
-    ChargeHistory history = empty_charge_history();
-    const ChargeEstimate estimate = evaluate_charge(capacity(70000, 40000), 100, history);
-    EXPECT_EQ(history, history_of(estimate.percent));
-    EXPECT_DOUBLE_EQ(estimate.average, estimate.percent);
+    ChargeMemory memory;
+    const ChargeEstimate estimate = evaluate_charge(capacity(70000, 40000), 100, memory);
+    EXPECT_EQ(memory.history, history_of(*estimate.percent));
+    EXPECT_DOUBLE_EQ(estimate.average, *estimate.percent);
 }
 
 TEST(EvaluateCharge, UnknownCycleDoesNotLowerTheAverageLater) {
-    MonitorState state;
-    ChargeEstimate estimate = evaluate_charge(capacity(100, 50), 100, state.charge_history);
-    push_charge_history(state.charge_history, estimate);
-    estimate = evaluate_charge(capacity(std::nullopt, 50), 100, state.charge_history);
-    push_charge_history(state.charge_history, estimate);
-    ASSERT_EQ(state.charge_history[0], missing_charge);
+    ChargeMemory memory;
+    ChargeEstimate estimate = evaluate_charge(capacity(100, 50), 100, memory);
+    remember_charge(memory, estimate);
+    estimate = evaluate_charge(capacity(std::nullopt, 50), 100, memory);
+    remember_charge(memory, estimate);
+    ASSERT_EQ(memory.history[0], missing_charge);
 
-    estimate = evaluate_charge(capacity(100, 41), 100, state.charge_history);
-    EXPECT_EQ(state.charge_history[0], 41.0);
-    EXPECT_EQ(state.charge_history[1], 50.0);
+    estimate = evaluate_charge(capacity(100, 41), 100, memory);
+    EXPECT_EQ(memory.history[0], 41.0);
+    EXPECT_EQ(memory.history[1], 50.0);
     EXPECT_DOUBLE_EQ(estimate.average, (41.0 + 8 * 50.0) / 9);
 }
 
 TEST(EvaluateCharge, AverageAddsNewestToOldest) {
     // Unknown percentage, so the entries are used as they are. Newest first:
     // 7 + 1e16 rounds to 1e16 + 8, minus 1e16 leaves 8; oldest first gives 7.
-    ChargeHistory history = {1, 1, 1, 1, 1, 1, 1, 1e16, -1e16};
-    const ChargeEstimate estimate = evaluate_charge(capacity(std::nullopt, std::nullopt), 100, history);
+    ChargeMemory memory{{1, 1, 1, 1, 1, 1, 1, 1e16, -1e16}, std::nullopt};
+    const ChargeEstimate estimate = evaluate_charge(capacity(std::nullopt, std::nullopt), 100, memory);
     EXPECT_EQ(estimate.average, 8.0 / 9);
 }
 
@@ -176,9 +176,9 @@ struct NearFullCase {
 class NearFull : public testing::TestWithParam<NearFullCase> {};
 
 TEST_P(NearFull, StrictlyAboveNineTenthsOfTheCap) {
-    ChargeHistory history = empty_charge_history();
-    const ChargeEstimate estimate = evaluate_charge(capacity(10, GetParam().now), GetParam().max_charge_level, history);
-    EXPECT_EQ(estimate.near_full, GetParam().near_full) << estimate.percent;
+    ChargeMemory memory;
+    const ChargeEstimate estimate = evaluate_charge(capacity(10, GetParam().now), GetParam().max_charge_level, memory);
+    EXPECT_EQ(estimate.near_full, GetParam().near_full) << estimate.percent.value_or(nan);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, NearFull,
@@ -188,9 +188,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, NearFull,
                                          NearFullCase{11, 100, true}, NearFullCase{0, 0, false}));
 
 TEST(EvaluateCharge, DrawNeedsVoltageNow) {
-    ChargeHistory history = empty_charge_history();
-    EXPECT_EQ(evaluate_charge(with_power(90000, 45000, 1.5e6, 11.4e6, 12.1e6), 100, history).draw, 1.5e6 * 12.1e6);
-    EXPECT_EQ(evaluate_charge(with_power(90000, 45000, 1.5e6, 11.4e6, std::nullopt), 100, history).draw, 0.0);
+    ChargeMemory memory;
+    EXPECT_EQ(evaluate_charge(with_power(90000, 45000, 1.5e6, 11.4e6, 12.1e6), 100, memory).draw, 1.5e6 * 12.1e6);
+    EXPECT_EQ(evaluate_charge(with_power(90000, 45000, 1.5e6, 11.4e6, std::nullopt), 100, memory).draw, std::nullopt);
 }
 
 // --- seconds until full -----------------------------------------------------
@@ -206,8 +206,8 @@ class SecsUntilFull : public testing::TestWithParam<SecsCase> {};
 
 TEST_P(SecsUntilFull, EstimatesInTheFixedOrder) {
     const SecsCase& c = GetParam();
-    ChargeHistory history = empty_charge_history();
-    ChargeEstimate estimate = evaluate_charge(c.readings, c.max_charge_level, history);
+    ChargeMemory memory;
+    ChargeEstimate estimate = evaluate_charge(c.readings, c.max_charge_level, memory);
     estimate_secs_until_full(estimate, c.readings, c.max_charge_level);
     EXPECT_EQ(estimate.secs_until_full, c.secs);
 }
@@ -232,10 +232,9 @@ TEST(PushChargeHistory, NewestFirstOldestDropped) {
     ChargeHistory history = {9, 8, 7, 6, 5, 4, 3, 2, 1};
     ChargeEstimate estimate;
     estimate.percent = 10;
-    estimate.percent_known = true;
     push_charge_history(history, estimate);
     EXPECT_EQ(history, (ChargeHistory{10, 9, 8, 7, 6, 5, 4, 3, 2}));
-    estimate.percent_known = false;
+    estimate.percent.reset();
     push_charge_history(history, estimate);
     EXPECT_EQ(history, (ChargeHistory{-1, 10, 9, 8, 7, 6, 5, 4, 3}));
 }
@@ -278,21 +277,17 @@ class ReportCharge : public testing::TestWithParam<ReportCase> {};
 
 TEST_P(ReportCharge, PrintsTheLinesAndPushesTheHistory) {
     const ReportCase& c = GetParam();
-    MonitorState state;
-    state.cycle = c.cycle;
-    state.previous_percent = c.previous.value_or(0.0);
-    state.previous_percent_known = c.previous.has_value();
-    state.charge_history = history_of(57.2);
+    ChargeMemory memory{history_of(57.2), c.previous};
     ChargeEstimate estimate;
-    estimate.percent = c.current.value_or(0.0);
-    estimate.percent_known = c.current.has_value();
+    estimate.percent = c.current;
+    estimate.previous_percent = c.previous;
     estimate.average = 57.2;
 
     testing::internal::CaptureStdout();
-    report_charge(estimate, state, BatteryStatus::discharging, true);
+    report_charge(estimate, c.cycle, BatteryStatus::discharging, true, memory);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
-    EXPECT_EQ(state.charge_history[0], c.current.value_or(missing_charge));
-    EXPECT_EQ(state.charge_history[1], 57.2);
+    EXPECT_EQ(memory.history[0], c.current.value_or(missing_charge));
+    EXPECT_EQ(memory.history[1], 57.2);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -313,17 +308,13 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A full capacity of 0 after a known cycle: no line, a gap in the history.
 TEST(ReportChargeAfterZeroFull, CountsAsUnknown) {
-    MonitorState state;
-    state.cycle = 5;
-    state.previous_percent = 50.0;
-    state.previous_percent_known = true;
-    state.charge_history = history_of(50.0);
-    const ChargeEstimate estimate = evaluate_charge(capacity(0, 0), 100, state.charge_history);
+    ChargeMemory memory{history_of(50.0), 50.0};
+    const ChargeEstimate estimate = evaluate_charge(capacity(0, 0), 100, memory);
 
     testing::internal::CaptureStdout();
-    report_charge(estimate, state, BatteryStatus::discharging, true);
+    report_charge(estimate, 5, BatteryStatus::discharging, true, memory);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(state.charge_history[0], missing_charge);
+    EXPECT_EQ(memory.history[0], missing_charge);
 }
 
 // --- display form -----------------------------------------------------------
@@ -338,8 +329,9 @@ class ChargeText : public testing::TestWithParam<TextCase> {};
 
 TEST_P(ChargeText, TwoDecimalsOrUnknown) {
     ChargeEstimate estimate;
-    estimate.percent = GetParam().percent;
-    estimate.percent_known = GetParam().known;
+    if (GetParam().known) {
+        estimate.percent = GetParam().percent;
+    }
     EXPECT_EQ(charge_text(estimate).view(), GetParam().text);
 }
 

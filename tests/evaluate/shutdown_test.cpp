@@ -35,7 +35,7 @@ struct EstimateCase {
     bool percent_known = true;
     std::optional<double> voltage_min_design = 10000000.0;
     std::optional<double> voltage_now = 12000000.0;
-    double draw = 1.2e13;
+    std::optional<double> draw = 1.2e13;  // none without voltage_now
     // Expected.
     std::optional<double> secs;
     bool due = false;
@@ -53,8 +53,9 @@ TEST_P(EstimateSecsUntilShutdown, EstimatesAndDecides) {
     readings.voltage_min_design = c.voltage_min_design;
     readings.voltage_now = c.voltage_now;
     ChargeEstimate estimate;
-    estimate.percent_known = c.percent_known;
-    estimate.percent = c.now_value / 50000000.0 * 100.0;
+    if (c.percent_known) {
+        estimate.percent = c.now_value / 50000000.0 * 100.0;
+    }
     estimate.draw = c.draw;
     Settings settings;
     settings.request_shutdown_battery_percent = c.percent_setting;
@@ -99,14 +100,15 @@ INSTANTIATE_TEST_SUITE_P(
         // Without a voltage there is no time to go above the level, yet the
         // level itself is known from the charge alone.
         EstimateCase{.name = "NoVoltageNowAbove", .now_value = 2500001.0, .voltage_now = std::nullopt,
-                     .secs = std::nullopt},
+                     .draw = std::nullopt, .secs = std::nullopt},
         EstimateCase{.name = "NoDesignVoltageAbove", .now_value = 2500001.0, .voltage_min_design = std::nullopt,
                      .secs = std::nullopt},
-        EstimateCase{.name = "NoVoltageNowAtLevel", .voltage_now = std::nullopt, .secs = 0.0, .due = true},
+        EstimateCase{.name = "NoVoltageNowAtLevel", .voltage_now = std::nullopt, .draw = std::nullopt, .secs = 0.0,
+                     .due = true},
         EstimateCase{.name = "NoDesignVoltageBelow", .now_value = 0.0, .voltage_min_design = std::nullopt,
                      .secs = 0.0, .due = true},
         EstimateCase{.name = "NoVoltagesConnected", .adapter = AcStatus::connected, .voltage_min_design = std::nullopt,
-                     .voltage_now = std::nullopt, .secs = 1.0}),
+                     .voltage_now = std::nullopt, .draw = std::nullopt, .secs = 1.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ShutdownDue, OnlyAnExactZero) {

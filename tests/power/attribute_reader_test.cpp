@@ -141,12 +141,11 @@ TEST(RateRead, CurrentCountsByItsMagnitudeAndPowerAsRead) {
     const TempTree tree;
     tree.write("current_now", "-1250000\n");
     tree.write("power_now", "-1250000\n");
-    std::uint64_t attempts = 0;
-    std::uint64_t failures = 0;
-    EXPECT_EQ(read_rate_attribute(tree.root(), false, attempts, failures, 1), 1250000.0);
-    EXPECT_EQ(read_rate_attribute(tree.root(), true, attempts, failures, 2), -1250000.0);
-    EXPECT_EQ(attempts, 2u);
-    EXPECT_EQ(failures, 0u);
+    RateReadCounts counts;
+    EXPECT_EQ(read_rate_attribute({.directory = tree.root()}, counts, 1), 1250000.0);
+    EXPECT_EQ(read_rate_attribute({.directory = tree.root(), .uses_power = true}, counts, 2), -1250000.0);
+    EXPECT_EQ(counts.attempts, 2u);
+    EXPECT_EQ(counts.failures, 0u);
 }
 
 TEST(RateFailureReportDue, AtTheFirstAndEverySixtiethFailureAfter) {
@@ -164,29 +163,28 @@ std::string throttled_line(const TempTree& tree, std::string_view name, std::uin
 
 TEST(RateRead, AFileThatNeverReadsIsSummarisedAtTheFirstSixtyFirstAndHundredTwentyFirstFailure) {
     const TempTree tree;
-    std::uint64_t attempts = 0;
-    std::uint64_t failures = 0;
+    RateReadCounts counts;
     std::string printed;
     for (std::uint64_t cycle = 1; cycle <= 121; ++cycle) {
-        printed += stderr_of([&] { EXPECT_EQ(read_rate_attribute(tree.root(), false, attempts, failures, cycle), 0.0); });
+        printed += stderr_of([&] { EXPECT_EQ(read_rate_attribute({.directory = tree.root()}, counts, cycle), 0.0); });
     }
     EXPECT_EQ(printed, "read " + tree.path("current_now") + ": No such file or directory (os error 2)\n" +
                            throttled_line(tree, "current_now", 1, 1, 1) +
                            throttled_line(tree, "current_now", 61, 61, 61) +
                            throttled_line(tree, "current_now", 121, 121, 121));
-    EXPECT_EQ(attempts, 121u);
-    EXPECT_EQ(failures, 121u);
+    EXPECT_EQ(counts.attempts, 121u);
+    EXPECT_EQ(counts.failures, 121u);
 }
 
 TEST(RateRead, FailuresSpreadOutAreCountedAcrossSuccesses) {
     const TempTree tree;
-    std::uint64_t attempts = 0;
-    std::uint64_t failures = 0;
+    const BatteryFiles files{.directory = tree.root(), .uses_power = true};
+    RateReadCounts counts;
     std::string printed;
     for (std::uint64_t cycle = 1; cycle <= 122; ++cycle) {
         // Fails in every even cycle, with content that is reported on every read.
         tree.write("power_now", cycle % 2 == 0 ? "12 W\n" : "9000000\n");
-        printed += stderr_of([&] { static_cast<void>(read_rate_attribute(tree.root(), true, attempts, failures, cycle)); });
+        printed += stderr_of([&] { static_cast<void>(read_rate_attribute(files, counts, cycle)); });
     }
     const std::string parse_line = "read " + tree.path("power_now") + ": invalid float literal\n";
     std::string expected;

@@ -1,0 +1,23 @@
+// The raw values of one cycle, as the monitor loop reads them, in the
+// kernel's micro-units: the input of every evaluation.
+#pragma once
+
+#include <optional>
+
+#include "base/status_words.hpp"
+
+namespace kestro {
+
+// An empty optional is a value whose read failed this cycle.
+struct CycleReadings {
+    std::optional<double> full_value;  // charge_full or energy_full
+    std::optional<double> now_value;   // charge_now or energy_now
+    double rate_reading = 0.0;         // |current_now| or power_now; 0 when the read failed
+    std::optional<KernelBatteryStatus> battery_status;  // none when unreadable
+    std::optional<double> voltage_min_design;
+    std::optional<double> voltage_now;
+    std::optional<bool> adapter_online;  // none when "online" is unreadable
+    double pd_power = 0.0;               // watts; 0 when not available
+};
+
+}  // namespace kestro
