@@ -78,11 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text = kestro::fuzz::text_of(data, size);
     const auto parsed = kestro::parse_attribute_number(text);
     if (text.empty()) {
-        require(!parsed && parsed.error() == kestro::NumberParseError::empty, "empty text is the empty error");
+        require(!parsed && parsed.error() == kestro::empty_number, "empty text is the empty error");
         return 0;
     }
     if (!in_grammar(text)) {
-        require(!parsed && parsed.error() == kestro::NumberParseError::invalid, "text outside the grammar is invalid");
+        require(!parsed && parsed.error() == kestro::invalid_number, "text outside the grammar is invalid");
         return 0;
     }
     require(parsed.has_value(), "text in the grammar parses");

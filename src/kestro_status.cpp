@@ -18,8 +18,8 @@
 #include "client/output_target.hpp"
 #include "client/status_formats.hpp"
 #include "client/watch.hpp"
-#include "base/posix_io.hpp"
 #include "base/error.hpp"
+#include "base/posix_io.hpp"
 
 namespace {
 
@@ -58,13 +58,15 @@ void report(std::initializer_list<std::string_view> parts) {
     [[maybe_unused]] const auto ignored = write_all(STDERR_FILENO, &vector, 1);
 }
 
-// Reports a failed output; a reader that has gone away is no failure.
-[[nodiscard]] int output_failed(const OutputFailure& failure) {
-    if (failure.error_number == EPIPE) {
-        return EXIT_SUCCESS;
-    }
-    report({"kestro-status: ", failure.action, ": ", system_error_text(failure.error_number)});
+// Reports a failure: "kestro-status: <action>: <error>".
+[[nodiscard]] int failed(const ActionFailure& failure) {
+    report({"kestro-status: ", failure.action, ": ", failure.error.text()});
     return failure_exit;
+}
+
+// Reports a failed output; a reader that has gone away is no failure.
+[[nodiscard]] int output_failed(const ActionFailure& failure) {
+    return failure.error == SystemError{EPIPE} ? EXIT_SUCCESS : failed(failure);
 }
 
 // Hands each changed status to the output, skipping an output that would
@@ -78,18 +80,20 @@ public:
         if (text == last_) {
             return SinkResult::keep_watching;
         }
-        failure_ = target_.write(text);
+        if (auto written = target_.write(text); !written) {
+            failure_ = std::move(written.error());
+        }
         last_ = std::move(text);
         return failure_ ? SinkResult::stop : SinkResult::keep_watching;
     }
 
-    [[nodiscard]] const std::optional<OutputFailure>& failure() const { return failure_; }
+    [[nodiscard]] const std::optional<ActionFailure>& failure() const { return failure_; }
 
 private:
     const Options& options_;
     const OutputTarget& target_;
     std::string last_;
-    std::optional<OutputFailure> failure_;
+    std::optional<ActionFailure> failure_;
 };
 
 int show_once(const Options& options, const OutputTarget& target) {
@@ -99,8 +103,9 @@ int show_once(const Options& options, const OutputTarget& target) {
         report({"kestro-status: no status in ", options.directory, " (is kestro running?)"});
         return no_status_exit;
     }
-    if (const auto failure = target.write(format_status(options.format, snapshot, options.thresholds, false))) {
-        return output_failed(*failure);
+    if (const auto written = target.write(format_status(options.format, snapshot, options.thresholds, false));
+        !written) {
+        return output_failed(written.error());
     }
     if (options.format == OutputFormat::i3blocks &&
         interpret(snapshot, options.thresholds).urgency == Urgency::critical) {
@@ -115,8 +120,7 @@ int watch(const Options& options, const OutputTarget& target) {
         {.directory = options.directory, .max_age = options.max_age, .hangup_fd = options.output ? -1 : STDOUT_FILENO},
         sink);
     if (!end) {
-        report({"kestro-status: ", end.error()});
-        return failure_exit;
+        return failed(end.error());
     }
     if (sink.failure()) {
         return output_failed(*sink.failure());
@@ -137,8 +141,8 @@ int main(int argc, char** argv) {
     if (options->help || options->version) {
         const std::string text = options->help ? std::string(usage_line) + "\n" + std::string(help_text)
                                                : "kestro-status " KESTRO_VERSION "\n";
-        const auto failure = stdout_target.write(text);
-        return failure ? output_failed(*failure) : EXIT_SUCCESS;
+        const auto written = stdout_target.write(text);
+        return written ? EXIT_SUCCESS : output_failed(written.error());
     }
     // A reader that goes away is an ordinary end, seen as EPIPE.
     std::signal(SIGPIPE, SIG_IGN);

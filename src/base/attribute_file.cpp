@@ -3,25 +3,17 @@
 #include <sys/stat.h>
 
 #include "base/posix_io.hpp"
-#include "base/error.hpp"
 #include "base/utf8.hpp"
 
 namespace kestro {
 
-std::string describe(const ReadFailure& failure) {
-    if (failure.kind == ReadFailureKind::invalid_utf8) {
-        return "stream did not contain valid UTF-8";
-    }
-    return system_error_text(failure.error_number);
-}
-
-std::expected<std::string_view, ReadFailure> read_attribute_file(const char* path, AttributeBuffer& buffer) {
+std::expected<std::string_view, Error> read_attribute_file(const char* path, AttributeBuffer& buffer) {
     const auto content = read_small_file(path, buffer, FileKinds::any);
     if (!content) {
-        return std::unexpected(ReadFailure{ReadFailureKind::system_error, content.error()});
+        return std::unexpected(content.error());
     }
     if (!is_valid_utf8(*content)) {
-        return std::unexpected(ReadFailure{ReadFailureKind::invalid_utf8, 0});
+        return std::unexpected(invalid_utf8);
     }
     return *content;
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/error.hpp"
+
 namespace kestro {
 
 // A sysfs attribute is at most one page. The buffer is larger, so a read
@@ -15,28 +17,16 @@ namespace kestro {
 inline constexpr std::size_t attribute_buffer_size = 8192;
 using AttributeBuffer = std::array<char, attribute_buffer_size>;
 
-enum class ReadFailureKind {
-    system_error,  // open() or read() failed, or the file is too large
-    invalid_utf8,  // the content is not valid UTF-8
-};
-
-struct ReadFailure {
-    ReadFailureKind kind = ReadFailureKind::system_error;
-    int error_number = 0;  // the errno of a system_error
-};
-
-// The text for a report: the system's error text ("No such file or directory
-// (os error 2)") or "stream did not contain valid UTF-8".
-[[nodiscard]] std::string describe(const ReadFailure& failure);
+// The failure of a file whose content is not UTF-8.
+inline constexpr Error invalid_utf8 = Error::reason("stream did not contain valid UTF-8");
 
 // Reads the whole file at path into buffer with read_small_file
 // (base/posix_io.hpp), taking whatever opens, and returns the content,
 // untrimmed, as a view into buffer. Fails when the file cannot be opened or
 // read (missing, a directory, no permission, a FIFO without data), when it
 // fills the buffer (EFBIG: too large to be an attribute) or when the content
-// is not valid UTF-8. Never blocks on a FIFO. Prints nothing.
-[[nodiscard]] std::expected<std::string_view, ReadFailure> read_attribute_file(const char* path,
-                                                                               AttributeBuffer& buffer);
+// is not valid UTF-8 (invalid_utf8). Never blocks on a FIFO. Prints nothing.
+[[nodiscard]] std::expected<std::string_view, Error> read_attribute_file(const char* path, AttributeBuffer& buffer);
 
 // The path of an attribute: the directory text, one "/" and the name, with
 // no normalisation (an empty directory gives "/online"). For start-up and

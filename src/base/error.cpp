@@ -1,19 +1,26 @@
 #include "base/error.hpp"
 
 #include <array>
+#include <cstdint>
 #include <string.h>
+
+#include "base/number_format.hpp"
 
 namespace kestro {
 
-std::string system_error_text(int error_number) {
-    std::array<char, 256> buffer{};
+ErrorText SystemError::text() const {
+    std::array<char, ErrorText::capacity> buffer{};
     // The GNU strerror_r returns the text, which may or may not be in buffer.
-    const char* description = ::strerror_r(error_number, buffer.data(), buffer.size());
-    std::string text(description);
-    text += " (os error ";
-    text += std::to_string(error_number);
-    text += ')';
+    ErrorText text(::strerror_r(number, buffer.data(), buffer.size()));
+    text.append(" (os error ").append(format_integer(std::int64_t{number})).append(")");
     return text;
+}
+
+ErrorText Error::text() const {
+    if (const auto system_error = system()) {
+        return system_error->text();
+    }
+    return ErrorText(reason_);
 }
 
 }  // namespace kestro

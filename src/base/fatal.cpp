@@ -1,11 +1,9 @@
 #include "base/fatal.hpp"
 
-#include <utility>
-
 namespace kestro {
 
-void fatal_error(std::string message, std::string detail) {
-    throw FatalError{std::move(message), std::move(detail)};
+void fatal_error(std::string_view message, std::string_view detail) {
+    throw FatalError{std::string(message), std::string(detail)};
 }
 
 }  // namespace kestro

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace kestro {
 
@@ -18,6 +19,6 @@ struct FatalError {
     std::string detail;   // the underlying error; may be empty
 };
 
-[[noreturn]] void fatal_error(std::string message, std::string detail);
+[[noreturn]] void fatal_error(std::string_view message, std::string_view detail);
 
 }  // namespace kestro

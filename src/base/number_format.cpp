@@ -10,21 +10,14 @@ namespace kestro {
 
 namespace {
 
-NumberText from_text(std::string_view text) {
-    NumberText result;
-    text.copy(result.data(), text.size());
-    result.set_size(text.size());
-    return result;
-}
-
 // NaN, infinities: the same words in every form.
 bool format_special(double value, NumberText& result) {
     if (std::isnan(value)) {
-        result = from_text("NaN");
+        result = NumberText("NaN");
         return true;
     }
     if (std::isinf(value)) {
-        result = from_text(value < 0 ? "-inf" : "inf");
+        result = NumberText(value < 0 ? "-inf" : "inf");
         return true;
     }
     return false;

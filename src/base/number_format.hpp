@@ -2,30 +2,15 @@
 // formats several numbers every cycle.
 #pragma once
 
-#include <array>
-#include <cstddef>
 #include <cstdint>
-#include <string_view>
+
+#include "base/fixed_text.hpp"
 
 namespace kestro {
 
 // Holds the text of one number. Large enough for the longest fixed-notation
 // double: 5e-324 takes 326 characters, 1.7976931348623157e308 takes 309 digits.
-class NumberText {
-public:
-    static constexpr std::size_t capacity = 352;
-
-    [[nodiscard]] std::string_view view() const { return {chars_.data(), size_}; }
-    operator std::string_view() const { return view(); }  // NOLINT: reads like text
-
-    // Filled by the functions below.
-    char* data() { return chars_.data(); }
-    void set_size(std::size_t size) { size_ = size; }
-
-private:
-    std::array<char, capacity> chars_{};
-    std::size_t size_ = 0;
-};
+using NumberText = FixedText<352>;
 
 // The shortest plain decimal that reads back as exactly the same double:
 // never an exponent, no point or trailing zeros for whole numbers, "-0" for

@@ -41,7 +41,7 @@ struct DecimalParts {
 
 // Splits unsigned decimal text into its parts, or fails when the text is
 // outside the grammar.
-std::expected<DecimalParts, NumberParseError> split_decimal(std::string_view text) {
+std::expected<DecimalParts, Error> split_decimal(std::string_view text) {
     DecimalParts parts;
     std::size_t at = 0;
     const std::size_t integer_count = count_digits(text, at);
@@ -54,7 +54,7 @@ std::expected<DecimalParts, NumberParseError> split_decimal(std::string_view tex
         at += fraction_count;
     }
     if (parts.integer_digits.empty() && parts.fraction_digits.empty()) {
-        return std::unexpected(NumberParseError::invalid);
+        return std::unexpected(invalid_number);
     }
     if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
         ++at;
@@ -65,7 +65,7 @@ std::expected<DecimalParts, NumberParseError> split_decimal(std::string_view tex
         }
         const std::size_t exponent_count = count_digits(text, at);
         if (exponent_count == 0) {
-            return std::unexpected(NumberParseError::invalid);
+            return std::unexpected(invalid_number);
         }
         for (const char digit : text.substr(at, exponent_count)) {
             parts.exponent = std::min(parts.exponent * 10 + (digit - '0'), exponent_saturation);
@@ -76,7 +76,7 @@ std::expected<DecimalParts, NumberParseError> split_decimal(std::string_view tex
         at += exponent_count;
     }
     if (at != text.size()) {
-        return std::unexpected(NumberParseError::invalid);
+        return std::unexpected(invalid_number);
     }
     return parts;
 }
@@ -98,13 +98,9 @@ std::int64_t leading_power_of_ten(const DecimalParts& parts) {
 
 }  // namespace
 
-std::string_view reason_text(NumberParseError error) {
-    return error == NumberParseError::empty ? "cannot parse float from empty string" : "invalid float literal";
-}
-
-std::expected<double, NumberParseError> parse_attribute_number(std::string_view text) {
+std::expected<double, Error> parse_attribute_number(std::string_view text) {
     if (text.empty()) {
-        return std::unexpected(NumberParseError::empty);
+        return std::unexpected(empty_number);
     }
     const bool negative = text.front() == '-';
     std::string_view magnitude = text;
@@ -128,7 +124,7 @@ std::expected<double, NumberParseError> parse_attribute_number(std::string_view 
     double value = 0.0;
     const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
     if (end != number.data() + number.size()) {
-        return std::unexpected(NumberParseError::invalid);
+        return std::unexpected(invalid_number);
     }
     if (error == std::errc::result_out_of_range) {
         // from_chars leaves the value alone when it overflows or underflows.
@@ -136,7 +132,7 @@ std::expected<double, NumberParseError> parse_attribute_number(std::string_view 
         return sign * (overflow ? std::numeric_limits<double>::infinity() : 0.0);
     }
     if (error != std::errc()) {
-        return std::unexpected(NumberParseError::invalid);
+        return std::unexpected(invalid_number);
     }
     return value;
 }

@@ -4,16 +4,13 @@
 #include <expected>
 #include <string_view>
 
+#include "base/error.hpp"
+
 namespace kestro {
 
-enum class NumberParseError {
-    empty,    // nothing to parse
-    invalid,  // anything outside the grammar
-};
-
-// The reason as it appears in a report: "cannot parse float from empty
-// string" or "invalid float literal".
-[[nodiscard]] std::string_view reason_text(NumberParseError error);
+// Why text is not a number: there is nothing to parse, or it is outside the grammar.
+inline constexpr Error empty_number = Error::reason("cannot parse float from empty string");
+inline constexpr Error invalid_number = Error::reason("invalid float literal");
 
 // Parses already-trimmed text as a 64-bit float. Accepted, and nothing else:
 // an optional "+" or "-", then either digits with an optional decimal point
@@ -23,6 +20,6 @@ enum class NumberParseError {
 // The result is correctly rounded; a magnitude too large becomes infinite and
 // one too small becomes zero, both keeping the sign. Infinity and NaN are
 // returned as values: whether they are acceptable is the caller's choice.
-[[nodiscard]] std::expected<double, NumberParseError> parse_attribute_number(std::string_view text);
+[[nodiscard]] std::expected<double, Error> parse_attribute_number(std::string_view text);
 
 }  // namespace kestro

@@ -56,9 +56,8 @@ void write_line(int fd, LogLevel level, std::initializer_list<std::string_view> 
     static char newline = '\n';
     vectors[count++] = {&newline, 1};
 
-    if (const auto error = write_all(fd, vectors.data(), count)) {
-        fatal_error(fd == 2 ? "failed printing to stderr" : "failed printing to stdout",
-                    system_error_text(*error));
+    if (const auto written = write_all(fd, vectors.data(), count); !written) {
+        fatal_error(fd == 2 ? "failed printing to stderr" : "failed printing to stdout", written.error().text());
     }
 }
 

@@ -13,10 +13,6 @@ constexpr std::uint64_t nanoseconds_per_second = 1'000'000'000;
 // Bits in the significand of a double, the hidden one included.
 constexpr int significand_bits = 53;
 
-constexpr std::string_view negative_wait = "cannot convert float seconds to Duration: value is negative";
-constexpr std::string_view oversized_wait =
-    "cannot convert float seconds to Duration: value is either too big or NaN";
-
 // Holds the significand times 10^9 (below 2^83) exactly.
 __extension__ typedef unsigned __int128 Wide;
 constexpr int wide_bits = 128;
@@ -30,7 +26,7 @@ void sleep_whole(timespec request) {
 
 }  // namespace
 
-std::expected<WaitDuration, std::string_view> wait_duration_from_secs(double secs) {
+std::expected<WaitDuration, Error> wait_duration_from_secs(double secs) {
     if (std::isnan(secs)) {
         return std::unexpected(oversized_wait);
     }

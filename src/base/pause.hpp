@@ -4,7 +4,8 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
-#include <string_view>
+
+#include "base/error.hpp"
 
 namespace kestro {
 
@@ -20,11 +21,15 @@ struct WaitDuration {
 // 2^64: the first number of seconds a WaitDuration cannot hold.
 inline constexpr double wait_limit_secs = 0x1p64;
 
+// Why seconds make no wait.
+inline constexpr Error negative_wait = Error::reason("cannot convert float seconds to Duration: value is negative");
+inline constexpr Error oversized_wait =
+    Error::reason("cannot convert float seconds to Duration: value is either too big or NaN");
+
 // Converts seconds to a wait, rounded to the nearest nanosecond (halves to
-// even). The error is the message: "cannot convert float seconds to
-// Duration: value is negative" below 0, "cannot convert float seconds to
-// Duration: value is either too big or NaN" for NaN and wait_limit_secs or more.
-[[nodiscard]] std::expected<WaitDuration, std::string_view> wait_duration_from_secs(double secs);
+// even). Fails with negative_wait below 0, and with oversized_wait for NaN
+// and wait_limit_secs or more.
+[[nodiscard]] std::expected<WaitDuration, Error> wait_duration_from_secs(double secs);
 
 // Sleeps for the whole duration: a sleep interrupted by a signal is resumed
 // for the time that remains.

@@ -26,28 +26,32 @@ UniqueFd::~UniqueFd() {
     }
 }
 
-std::optional<int> UniqueFd::close() {
+std::expected<void, SystemError> UniqueFd::close() {
     const int result = ::close(fd_);
     fd_ = -1;
-    return result == 0 ? std::nullopt : std::optional<int>(errno);
+    if (result != 0) {
+        return std::unexpected(SystemError::last());
+    }
+    return {};
 }
 
-std::expected<std::string_view, int> read_small_file(const char* path, std::span<char> buffer, FileKinds kinds) {
+std::expected<std::string_view, SystemError> read_small_file(const char* path, std::span<char> buffer,
+                                                             FileKinds kinds) {
     // O_NONBLOCK: a FIFO planted at the path must not stall the daemon.
     const UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (file.get() < 0) {
-        return std::unexpected(errno);
+        return std::unexpected(SystemError::last());
     }
     if (kinds == FileKinds::regular_only) {
         struct stat metadata {};
         if (::fstat(file.get(), &metadata) != 0) {
-            return std::unexpected(errno);
+            return std::unexpected(SystemError::last());
         }
         if (S_ISDIR(metadata.st_mode)) {
-            return std::unexpected(EISDIR);
+            return std::unexpected(SystemError{EISDIR});
         }
         if (!S_ISREG(metadata.st_mode)) {
-            return std::unexpected(ENXIO);
+            return std::unexpected(SystemError{ENXIO});
         }
     }
     ssize_t got = 0;
@@ -55,23 +59,23 @@ std::expected<std::string_view, int> read_small_file(const char* path, std::span
         got = ::read(file.get(), buffer.data(), buffer.size());
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
-        return std::unexpected(errno);
+        return std::unexpected(SystemError::last());
     }
     const auto size = static_cast<std::size_t>(got);
     if (size == buffer.size()) {
-        return std::unexpected(EFBIG);
+        return std::unexpected(SystemError{EFBIG});
     }
     return std::string_view(buffer.data(), size);
 }
 
-std::optional<int> write_all(int fd, iovec* next, std::size_t left) {
+std::expected<void, SystemError> write_all(int fd, iovec* next, std::size_t left) {
     while (left > 0) {
         const ssize_t written = ::writev(fd, next, static_cast<int>(left));
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            return errno;
+            return std::unexpected(SystemError::last());
         }
         auto done = static_cast<std::size_t>(written);
         while (left > 0 && done >= next->iov_len) {
@@ -84,7 +88,7 @@ std::optional<int> write_all(int fd, iovec* next, std::size_t left) {
             next->iov_len -= done;
         }
     }
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace kestro

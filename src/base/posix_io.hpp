@@ -8,10 +8,11 @@
 #include <cstddef>
 #include <expected>
 #include <initializer_list>
-#include <optional>
 #include <span>
 #include <string_view>
 #include <sys/uio.h>
+
+#include "base/error.hpp"
 
 namespace kestro {
 
@@ -25,7 +26,7 @@ public:
     [[nodiscard]] std::string_view view() const { return {chars_.data(), size_}; }
 
 private:
-    std::array<char, PATH_MAX> chars_;  // filled by assign()
+    std::array<char, PATH_MAX> chars_{};
     std::size_t size_ = 0;
 };
 
@@ -41,17 +42,17 @@ public:
 
     [[nodiscard]] int get() const { return fd_; }
 
-    // Closes at once; the error number when the close reports a failure
-    // (for a written file, a failure to store what was written).
-    [[nodiscard]] std::optional<int> close();
+    // Closes at once; fails when the close reports a failure (for a written
+    // file, a failure to store what was written).
+    [[nodiscard]] std::expected<void, SystemError> close();
 
 private:
     int fd_;
 };
 
 // Writes all of the vectors, continuing after a partial write and EINTR. The
-// vectors are consumed. The error number when a write fails.
-[[nodiscard]] std::optional<int> write_all(int fd, iovec* vectors, std::size_t count);
+// vectors are consumed. Fails when a write fails.
+[[nodiscard]] std::expected<void, SystemError> write_all(int fd, iovec* vectors, std::size_t count);
 
 // What read_small_file accepts at the path.
 enum class FileKinds {
@@ -63,12 +64,12 @@ enum class FileKinds {
 // regular file or a sysfs attribute whole (a short read is the end of such a
 // file), and returns the bytes as a view into buffer. The open never waits
 // (a FIFO without a writer reads as empty), never makes a terminal the
-// controlling one and does not survive an exec. Fails with the error number
-// of open(), fstat() or read(); with EFBIG when the content fills the buffer
+// controlling one and does not survive an exec. Fails with the error of
+// open(), fstat() or read(); with EFBIG when the content fills the buffer
 // (so the largest accepted file is one byte shorter than the buffer); and,
 // for regular_only, with EISDIR for a directory and ENXIO for a FIFO, a
 // socket or a device, before anything is read.
-[[nodiscard]] std::expected<std::string_view, int> read_small_file(const char* path, std::span<char> buffer,
-                                                                   FileKinds kinds);
+[[nodiscard]] std::expected<std::string_view, SystemError> read_small_file(const char* path, std::span<char> buffer,
+                                                                           FileKinds kinds);
 
 }  // namespace kestro

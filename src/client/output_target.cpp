@@ -1,6 +1,7 @@
 #include "client/output_target.hpp"
 
 #include <cerrno>
+#include <expected>
 #include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -14,7 +15,7 @@ namespace {
 
 constexpr mode_t file_mode = 0666;  // the umask narrows it
 
-[[nodiscard]] std::optional<int> write_text(int fd, std::string_view text) {
+[[nodiscard]] std::expected<void, SystemError> write_text(int fd, std::string_view text) {
     iovec vector{const_cast<char*>(text.data()), text.size()};
     return write_all(fd, &vector, 1);
 }
@@ -31,7 +32,7 @@ constexpr mode_t file_mode = 0666;  // the umask narrows it
     return temporary;
 }
 
-[[nodiscard]] std::optional<int> write_new_file(const std::string& path, std::string_view text) {
+[[nodiscard]] std::expected<void, SystemError> write_new_file(const std::string& path, std::string_view text) {
     // O_EXCL|O_NOFOLLOW: what is written is a new file of this process's own.
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, file_mode);
     if (fd < 0 && errno == EEXIST && ::unlink(path.c_str()) == 0) {
@@ -39,35 +40,35 @@ constexpr mode_t file_mode = 0666;  // the umask narrows it
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, file_mode);
     }
     if (fd < 0) {
-        return errno;
+        return std::unexpected(SystemError::last());
     }
     UniqueFd file(fd);
-    if (const auto error = write_text(file.get(), text)) {
-        return error;
+    if (auto written = write_text(file.get(), text); !written) {
+        return written;
     }
     return file.close();
 }
 
 }  // namespace
 
-std::optional<OutputFailure> OutputTarget::write(std::string_view text) const {
+std::expected<void, ActionFailure> OutputTarget::write(std::string_view text) const {
     if (!file_) {
-        if (const auto error = write_text(STDOUT_FILENO, text)) {
-            return OutputFailure{"write standard output", *error};
+        if (const auto written = write_text(STDOUT_FILENO, text); !written) {
+            return std::unexpected(ActionFailure{"write standard output", written.error()});
         }
-        return std::nullopt;
+        return {};
     }
     const std::string temporary = temporary_path_of(*file_);
-    if (const auto error = write_new_file(temporary, text)) {
+    if (const auto written = write_new_file(temporary, text); !written) {
         ::unlink(temporary.c_str());
-        return OutputFailure{"write " + temporary, *error};
+        return std::unexpected(ActionFailure{"write " + temporary, written.error()});
     }
     if (::rename(temporary.c_str(), file_->c_str()) != 0) {
-        const int error = errno;
+        const SystemError error = SystemError::last();
         ::unlink(temporary.c_str());
-        return OutputFailure{"rename " + temporary + " -> " + *file_, error};
+        return std::unexpected(ActionFailure{"rename " + temporary + " -> " + *file_, error});
     }
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace kestro

@@ -3,17 +3,16 @@
 // script) never sees a part of one.
 #pragma once
 
+#include <expected>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/error.hpp"
+
 namespace kestro {
 
 // A failed write: what was being done to which path, and the error number.
-struct OutputFailure {
-    std::string action;  // "write <path>", "rename <from> -> <to>"
-    int error_number = 0;
-};
 
 class OutputTarget {
 public:
@@ -25,7 +24,9 @@ public:
     // "." + its name + "." + the process id (a name that no "*.prom" pattern
     // matches), which is then renamed over the file. A failed attempt leaves
     // the previous file as it was and removes the temporary one.
-    [[nodiscard]] std::optional<OutputFailure> write(std::string_view text) const;
+    // Fails with the action "write standard output", "write <temporary>" or
+    // "rename <temporary> -> <file>".
+    [[nodiscard]] std::expected<void, ActionFailure> write(std::string_view text) const;
 
 private:
     std::optional<std::string> file_;

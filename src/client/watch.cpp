@@ -14,8 +14,8 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
-#include "base/posix_io.hpp"
 #include "base/error.hpp"
+#include "base/posix_io.hpp"
 
 namespace kestro {
 
@@ -43,8 +43,15 @@ constexpr int settle_steps_max = 10;
 constexpr double stale_margin = 0.1;
 constexpr double longest_timer = 1e9;  // seconds; about 32 years
 
-[[nodiscard]] std::unexpected<std::string> failure(std::string_view what, int error_number) {
-    return std::unexpected(std::string(what) + ": " + system_error_text(error_number));
+// The call that just failed, named by its action and what it acted on; its
+// errno is taken before anything else can change it.
+[[nodiscard]] std::unexpected<ActionFailure> failure(std::string_view action, std::string_view object = {}) {
+    const SystemError error = SystemError::last();
+    std::string what(action);
+    if (!object.empty()) {
+        what.append(" ").append(object);
+    }
+    return std::unexpected(ActionFailure{std::move(what), error});
 }
 
 // The directory above a path: "/run" for "/run/kestro", "/" for "/run",
@@ -95,7 +102,7 @@ public:
 
     // Watches the directory, or else the nearest existing directory above
     // it. Fails only when nothing up to "/" (or ".") can be watched.
-    [[nodiscard]] std::expected<void, std::string> attach() {
+    [[nodiscard]] std::expected<void, ActionFailure> attach() {
         if (directory_watch_ >= 0 || try_directory()) {
             return {};
         }
@@ -106,7 +113,7 @@ public:
             watch = ::inotify_add_watch(inotify_, path.c_str(), ancestor_events);
         } while (watch < 0 && path != "/" && path != ".");
         if (watch < 0) {
-            return failure("watch " + path, errno);
+            return failure("watch", path);
         }
         if (watch != ancestor_watch_) {
             drop(ancestor_watch_);
@@ -118,7 +125,7 @@ public:
     }
 
     // Reads every queued event, following the directory as it goes and comes.
-    [[nodiscard]] std::expected<Batch, std::string> drain() {
+    [[nodiscard]] std::expected<Batch, ActionFailure> drain() {
         Batch batch;
         bool directory_gone = false;
         bool ancestor_touched = false;
@@ -248,14 +255,14 @@ private:
 
 }  // namespace
 
-std::expected<WatchEnd, std::string> watch_status(const WatchSettings& settings, StatusSink& sink) {
+std::expected<WatchEnd, ActionFailure> watch_status(const WatchSettings& settings, StatusSink& sink) {
     sigset_t signals;
     sigemptyset(&signals);
     for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
         sigaddset(&signals, number);
     }
     if (::sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) {
-        return failure("sigprocmask", errno);
+        return failure("sigprocmask");
     }
     const UniqueFd signal_fd(::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
     const UniqueFd inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -264,7 +271,7 @@ std::expected<WatchEnd, std::string> watch_status(const WatchSettings& settings,
     for (const auto& [fd, what] : {std::pair{signal_fd.get(), "signalfd"}, std::pair{inotify.get(), "inotify"},
                                    std::pair{settle_timer.get(), "timerfd"}, std::pair{stale_timer.get(), "timerfd"}}) {
         if (fd < 0) {
-            return failure(what, errno);
+            return failure(what);
         }
     }
 
@@ -294,7 +301,7 @@ std::expected<WatchEnd, std::string> watch_status(const WatchSettings& settings,
             if (errno == EINTR) {
                 continue;
             }
-            return failure("poll", errno);
+            return failure("poll");
         }
         if (polled[signal_slot].revents != 0) {
             return WatchEnd::signalled;

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/error.hpp"
 #include "client/status_snapshot.hpp"
 
 namespace kestro {
@@ -54,6 +55,6 @@ enum class WatchEnd {
 // for the whole process and taken through a descriptor. Fails, with the
 // description of the error, only when the kernel refuses what watching needs
 // (inotify, a timer, the signal descriptor, a watch on "/").
-[[nodiscard]] std::expected<WatchEnd, std::string> watch_status(const WatchSettings& settings, StatusSink& sink);
+[[nodiscard]] std::expected<WatchEnd, ActionFailure> watch_status(const WatchSettings& settings, StatusSink& sink);
 
 }  // namespace kestro

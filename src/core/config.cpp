@@ -24,7 +24,6 @@
 #include "base/output.hpp"
 #include "base/pause.hpp"
 #include "base/posix_io.hpp"
-#include "base/error.hpp"
 #include "base/utf8.hpp"
 
 namespace kestro {
@@ -289,7 +288,7 @@ Settings load_settings(const char* path) {
     // 64 KiB and a byte: on the heap, not on the stack the parser uses.
     std::string buffer(max_config_bytes + 1, '\0');
     if (const auto bytes = read_small_file(path, buffer, FileKinds::regular_only); !bytes) {
-        print_error_line({"read ", path, ": ", system_error_text(bytes.error())});
+        print_error_line({"read ", path, ": ", bytes.error().text()});
     } else if (const auto config = parse_config(*bytes); !config) {
         print_error_line({"read ", path, ": ", config.error()});
     } else {

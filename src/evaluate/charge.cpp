@@ -140,17 +140,11 @@ void report_charge(const ChargeEstimate& estimate, std::uint64_t cycle, std::opt
 }
 
 NumberText charge_text(const ChargeEstimate& estimate) {
-    NumberText text;
     if (!estimate.percent || std::isnan(*estimate.percent) || *estimate.percent < 0) {
-        constexpr std::string_view unknown = "unknown";
-        unknown.copy(text.data(), unknown.size());
-        text.set_size(unknown.size());
-        return text;
+        return NumberText("unknown");
     }
-    text = format_fixed(*estimate.percent, status_line_decimals);
-    const std::size_t size = text.view().size();
-    text.data()[size] = '%';
-    text.set_size(size + 1);
+    NumberText text = format_fixed(*estimate.percent, status_line_decimals);
+    text.append("%");
     return text;
 }
 

@@ -1,19 +1,12 @@
 #include "evaluate/shutdown.hpp"
 
-#include <array>
-#include <cerrno>
-#include <cmath>
-#include <csignal>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#include <utility>
+#include <string>
 
+#include "base/child_process.hpp"
 #include "base/fatal.hpp"
 #include "base/number_format.hpp"
 #include "base/output.hpp"
 #include "base/pause.hpp"
-#include "base/error.hpp"
 
 namespace kestro {
 
@@ -29,57 +22,6 @@ constexpr double shutdown_now = 0.0;
 constexpr double held_off_by_adapter = 1.0;
 
 constexpr const char* poweroff_command = "poweroff";
-
-// The attributes of one spawn, released whatever happens.
-class SpawnAttributes {
-public:
-    SpawnAttributes() : error_(::posix_spawnattr_init(&attributes_)) {}
-    ~SpawnAttributes() {
-        if (error_ == 0) {
-            ::posix_spawnattr_destroy(&attributes_);
-        }
-    }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-
-    [[nodiscard]] int init_error() const { return error_; }
-    [[nodiscard]] posix_spawnattr_t* get() { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_{};
-    int error_;
-};
-
-struct SignalName {
-    int number;
-    std::string_view name;
-};
-
-// The standard Linux signals, by the platform's own numbers.
-constexpr std::array signal_names{
-    SignalName{SIGHUP, "SIGHUP"},       SignalName{SIGINT, "SIGINT"},
-    SignalName{SIGQUIT, "SIGQUIT"},     SignalName{SIGILL, "SIGILL"},
-    SignalName{SIGTRAP, "SIGTRAP"},     SignalName{SIGABRT, "SIGABRT"},
-    SignalName{SIGBUS, "SIGBUS"},       SignalName{SIGFPE, "SIGFPE"},
-    SignalName{SIGKILL, "SIGKILL"},     SignalName{SIGUSR1, "SIGUSR1"},
-    SignalName{SIGSEGV, "SIGSEGV"},     SignalName{SIGUSR2, "SIGUSR2"},
-    SignalName{SIGPIPE, "SIGPIPE"},     SignalName{SIGALRM, "SIGALRM"},
-    SignalName{SIGTERM, "SIGTERM"},
-#ifdef SIGSTKFLT
-    SignalName{SIGSTKFLT, "SIGSTKFLT"},
-#endif
-    SignalName{SIGCHLD, "SIGCHLD"},     SignalName{SIGCONT, "SIGCONT"},
-    SignalName{SIGSTOP, "SIGSTOP"},     SignalName{SIGTSTP, "SIGTSTP"},
-    SignalName{SIGTTIN, "SIGTTIN"},     SignalName{SIGTTOU, "SIGTTOU"},
-    SignalName{SIGURG, "SIGURG"},       SignalName{SIGXCPU, "SIGXCPU"},
-    SignalName{SIGXFSZ, "SIGXFSZ"},     SignalName{SIGVTALRM, "SIGVTALRM"},
-    SignalName{SIGPROF, "SIGPROF"},     SignalName{SIGWINCH, "SIGWINCH"},
-    SignalName{SIGIO, "SIGIO"},
-#ifdef SIGPWR
-    SignalName{SIGPWR, "SIGPWR"},
-#endif
-    SignalName{SIGSYS, "SIGSYS"},
-};
 
 }  // namespace
 
@@ -109,75 +51,6 @@ std::optional<double> estimate_secs_until_shutdown(const CycleReadings& readings
 
 bool shutdown_due(std::optional<double> secs) { return secs && *secs == shutdown_now; }
 
-std::optional<std::string_view> signal_name(int signal_number) {
-    for (const SignalName& entry : signal_names) {
-        if (entry.number == signal_number) {
-            return entry.name;
-        }
-    }
-    return std::nullopt;
-}
-
-std::string wait_status_text(int wait_status) {
-    std::string text;
-    if (WIFEXITED(wait_status)) {
-        text = "exit status: ";
-        text += format_integer(static_cast<std::int64_t>(WEXITSTATUS(wait_status))).view();
-    } else if (WIFSIGNALED(wait_status)) {
-        const int signal_number = WTERMSIG(wait_status);
-        text = "signal: ";
-        text += format_integer(static_cast<std::int64_t>(signal_number)).view();
-        if (const auto name = signal_name(signal_number)) {
-            text += " (";
-            text += *name;
-            text += ')';
-        }
-        if (WCOREDUMP(wait_status)) {
-            text += " (core dumped)";
-        }
-    } else {
-        // waitpid() without WUNTRACED reports only the two ends above.
-        text = "wait status: ";
-        text += format_integer(static_cast<std::int64_t>(wait_status)).view();
-    }
-    return text;
-}
-
-std::expected<void, std::string> run_command(const char* program) {
-    SpawnAttributes attributes;
-    if (attributes.init_error() != 0) {
-        return std::unexpected(system_error_text(attributes.init_error()));
-    }
-    // The daemon ignores SIGPIPE, and an ignored signal survives exec.
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    if (const int error = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults); error != 0) {
-        return std::unexpected(system_error_text(error));
-    }
-    if (const int error = ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGDEF); error != 0) {
-        return std::unexpected(system_error_text(error));
-    }
-    // posix_spawnp() does not write to the argument vector; its type is older than const.
-    char* const arguments[] = {const_cast<char*>(program), nullptr};
-    pid_t child = 0;
-    // A failed exec comes back here as the error number, not as an exit status.
-    if (const int error = ::posix_spawnp(&child, program, nullptr, attributes.get(), arguments, environ);
-        error != 0) {
-        return std::unexpected(system_error_text(error));
-    }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return std::unexpected(system_error_text(errno));
-        }
-    }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        return {};
-    }
-    return std::unexpected(wait_status_text(status));
-}
-
 ShutdownCompleted run_shutdown_sequence(const Settings& settings) {
     return run_shutdown_sequence_with(settings, poweroff_command);
 }
@@ -189,15 +62,12 @@ ShutdownCompleted run_shutdown_sequence_with(const Settings& settings, const cha
     // fail unless Settings came from elsewhere.
     const auto wait = wait_duration_from_secs(settings.force_shutdown_timeout_secs);
     if (!wait) {
-        fatal_error(std::string(wait.error()), "");
+        fatal_error(wait.error().text(), "");
     }
     pause_for(*wait);
     print_critical_line({"Shutting down now."});
-    if (auto ran = run_command(command); !ran) {
-        std::string message = command;
-        message += ": ";
-        message += ran.error();
-        fatal_error(std::move(message), "");
+    if (const auto ran = run_command(command); !ran) {
+        fatal_error(std::string(command).append(": ").append(ran.error().text()), "");
     }
     return {};
 }

@@ -3,11 +3,7 @@
 // the machine off. Once announced, the shutdown cannot be cancelled.
 #pragma once
 
-#include <cstdint>
-#include <expected>
 #include <optional>
-#include <string>
-#include <string_view>
 
 #include "base/settings.hpp"
 #include "base/status_words.hpp"
@@ -32,20 +28,6 @@ namespace kestro {
 
 // True when the estimate is known and exactly 0.
 [[nodiscard]] bool shutdown_due(std::optional<double> secs);
-
-// "SIGTERM" for 15 and the like; none for a number without a standard name.
-[[nodiscard]] std::optional<std::string_view> signal_name(int signal_number);
-
-// How a child that did not succeed ended, from its waitpid() status:
-// "exit status: <code>", or "signal: <n> (<SIGNAME>)" with " (core dumped)"
-// when a core was dumped ("signal: <n>" for a signal without a name).
-[[nodiscard]] std::string wait_status_text(int wait_status);
-
-// Runs program, found through PATH, with no arguments, the daemon's standard
-// streams and environment, and SIGPIPE at its default; waits for it to end.
-// The error is the system error text when it cannot be started or waited
-// for, else wait_status_text of an unsuccessful end.
-[[nodiscard]] std::expected<void, std::string> run_command(const char* program);
 
 // The shutdown ran its course; the caller releases what it holds and exits 0.
 struct [[nodiscard]] ShutdownCompleted {};

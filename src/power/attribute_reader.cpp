@@ -16,8 +16,8 @@ namespace kestro {
 
 namespace {
 
-void report_read_failure(std::string_view path, const ReadFailure& failure) {
-    report_once(path, [&] { print_error_line({"read ", path, ": ", describe(failure)}); });
+void report_read_failure(std::string_view path, const Error& error) {
+    report_once(path, [&] { print_error_line({"read ", path, ": ", error.text()}); });
 }
 
 // Reads "<directory>/<name>" whole, through path and buffer, and trims it;
@@ -26,7 +26,7 @@ std::optional<std::string_view> read_trimmed(std::string_view directory, std::st
                                              AttributeBuffer& buffer) {
     if (!path.assign({directory, "/", name})) {
         // No open() takes a path this long; the report still names it whole.
-        report_read_failure(attribute_path(directory, name), ReadFailure{ReadFailureKind::system_error, ENAMETOOLONG});
+        report_read_failure(attribute_path(directory, name), SystemError{ENAMETOOLONG});
         return std::nullopt;
     }
     const auto content = read_attribute_file(path.c_str(), buffer);
@@ -58,7 +58,7 @@ std::optional<double> read_number_attribute(std::string_view directory, std::str
     }
     const auto number = parse_attribute_number(*text);
     if (!number) {
-        print_error_line({"read ", path.view(), ": ", reason_text(number.error())});
+        print_error_line({"read ", path.view(), ": ", number.error().text()});
         return std::nullopt;
     }
     if (!std::isfinite(*number)) {

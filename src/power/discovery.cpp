@@ -5,11 +5,11 @@
 #include <dirent.h>
 #include <memory>
 
+#include "base/attribute_file.hpp"
+#include "base/error.hpp"
 #include "base/fatal.hpp"
 #include "base/number_format.hpp"
 #include "base/output.hpp"
-#include "base/error.hpp"
-#include "base/attribute_file.hpp"
 
 namespace kestro {
 
@@ -25,8 +25,13 @@ struct DirectoryCloser {
 };
 using DirectoryHandle = std::unique_ptr<DIR, DirectoryCloser>;
 
-[[noreturn]] void fail_listing(const std::string& root, int error_number) {
-    fatal_error("Cannot list the power-supply directory", root + ": " + system_error_text(error_number));
+// "<path>: <error>", the detail of the fatal errors below.
+[[noreturn]] void fail_on(std::string_view message, std::string_view path, const Error& error) {
+    fatal_error(message, std::string(path).append(": ").append(error.text()));
+}
+
+[[noreturn]] void fail_listing(const std::string& root) {
+    fail_on("Cannot list the power-supply directory", root, SystemError::last());
 }
 
 // Whether the supply at supply_dir has a type file whose content names a
@@ -40,7 +45,7 @@ std::optional<bool> type_names(const std::string& supply_dir, bool (*names_kind)
     AttributeBuffer buffer;
     const auto content = read_attribute_file(type_path.c_str(), buffer);
     if (!content) {
-        fatal_error("Cannot read path", type_path + ": " + describe(content.error()));
+        fail_on("Cannot read path", type_path, content.error());
     }
     return names_kind(*content);
 }
@@ -59,14 +64,14 @@ std::optional<std::string> find_adapter(std::string_view root) {
     {
         const DirectoryHandle listing(::opendir(root_text.c_str()));
         if (!listing) {
-            fail_listing(root_text, errno);
+            fail_listing(root_text);
         }
         for (;;) {
             errno = 0;
             const dirent* entry = ::readdir(listing.get());
             if (entry == nullptr) {
                 if (errno != 0) {
-                    fail_listing(root_text, errno);
+                    fail_listing(root_text);
                 }
                 break;
             }

@@ -14,7 +14,6 @@
 #include "base/number_format.hpp"
 #include "base/output.hpp"
 #include "base/posix_io.hpp"
-#include "base/error.hpp"
 
 namespace kestro {
 
@@ -29,49 +28,61 @@ constexpr mode_t file_mode = 0666;       // the umask narrows it
 // that has another name.
 constexpr int temporary_open_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 
-// Creates the directory unless it exists; the error number otherwise.
-[[nodiscard]] std::optional<int> ensure_directory(std::string_view directory) {
+// Creates the directory unless it exists.
+[[nodiscard]] std::expected<void, SystemError> ensure_directory(std::string_view directory) {
     PathText path;
     if (!path.assign({directory})) {
-        return ENAMETOOLONG;
+        return std::unexpected(SystemError{ENAMETOOLONG});
     }
-    if (::mkdir(path.c_str(), directory_mode) == 0 || errno == EEXIST) {
-        return std::nullopt;
+    if (::mkdir(path.c_str(), directory_mode) != 0 && errno != EEXIST) {
+        return std::unexpected(SystemError::last());
     }
-    return errno;
+    return {};
 }
 
 // Creates the temporary file anew. A name already there (a leftover of a
 // failed cycle, or anything planted) is removed, the name only, and the
-// creation tried once more. The descriptor, or the error number.
-[[nodiscard]] std::expected<int, int> create_temporary(const PathText& path) {
+// creation tried once more.
+[[nodiscard]] std::expected<UniqueFd, SystemError> create_temporary(const PathText& path) {
     int fd = ::open(path.c_str(), temporary_open_flags, file_mode);
     if (fd < 0 && errno == EEXIST) {
         // A directory cannot be unlinked: its EISDIR says more than EEXIST.
         if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-            return std::unexpected(errno);
+            return std::unexpected(SystemError::last());
         }
         fd = ::open(path.c_str(), temporary_open_flags, file_mode);
     }
     if (fd < 0) {
-        return std::unexpected(errno);
+        return std::unexpected(SystemError::last());
     }
-    return fd;
+    return UniqueFd(fd);
 }
 
 // Writes the value and a newline to a new temporary file.
-[[nodiscard]] std::optional<int> write_content(const PathText& path, std::string_view value) {
-    const auto fd = create_temporary(path);
-    if (!fd) {
-        return fd.error();
+[[nodiscard]] std::expected<void, SystemError> write_content(const PathText& path, std::string_view value) {
+    auto file = create_temporary(path);
+    if (!file) {
+        return std::unexpected(file.error());
     }
-    UniqueFd file(*fd);
     static char newline = '\n';
     std::array<iovec, 2> content{{{const_cast<char*>(value.data()), value.size()}, {&newline, 1}}};
-    if (const auto error = write_all(file.get(), content.data(), content.size())) {
-        return error;
+    if (auto written = write_all(file->get(), content.data(), content.size()); !written) {
+        return written;
     }
-    return file.close();
+    return file->close();
+}
+
+// Renames the temporary file over the published one.
+[[nodiscard]] std::expected<void, SystemError> publish(const PathText& temporary_path, std::string_view directory,
+                                                       std::string_view name) {
+    PathText final_path;
+    if (!final_path.assign({directory, "/", name})) {
+        return std::unexpected(SystemError{ENAMETOOLONG});
+    }
+    if (::rename(temporary_path.c_str(), final_path.c_str()) != 0) {
+        return std::unexpected(SystemError::last());
+    }
+    return {};
 }
 
 }  // namespace
@@ -81,30 +92,22 @@ void write_status_text_in(std::string_view directory, std::string_view name,
     if (!value) {
         return;
     }
-    if (const auto error = ensure_directory(directory)) {
-        print_error_line({"mkdir ", directory, ": ", system_error_text(*error)});
+    if (const auto made = ensure_directory(directory); !made) {
+        print_error_line({"mkdir ", directory, ": ", made.error().text()});
         return;
     }
 
     PathText temporary_path;
-    const auto write_error = temporary_path.assign({directory, "/.", name})
-                                 ? write_content(temporary_path, *value)
-                                 : std::optional<int>(ENAMETOOLONG);
-    if (write_error) {
-        print_error_line({"write ", directory, "/.", name, ": ", system_error_text(*write_error)});
+    const auto written = temporary_path.assign({directory, "/.", name})
+                             ? write_content(temporary_path, *value)
+                             : std::unexpected(SystemError{ENAMETOOLONG});
+    if (!written) {
+        print_error_line({"write ", directory, "/.", name, ": ", written.error().text()});
         return;
     }
-
-    PathText final_path;
-    std::optional<int> rename_error;
-    if (!final_path.assign({directory, "/", name})) {
-        rename_error = ENAMETOOLONG;
-    } else if (::rename(temporary_path.c_str(), final_path.c_str()) != 0) {
-        rename_error = errno;
-    }
-    if (rename_error) {
+    if (const auto renamed = publish(temporary_path, directory, name); !renamed) {
         print_error_line({"rename ", directory, "/.", name, " -> ", directory, "/", name, ": ",
-                          system_error_text(*rename_error)});
+                          renamed.error().text()});
     }
 }
 
@@ -125,6 +128,8 @@ void write_status_number(std::string_view name, std::optional<double> value) {
     write_status_number_in(status_directory, name, value);
 }
 
-std::optional<int> ensure_status_directory(std::string_view directory) { return ensure_directory(directory); }
+std::expected<void, SystemError> ensure_status_directory(std::string_view directory) {
+    return ensure_directory(directory);
+}
 
 }  // namespace kestro

@@ -19,8 +19,11 @@
 // with <error> the system's description of the error number.
 #pragma once
 
+#include <expected>
 #include <optional>
 #include <string_view>
+
+#include "base/error.hpp"
 
 namespace kestro {
 
@@ -43,8 +46,7 @@ void write_status_text(std::string_view name, std::optional<std::string_view> va
 void write_status_number(std::string_view name, std::optional<double> value);
 
 // What every write does first: creates `directory` (this one level, mode 0777
-// less the umask) unless something exists at that path. The error number when
-// it cannot.
-[[nodiscard]] std::optional<int> ensure_status_directory(std::string_view directory);
+// less the umask) unless something exists at that path.
+[[nodiscard]] std::expected<void, SystemError> ensure_status_directory(std::string_view directory);
 
 }  // namespace kestro

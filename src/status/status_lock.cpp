@@ -6,14 +6,13 @@
 #include <sys/file.h>
 
 #include "base/fatal.hpp"
-#include "base/error.hpp"
 #include "status/status_directory.hpp"
 
 namespace kestro {
 
-std::expected<StatusLock, int> lock_status_directory_in(std::string_view directory) {
+std::expected<StatusLock, SystemError> lock_status_directory_in(std::string_view directory) {
     PathText path;
-    if (!path.assign({directory}) || ensure_status_directory(directory)) {
+    if (!path.assign({directory}) || !ensure_status_directory(directory)) {
         return StatusLock(UniqueFd(-1));
     }
     UniqueFd opened(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -22,7 +21,7 @@ std::expected<StatusLock, int> lock_status_directory_in(std::string_view directo
     }
     if (::flock(opened.get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) {
-            return std::unexpected(errno);
+            return std::unexpected(SystemError::last());
         }
         return StatusLock(UniqueFd(-1));
     }
@@ -32,7 +31,7 @@ std::expected<StatusLock, int> lock_status_directory_in(std::string_view directo
 StatusLock lock_status_directory() {
     auto lock = lock_status_directory_in(status_directory);
     if (!lock) {
-        fatal_error("another kestro holds " + std::string(status_directory), system_error_text(lock.error()));
+        fatal_error("another kestro holds " + std::string(status_directory), lock.error().text());
     }
     return std::move(*lock);
 }

@@ -33,8 +33,8 @@ private:
 // the directory cannot be created or opened (a read-only or missing parent,
 // a file of that name) or the kernel refuses locks: the daemon then runs as
 // before and its writes report what is wrong. Only another holder is an
-// error: its error number, EWOULDBLOCK.
-[[nodiscard]] std::expected<StatusLock, int> lock_status_directory_in(std::string_view directory);
+// error: EWOULDBLOCK.
+[[nodiscard]] std::expected<StatusLock, SystemError> lock_status_directory_in(std::string_view directory);
 
 // The same for /run/kestro. Another holder is the fatal error
 // "another kestro holds /run/kestro", with the system's error text.

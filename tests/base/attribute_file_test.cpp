@@ -30,8 +30,7 @@ TEST(ReadAttributeFile, AFileThatFillsTheBufferIsTooLarge) {
     AttributeBuffer buffer;
     const auto content = read_attribute_file(tree.path("attr").c_str(), buffer);
     ASSERT_FALSE(content.has_value());
-    EXPECT_EQ(content.error().kind, ReadFailureKind::system_error);
-    EXPECT_EQ(content.error().error_number, EFBIG);
+    EXPECT_EQ(content.error().system(), SystemError{EFBIG});
 }
 
 TEST(ReadAttributeFile, TakesTheLargestContentThatLeavesRoom) {
@@ -59,8 +58,8 @@ TEST(ReadAttributeFile, RefusesContentThatIsNotUtf8) {
     AttributeBuffer buffer;
     const auto content = read_attribute_file(tree.path("attr").c_str(), buffer);
     ASSERT_FALSE(content.has_value());
-    EXPECT_EQ(content.error().kind, ReadFailureKind::invalid_utf8);
-    EXPECT_EQ(describe(content.error()), "stream did not contain valid UTF-8");
+    EXPECT_EQ(content.error(), invalid_utf8);
+    EXPECT_EQ(content.error().text().view(), "stream did not contain valid UTF-8");
 }
 
 TEST(ReadAttributeFile, DoesNotWaitForAFifoWriter) {
@@ -83,7 +82,7 @@ TEST(ReadAttributeFile, UnreadableFileFailsWithPermissionDenied) {
     AttributeBuffer buffer;
     const auto content = read_attribute_file(tree.path("attr").c_str(), buffer);
     ASSERT_FALSE(content.has_value());
-    EXPECT_EQ(describe(content.error()), "Permission denied (os error 13)");
+    EXPECT_EQ(content.error().text().view(), "Permission denied (os error 13)");
 }
 
 TEST(PathExists, FollowsLinksAndIgnoresReadability) {

@@ -17,10 +17,10 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 struct NumberCase {
     std::string name;
     std::string text;
-    std::expected<double, NumberParseError> expected;
+    std::expected<double, Error> expected;
 };
 
-std::unexpected<NumberParseError> invalid() { return std::unexpected(NumberParseError::invalid); }
+std::unexpected<Error> invalid() { return std::unexpected(invalid_number); }
 
 class AttributeNumber : public testing::TestWithParam<NumberCase> {};
 
@@ -86,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Refused, AttributeNumber,
     testing::Values(
-        NumberCase{"Empty", "", std::unexpected(NumberParseError::empty)}, NumberCase{"Unit", "12 mA", invalid()},
+        NumberCase{"Empty", "", std::unexpected(empty_number)}, NumberCase{"Unit", "12 mA", invalid()},
         NumberCase{"Hexadecimal", "0x10", invalid()}, NumberCase{"HexadecimalFloat", "0x1p3", invalid()},
         NumberCase{"PointAlone", ".", invalid()}, NumberCase{"ExponentAlone", "e5", invalid()},
         NumberCase{"ExponentWithoutDigits", "1e", invalid()}, NumberCase{"ExponentSignOnly", "1e+", invalid()},
@@ -103,8 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 TEST(NumberParseReason, NamesTheFailure) {
-    EXPECT_EQ(reason_text(NumberParseError::empty), "cannot parse float from empty string");
-    EXPECT_EQ(reason_text(NumberParseError::invalid), "invalid float literal");
+    EXPECT_EQ(empty_number.text().view(), "cannot parse float from empty string");
+    EXPECT_EQ(invalid_number.text().view(), "invalid float literal");
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ class WaitFromSecs : public testing::TestWithParam<WaitCase> {};
 
 TEST_P(WaitFromSecs, RoundsToTheNearestNanosecond) {
     const auto wait = wait_duration_from_secs(GetParam().secs);
-    ASSERT_TRUE(wait.has_value()) << wait.error();
+    ASSERT_TRUE(wait.has_value()) << wait.error().text().view();
     EXPECT_EQ(wait->seconds, GetParam().seconds);
     EXPECT_EQ(wait->nanoseconds, GetParam().nanoseconds);
 }
@@ -49,12 +49,12 @@ TEST(WaitFromSecsErrors, NegativeTooBigAndNaN) {
     for (const double secs : {-1.0, -1e-300, -inf}) {
         const auto wait = wait_duration_from_secs(secs);
         ASSERT_FALSE(wait.has_value()) << secs;
-        EXPECT_EQ(wait.error(), negative_message) << secs;
+        EXPECT_EQ(wait.error().text().view(), negative_message) << secs;
     }
     for (const double secs : {0x1p64, 1e300, inf, nan, -nan}) {
         const auto wait = wait_duration_from_secs(secs);
         ASSERT_FALSE(wait.has_value()) << secs;
-        EXPECT_EQ(wait.error(), oversized_message) << secs;
+        EXPECT_EQ(wait.error().text().view(), oversized_message) << secs;
     }
 }
 

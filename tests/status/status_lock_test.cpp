@@ -20,7 +20,7 @@ TEST(StatusLock, SecondHolderIsRefusedUntilTheFirstIsGone) {
         EXPECT_TRUE(fs::is_empty(directory)) << "created, and no lock file in it";
         const auto second = lock_status_directory_in(directory.string());
         ASSERT_FALSE(second.has_value());
-        EXPECT_EQ(second.error(), EWOULDBLOCK);
+        EXPECT_EQ(second.error(), SystemError{EWOULDBLOCK});
     }
     const auto after = lock_status_directory_in(directory.string());
     EXPECT_TRUE(after.has_value() && after->held());
