@@ -14,10 +14,6 @@ namespace kestro {
 
 namespace {
 
-// More parts than any line of the daemon has; the prefix and the newline
-// take two more.
-constexpr std::size_t max_line_parts = 15;
-
 constexpr std::array<std::string_view, 8> level_prefixes{"<0>", "<1>", "<2>", "<3>", "<4>", "<5>", "<6>", "<7>"};
 
 // Whether standard output (1) and standard error (2) are the journal's
@@ -37,18 +33,15 @@ std::string_view level_prefix(int fd, LogLevel level) {
     return is_journal_fd(fd) ? level_prefixes[static_cast<std::size_t>(level)] : std::string_view();
 }
 
-void write_line(int fd, LogLevel level, std::initializer_list<std::string_view> parts) {
+void detail::write_line_parts(int fd, LogLevel level, std::span<const std::string_view> parts) {
+    // The prefix and the newline take two more.
     std::array<iovec, max_line_parts + 2> vectors{};
     std::size_t count = 0;
     const std::string_view prefix = level_prefix(fd, level);
     if (!prefix.empty()) {
         vectors[count++] = {const_cast<char*>(prefix.data()), prefix.size()};
     }
-    const std::size_t first_part = count;
     for (std::string_view part : parts) {
-        if (count - first_part == max_line_parts) {
-            fatal_error("too many parts in one log line", "");
-        }
         if (!part.empty()) {
             vectors[count++] = {const_cast<char*>(part.data()), part.size()};
         }

@@ -11,7 +11,8 @@
 // the fatal error (base/fatal.hpp), which ends the daemon with status 101.
 #pragma once
 
-#include <initializer_list>
+#include <cstddef>
+#include <span>
 #include <string_view>
 
 namespace kestro {
@@ -40,31 +41,50 @@ void detect_journal_streams(const char* journal_stream);
 // journal, else nothing.
 [[nodiscard]] std::string_view level_prefix(int fd, LogLevel level);
 
+// The most parts a line has; a line with more does not compile.
+inline constexpr std::size_t max_line_parts = 15;
+
+namespace detail {
+// write_line's work, for at most max_line_parts parts.
+void write_line_parts(int fd, LogLevel level, std::span<const std::string_view> parts);
+}  // namespace detail
+
 // Writes the level prefix, the parts, then one newline, to the file
 // descriptor in one writev(). Retries after EINTR and continues after a
-// partial write.
-void write_line(int fd, LogLevel level, std::initializer_list<std::string_view> parts);
+// partial write. Called with the parts in braces: write_line(1, level, {"a", b}).
+template <std::size_t N>
+void write_line(int fd, LogLevel level, const std::string_view (&parts)[N]) {
+    static_assert(N <= max_line_parts, "too many parts in one log line");
+    detail::write_line_parts(fd, level, parts);
+}
 
 // Progress and information lines on standard output.
-inline void print_line(std::initializer_list<std::string_view> parts) { write_line(1, LogLevel::info, parts); }
+template <std::size_t N>
+void print_line(const std::string_view (&parts)[N]) {
+    write_line(1, LogLevel::info, parts);
+}
 
 // "Warning: ..." lines on standard output.
-inline void print_warning_line(std::initializer_list<std::string_view> parts) {
+template <std::size_t N>
+void print_warning_line(const std::string_view (&parts)[N]) {
     write_line(1, LogLevel::warning, parts);
 }
 
 // "DBG: ..." lines on standard output.
-inline void print_debug_line(std::initializer_list<std::string_view> parts) {
+template <std::size_t N>
+void print_debug_line(const std::string_view (&parts)[N]) {
     write_line(1, LogLevel::debug, parts);
 }
 
 // The announcement of the low-battery shutdown on standard output.
-inline void print_critical_line(std::initializer_list<std::string_view> parts) {
+template <std::size_t N>
+void print_critical_line(const std::string_view (&parts)[N]) {
     write_line(1, LogLevel::critical, parts);
 }
 
 // Reports of failed reads and writes on standard error.
-inline void print_error_line(std::initializer_list<std::string_view> parts) {
+template <std::size_t N>
+void print_error_line(const std::string_view (&parts)[N]) {
     write_line(2, LogLevel::error, parts);
 }
 

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <csignal>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -62,7 +61,7 @@ std::string stream_id(int fd) {
 }
 
 struct LevelCase {
-    void (*print)(std::initializer_list<std::string_view>);
+    void (*print)(const std::string_view (&)[1]);
     int journal_fd;  // the stream JOURNAL_STREAM names: 1, 2, or 0 for none
     const char* out;
     const char* err;
@@ -86,11 +85,11 @@ TEST_P(JournalLevels, PrefixOnlyOnTheJournalStream) {
 
 INSTANTIATE_TEST_SUITE_P(
     Levels, JournalLevels,
-    testing::Values(LevelCase{print_line, 1, "<6>text\n", ""}, LevelCase{print_warning_line, 1, "<4>text\n", ""},
-                    LevelCase{print_debug_line, 1, "<7>text\n", ""},
-                    LevelCase{print_critical_line, 1, "<2>text\n", ""},
-                    LevelCase{print_error_line, 2, "", "<3>text\n"}, LevelCase{print_line, 2, "text\n", ""},
-                    LevelCase{print_error_line, 1, "", "text\n"}, LevelCase{print_critical_line, 0, "text\n", ""}));
+    testing::Values(LevelCase{print_line<1>, 1, "<6>text\n", ""}, LevelCase{print_warning_line<1>, 1, "<4>text\n", ""},
+                    LevelCase{print_debug_line<1>, 1, "<7>text\n", ""},
+                    LevelCase{print_critical_line<1>, 1, "<2>text\n", ""},
+                    LevelCase{print_error_line<1>, 2, "", "<3>text\n"}, LevelCase{print_line<1>, 2, "text\n", ""},
+                    LevelCase{print_error_line<1>, 1, "", "text\n"}, LevelCase{print_critical_line<1>, 0, "text\n", ""}));
 
 }  // namespace
 }  // namespace kestro
