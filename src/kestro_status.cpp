@@ -14,12 +14,12 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include "base/error.hpp"
+#include "base/posix_io.hpp"
 #include "client/options.hpp"
 #include "client/output_target.hpp"
 #include "client/status_formats.hpp"
 #include "client/watch.hpp"
-#include "base/error.hpp"
-#include "base/posix_io.hpp"
 
 namespace {
 

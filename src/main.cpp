@@ -14,13 +14,13 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include "core/config.hpp"
-#include "core/debug_switch.hpp"
 #include "base/fatal.hpp"
 #include "base/journal_stream.hpp"
 #include "base/output.hpp"
-#include "core/monitor_loop.hpp"
 #include "base/posix_io.hpp"
+#include "core/config.hpp"
+#include "core/debug_switch.hpp"
+#include "core/monitor_loop.hpp"
 #include "power/battery_files.hpp"
 #include "power/charge_limit.hpp"
 #include "power/discovery.hpp"

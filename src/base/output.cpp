@@ -1,14 +1,16 @@
 #include "base/output.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstddef>
 #include <sys/uio.h>
 
+#include "base/error.hpp"
 #include "base/fatal.hpp"
 #include "base/journal_stream.hpp"
 #include "base/posix_io.hpp"
-#include "base/error.hpp"
+#include "base/utf8.hpp"
 
 namespace kestro {
 
@@ -20,7 +22,55 @@ constexpr std::array<std::string_view, 8> level_prefixes{"<0>", "<1>", "<2>", "<
 // stream; fixed at start-up.
 std::array<bool, 3> journal_fds{};
 
+// The length of the UTF-8 character that starts text, or 0 when its bytes
+// are not well-formed.
+std::size_t character_length(std::string_view text) {
+    constexpr std::size_t longest = 4;
+    for (std::size_t length = 1; length <= std::min(longest, text.size()); ++length) {
+        if (is_valid_utf8(text.substr(0, length))) {
+            return length;
+        }
+    }
+    return 0;
+}
+
+// C0 and C1 controls, DEL, and the Unicode line and paragraph separators:
+// what a terminal or a log reader may take as the end of a line or the start
+// of an escape sequence.
+bool breaks_log_line(std::string_view character) {
+    const auto lead = static_cast<unsigned char>(character.front());
+    if (character.size() == 1) {
+        return lead < 0x20 || lead == 0x7f;
+    }
+    if (character.size() == 2) {
+        return lead == 0xc2 && static_cast<unsigned char>(character[1]) < 0xa0;  // U+0080 to U+009F
+    }
+    return character == "\u2028" || character == "\u2029";
+}
+
 }  // namespace
+
+std::string printable_log_text(std::string_view text) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string result;
+    result.reserve(text.size());
+    while (!text.empty()) {
+        const std::size_t length = character_length(text);
+        const std::string_view character = text.substr(0, std::max<std::size_t>(length, 1));
+        if (length == 0 || breaks_log_line(character)) {
+            for (const char c : character) {
+                const auto byte = static_cast<unsigned char>(c);
+                result += "\\x";
+                result += digits[byte >> 4];
+                result += digits[byte & 0xf];
+            }
+        } else {
+            result += character;
+        }
+        text.remove_prefix(character.size());
+    }
+    return result;
+}
 
 void detect_journal_streams(const char* journal_stream) {
     journal_fds[1] = is_journal_stream(1, journal_stream);

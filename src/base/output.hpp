@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace kestro {
@@ -40,6 +41,13 @@ void detect_journal_streams(const char* journal_stream);
 // output or standard error and detect_journal_streams found it to be the
 // journal, else nothing.
 [[nodiscard]] std::string_view level_prefix(int fd, LogLevel level);
+
+// Text from outside (a file's content, a parser's report quoting it) made
+// safe for one log line: every byte of a C0 or C1 control, DEL, U+2028 or
+// U+2029, and every byte that is not part of valid UTF-8, becomes \xNN
+// (lower-case hex), so that it cannot end the line or start a terminal's
+// escape sequence. Everything else is kept as it is.
+[[nodiscard]] std::string printable_log_text(std::string_view text);
 
 // The most parts a line has; a line with more does not compile.
 inline constexpr std::size_t max_line_parts = 15;

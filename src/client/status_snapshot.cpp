@@ -5,10 +5,10 @@
 #include <ctime>
 #include <sys/stat.h>
 
-#include "base/posix_io.hpp"
-#include "base/utf8.hpp"
 #include "base/attribute_file.hpp"
 #include "base/number_grammar.hpp"
+#include "base/posix_io.hpp"
+#include "base/utf8.hpp"
 
 namespace kestro {
 

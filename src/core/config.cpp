@@ -30,57 +30,6 @@ namespace kestro {
 
 namespace {
 
-// The length of the UTF-8 character that starts text, or 0 when its bytes
-// are not well-formed.
-std::size_t character_length(std::string_view text) {
-    constexpr std::size_t longest = 4;
-    for (std::size_t length = 1; length <= std::min(longest, text.size()); ++length) {
-        if (is_valid_utf8(text.substr(0, length))) {
-            return length;
-        }
-    }
-    return 0;
-}
-
-// C0 and C1 controls, DEL, and the Unicode line and paragraph separators:
-// what a terminal or a log reader may take as the end of a line or the start
-// of an escape sequence.
-bool breaks_log_line(std::string_view character) {
-    const auto lead = static_cast<unsigned char>(character.front());
-    if (character.size() == 1) {
-        return lead < 0x20 || lead == 0x7f;
-    }
-    if (character.size() == 2) {
-        return lead == 0xc2 && static_cast<unsigned char>(character[1]) < 0xa0;  // U+0080 to U+009F
-    }
-    return character == "\u2028" || character == "\u2029";
-}
-
-// Nothing from the file reaches the log raw: each byte of such a character,
-// and each byte that is not UTF-8, becomes \xNN, so a hostile file cannot
-// forge a log line.
-std::string printable(std::string_view text) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string result;
-    result.reserve(text.size());
-    while (!text.empty()) {
-        const std::size_t length = character_length(text);
-        const std::string_view character = text.substr(0, std::max<std::size_t>(length, 1));
-        if (length == 0 || breaks_log_line(character)) {
-            for (const char c : character) {
-                const auto byte = static_cast<unsigned char>(c);
-                result += "\\x";
-                result += digits[byte >> 4];
-                result += digits[byte & 0xf];
-            }
-        } else {
-            result += character;
-        }
-        text.remove_prefix(character.size());
-    }
-    return result;
-}
-
 // " at line <l>, column <c>", as the TOML library counts them (from 1, in characters).
 void append_position(std::string& text, const toml::source_position& where) {
     text += " at line ";
@@ -263,17 +212,17 @@ std::expected<Config, std::string> parse_config(std::string_view bytes) {
         const toml::parse_error& error = parsed.error();
         std::string report(error.description());
         append_position(report, error.source().begin);
-        return std::unexpected(printable(report));
+        return std::unexpected(printable_log_text(report));
     }
     const toml::table& table = parsed.table();
     Config config;
     auto percent = number_of(table, "request_shutdown_battery_percent");
     if (!percent) {
-        return std::unexpected(printable(percent.error()));
+        return std::unexpected(printable_log_text(percent.error()));
     }
     auto secs = number_of(table, "force_shutdown_timeout_secs");
     if (!secs) {
-        return std::unexpected(printable(secs.error()));
+        return std::unexpected(printable_log_text(secs.error()));
     }
     config.request_shutdown_battery_percent = *percent;
     config.force_shutdown_timeout_secs = *secs;

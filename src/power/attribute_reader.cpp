@@ -4,12 +4,12 @@
 #include <cmath>
 #include <expected>
 
+#include "base/attribute_file.hpp"
 #include "base/number_format.hpp"
+#include "base/number_grammar.hpp"
 #include "base/output.hpp"
 #include "base/posix_io.hpp"
 #include "base/utf8.hpp"
-#include "base/attribute_file.hpp"
-#include "base/number_grammar.hpp"
 #include "power/reported_paths.hpp"
 
 namespace kestro {

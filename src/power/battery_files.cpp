@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "base/output.hpp"
 #include "base/attribute_file.hpp"
+#include "base/output.hpp"
 
 namespace kestro {
 

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <charconv>
 
+#include "base/attribute_file.hpp"
 #include "base/number_format.hpp"
 #include "base/output.hpp"
 #include "base/pause.hpp"
 #include "base/utf8.hpp"
-#include "base/attribute_file.hpp"
 #include "power/reported_paths.hpp"
 
 namespace kestro {

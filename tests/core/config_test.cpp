@@ -1,5 +1,4 @@
 #include "core/config.hpp"
-#include "base/utf8.hpp"
 
 #include <cmath>
 #include <functional>
@@ -9,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "base/temp_tree.hpp"
+#include "base/utf8.hpp"
 
 namespace kestro {
 namespace {
