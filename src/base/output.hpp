@@ -66,34 +66,25 @@ void write_line(int fd, LogLevel level, const std::string_view (&parts)[N]) {
     detail::write_line_parts(fd, level, parts);
 }
 
+// A kind of log line: the stream it goes to and its level. Called with the
+// parts in braces: print_line({"Info: Running."}).
+template <int Fd, LogLevel Level>
+struct LinePrinter {
+    template <std::size_t N>
+    void operator()(const std::string_view (&parts)[N]) const {
+        write_line(Fd, Level, parts);
+    }
+};
+
 // Progress and information lines on standard output.
-template <std::size_t N>
-void print_line(const std::string_view (&parts)[N]) {
-    write_line(1, LogLevel::info, parts);
-}
-
+inline constexpr LinePrinter<1, LogLevel::info> print_line;
 // "Warning: ..." lines on standard output.
-template <std::size_t N>
-void print_warning_line(const std::string_view (&parts)[N]) {
-    write_line(1, LogLevel::warning, parts);
-}
-
+inline constexpr LinePrinter<1, LogLevel::warning> print_warning_line;
 // "DBG: ..." lines on standard output.
-template <std::size_t N>
-void print_debug_line(const std::string_view (&parts)[N]) {
-    write_line(1, LogLevel::debug, parts);
-}
-
+inline constexpr LinePrinter<1, LogLevel::debug> print_debug_line;
 // The announcement of the low-battery shutdown on standard output.
-template <std::size_t N>
-void print_critical_line(const std::string_view (&parts)[N]) {
-    write_line(1, LogLevel::critical, parts);
-}
-
+inline constexpr LinePrinter<1, LogLevel::critical> print_critical_line;
 // Reports of failed reads and writes on standard error.
-template <std::size_t N>
-void print_error_line(const std::string_view (&parts)[N]) {
-    write_line(2, LogLevel::error, parts);
-}
+inline constexpr LinePrinter<2, LogLevel::error> print_error_line;
 
 }  // namespace kestro

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <csignal>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
@@ -61,7 +62,7 @@ std::string stream_id(int fd) {
 }
 
 struct LevelCase {
-    void (*print)(const std::string_view (&)[1]);
+    std::function<void(const std::string_view (&)[1])> print;
     int journal_fd;  // the stream JOURNAL_STREAM names: 1, 2, or 0 for none
     const char* out;
     const char* err;
@@ -85,11 +86,11 @@ TEST_P(JournalLevels, PrefixOnlyOnTheJournalStream) {
 
 INSTANTIATE_TEST_SUITE_P(
     Levels, JournalLevels,
-    testing::Values(LevelCase{print_line<1>, 1, "<6>text\n", ""}, LevelCase{print_warning_line<1>, 1, "<4>text\n", ""},
-                    LevelCase{print_debug_line<1>, 1, "<7>text\n", ""},
-                    LevelCase{print_critical_line<1>, 1, "<2>text\n", ""},
-                    LevelCase{print_error_line<1>, 2, "", "<3>text\n"}, LevelCase{print_line<1>, 2, "text\n", ""},
-                    LevelCase{print_error_line<1>, 1, "", "text\n"}, LevelCase{print_critical_line<1>, 0, "text\n", ""}));
+    testing::Values(LevelCase{print_line, 1, "<6>text\n", ""}, LevelCase{print_warning_line, 1, "<4>text\n", ""},
+                    LevelCase{print_debug_line, 1, "<7>text\n", ""},
+                    LevelCase{print_critical_line, 1, "<2>text\n", ""},
+                    LevelCase{print_error_line, 2, "", "<3>text\n"}, LevelCase{print_line, 2, "text\n", ""},
+                    LevelCase{print_error_line, 1, "", "text\n"}, LevelCase{print_critical_line, 0, "text\n", ""}));
 
 }  // namespace
 }  // namespace kestro
