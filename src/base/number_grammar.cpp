@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "base/utf8.hpp"
+
 namespace kestro {
 
 namespace {
@@ -16,13 +18,6 @@ namespace {
 constexpr std::int64_t exponent_saturation = 1'000'000'000'000;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equals_ignoring_case(std::string_view text, std::string_view word) {
-    return text.size() == word.size() &&
-           std::equal(text.begin(), text.end(), word.begin(), [](char a, char b) { return lower(a) == b; });
-}
 
 std::size_t count_digits(std::string_view text, std::size_t from) {
     std::size_t end = from;
@@ -108,10 +103,10 @@ std::expected<double, Error> parse_attribute_number(std::string_view text) {
         magnitude.remove_prefix(1);
     }
     const double sign = negative ? -1.0 : 1.0;
-    if (equals_ignoring_case(magnitude, "inf") || equals_ignoring_case(magnitude, "infinity")) {
+    if (equals_folding_ascii_case(magnitude, "inf") || equals_folding_ascii_case(magnitude, "infinity")) {
         return sign * std::numeric_limits<double>::infinity();
     }
-    if (equals_ignoring_case(magnitude, "nan")) {
+    if (equals_folding_ascii_case(magnitude, "nan")) {
         return std::copysign(std::numeric_limits<double>::quiet_NaN(), sign);
     }
     const auto parts = split_decimal(magnitude);

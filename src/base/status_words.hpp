@@ -1,9 +1,11 @@
 // The closed sets of status words: what the kernel says about the battery,
-// and what the daemon decides and publishes about the adapter and battery.
-// Texts become these enumerations where they are read and become texts again
-// only where they are printed or published.
+// and what the daemon decides and publishes about the adapter and battery;
+// and where it publishes them. Texts become these enumerations where they
+// are read and become texts again only where they are printed or published.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <string_view>
 
@@ -30,6 +32,27 @@ enum class BatteryStatus { charging, discharging, full, not_charging, unknown };
 // any other text. For readers of the published files.
 [[nodiscard]] std::optional<AcStatus> ac_status_from(std::string_view text);
 [[nodiscard]] std::optional<BatteryStatus> battery_status_from(std::string_view text);
+
+// Where the daemon publishes its status.
+inline constexpr std::string_view status_directory = "/run/kestro";
+
+// The status files, in the order the daemon writes them each cycle.
+enum class StatusFile : std::size_t {
+    ac_status,
+    battery_percent,
+    battery_status,
+    secs_until_battery_full,
+    secs_until_shutdown_request,
+};
+inline constexpr std::size_t status_file_count = 5;
+inline constexpr std::array<StatusFile, status_file_count> all_status_files = {
+    StatusFile::ac_status, StatusFile::battery_percent, StatusFile::battery_status,
+    StatusFile::secs_until_battery_full, StatusFile::secs_until_shutdown_request};
+
+// The file's name in the status directory ("ac_status").
+[[nodiscard]] std::string_view file_name(StatusFile file);
+// The file of that name; none for any other name (a hidden temporary one).
+[[nodiscard]] std::optional<StatusFile> status_file_named(std::string_view name);
 
 // The text of a status in the log lines, where an absent one reads "None".
 template <class Status>

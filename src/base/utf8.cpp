@@ -23,8 +23,6 @@ unsigned char byte_at(std::string_view text, std::size_t index) {
     return static_cast<unsigned char>(text[index]);
 }
 
-bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
 // Decodes the code point that starts at index of valid UTF-8; returns its length.
 std::size_t decode_at(std::string_view text, std::size_t index, char32_t& code_point) {
     const unsigned char lead = byte_at(text, index);
@@ -74,7 +72,7 @@ bool is_valid_utf8(std::string_view bytes) {
             return false;
         }
         for (std::size_t k = 2; k < length; ++k) {
-            if (!is_continuation(byte_at(bytes, i + k))) {
+            if (!is_continuation_byte(bytes[i + k])) {
                 return false;
             }
         }
@@ -112,7 +110,7 @@ std::string_view trim_white_space(std::string_view text) {
             continue;
         }
         std::size_t begin = end - 1;
-        while (begin > start && is_continuation(byte_at(text, begin))) {
+        while (begin > start && is_continuation_byte(text[begin])) {
             --begin;
         }
         char32_t code_point = 0;
@@ -123,6 +121,12 @@ std::string_view trim_white_space(std::string_view text) {
         end = begin;
     }
     return text.substr(start, end - start);
+}
+
+bool equals_folding_ascii_case(std::string_view text, std::string_view lower_case_word) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return text.size() == lower_case_word.size() &&
+           std::equal(text.begin(), text.end(), lower_case_word.begin(), [&](char a, char b) { return lower(a) == b; });
 }
 
 }  // namespace kestro

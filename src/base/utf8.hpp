@@ -1,9 +1,15 @@
-// UTF-8 validation and white-space trimming of the texts the daemon reads.
+// UTF-8 validation, white-space trimming and case folding of the texts the
+// daemon reads.
 #pragma once
 
 #include <string_view>
 
 namespace kestro {
+
+// True for a byte that continues a UTF-8 character rather than starting one.
+[[nodiscard]] constexpr bool is_continuation_byte(char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
 
 // True when the bytes are well-formed UTF-8 (no overlong forms, no
 // surrogates, nothing above U+10FFFF).
@@ -13,5 +19,9 @@ namespace kestro {
 // (space, tab, newline, no-break space, the ideographic space and the rest).
 // The text must be valid UTF-8.
 [[nodiscard]] std::string_view trim_white_space(std::string_view text);
+
+// True when text, with its ASCII capitals made small, is exactly
+// `lower_case_word` (itself ASCII and lower case). Nothing else is folded.
+[[nodiscard]] bool equals_folding_ascii_case(std::string_view text, std::string_view lower_case_word);
 
 }  // namespace kestro

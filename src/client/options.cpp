@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/number_grammar.hpp"
+#include "base/status_words.hpp"
 
 namespace kestro {
 
@@ -89,7 +90,7 @@ std::optional<Options> parse_options(std::span<const char* const> arguments, con
     } else if (directory_variable != nullptr && *directory_variable != '\0') {
         options.directory = directory_variable;
     } else {
-        options.directory = default_status_directory;
+        options.directory = status_directory;
     }
     return options;
 }

@@ -11,7 +11,6 @@
 
 namespace kestro {
 
-inline constexpr std::string_view default_status_directory = "/run/kestro";
 inline constexpr const char* status_directory_variable = "KESTRO_STATUS_DIR";
 
 // The one line printed, on standard error, for any bad option or value.

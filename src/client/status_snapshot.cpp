@@ -14,9 +14,6 @@ namespace kestro {
 
 namespace {
 
-constexpr std::array<std::string_view, status_file_count> file_names = {
-    "ac_status", "battery_percent", "battery_status", "secs_until_battery_full", "secs_until_shutdown_request"};
-
 [[nodiscard]] double seconds_of(const timespec& time) {
     return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
 }
@@ -52,17 +49,6 @@ void read_one(StatusFile file, std::string_view directory, double now, double ma
 }
 
 }  // namespace
-
-std::string_view file_name(StatusFile file) { return file_names[static_cast<std::size_t>(file)]; }
-
-std::optional<StatusFile> status_file_named(std::string_view name) {
-    for (const StatusFile file : all_status_files) {
-        if (file_name(file) == name) {
-            return file;
-        }
-    }
-    return std::nullopt;
-}
 
 bool has_status(const StatusSnapshot& snapshot) {
     for (const auto& age : snapshot.ages) {

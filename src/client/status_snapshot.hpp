@@ -13,24 +13,6 @@
 
 namespace kestro {
 
-// The status files, in the order the daemon writes them each cycle.
-enum class StatusFile : std::size_t {
-    ac_status,
-    battery_percent,
-    battery_status,
-    secs_until_battery_full,
-    secs_until_shutdown_request,
-};
-inline constexpr std::size_t status_file_count = 5;
-inline constexpr std::array<StatusFile, status_file_count> all_status_files = {
-    StatusFile::ac_status, StatusFile::battery_percent, StatusFile::battery_status,
-    StatusFile::secs_until_battery_full, StatusFile::secs_until_shutdown_request};
-
-// The file's name in the status directory ("ac_status").
-[[nodiscard]] std::string_view file_name(StatusFile file);
-// The file of that name; none for any other name (a hidden temporary one).
-[[nodiscard]] std::optional<StatusFile> status_file_named(std::string_view name);
-
 // How old a file was when it was read.
 struct FileAge {
     double seconds = 0.0;  // since it was last replaced; never negative

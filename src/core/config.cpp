@@ -130,8 +130,7 @@ toml::source_position position_of(std::string_view document, std::size_t at) {
     where.line = static_cast<toml::source_index>(std::count(before.begin(), before.end(), '\n') + 1);
     where.column = 1;
     for (const char c : before.substr(line_begin)) {
-        // Every byte but a UTF-8 continuation byte starts a character.
-        if ((static_cast<unsigned char>(c) & 0xc0) != 0x80) {
+        if (!is_continuation_byte(c)) {
             ++where.column;
         }
     }

@@ -77,11 +77,11 @@ ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs) {
         const std::optional<double> secs_until_shutdown =
             estimate_secs_until_shutdown(readings, estimate, statuses.adapter, inputs.settings);
 
-        write_status_text("ac_status", published_text(statuses.adapter));
-        write_status_number("battery_percent", estimate.percent);
-        write_status_text("battery_status", published_text(statuses.battery));
-        write_status_number("secs_until_battery_full", estimate.secs_until_full);
-        write_status_number("secs_until_shutdown_request", secs_until_shutdown);
+        write_status_text(StatusFile::ac_status, published_text(statuses.adapter));
+        write_status_number(StatusFile::battery_percent, estimate.percent);
+        write_status_text(StatusFile::battery_status, published_text(statuses.battery));
+        write_status_number(StatusFile::secs_until_battery_full, estimate.secs_until_full);
+        write_status_number(StatusFile::secs_until_shutdown_request, secs_until_shutdown);
 
         if (shutdown_due(secs_until_shutdown)) {
             return run_shutdown_sequence(inputs.settings);

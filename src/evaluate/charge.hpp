@@ -13,16 +13,14 @@
 
 #include "base/number_format.hpp"
 #include "base/status_words.hpp"
+#include "base/units.hpp"
 #include "evaluate/charge_estimate.hpp"
 #include "evaluate/cycle_readings.hpp"
 
 namespace kestro {
 
-// A whole battery in percent.
-inline constexpr double full_charge_percent = 100.0;
 // Above this share of the charge cap the battery counts as nearly full.
 inline constexpr double near_full_factor = 0.9;
-inline constexpr double seconds_per_hour = 3600.0;
 // Progress lines appear at every multiple of this step...
 inline constexpr std::int32_t progress_step = 5;
 // ...and at every change at or below this level.

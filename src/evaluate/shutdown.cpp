@@ -7,14 +7,11 @@
 #include "base/number_format.hpp"
 #include "base/output.hpp"
 #include "base/pause.hpp"
+#include "base/units.hpp"
 
 namespace kestro {
 
 namespace {
-
-// The draw is per hour; the estimate is in seconds.
-constexpr double seconds_per_hour = 3600.0;
-constexpr double percent_scale = 100.0;
 
 // The only estimate that starts the shutdown.
 constexpr double shutdown_now = 0.0;
@@ -31,7 +28,7 @@ std::optional<double> estimate_secs_until_shutdown(const CycleReadings& readings
     if (!estimate.percent || !readings.full_value || !readings.now_value) {
         return std::nullopt;
     }
-    const double threshold = *readings.full_value * (settings.request_shutdown_battery_percent / percent_scale);
+    const double threshold = *readings.full_value * (settings.request_shutdown_battery_percent / full_charge_percent);
     const double now = *readings.now_value;
     if (now > threshold) {
         // The time to go needs the voltages (the draw is made of voltage_now);

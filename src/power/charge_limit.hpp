@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/units.hpp"
+
 namespace kestro {
 
 // Where the handheld's embedded controller exposes its limit.
@@ -20,8 +22,8 @@ inline constexpr std::string_view charge_limit_attribute = "charge_control_end_t
 
 // The limit in force when there is none to read, or none yet accepted; also
 // what a limit of 0 stands for, and the highest limit accepted.
-inline constexpr std::int32_t unlimited_charge_percent = 100;
-inline constexpr double unlimited_charge_level = unlimited_charge_percent;
+inline constexpr double unlimited_charge_level = full_charge_percent;
+inline constexpr auto unlimited_charge_percent = static_cast<std::int32_t>(unlimited_charge_level);
 
 // A limit file that fails is tried this many times per cycle, with a pause
 // after every failed attempt.

@@ -120,12 +120,12 @@ void write_status_number_in(std::string_view directory, std::string_view name,
     write_status_text_in(directory, name, text.view());
 }
 
-void write_status_text(std::string_view name, std::optional<std::string_view> value) {
-    write_status_text_in(status_directory, name, value);
+void write_status_text(StatusFile file, std::optional<std::string_view> value) {
+    write_status_text_in(status_directory, file_name(file), value);
 }
 
-void write_status_number(std::string_view name, std::optional<double> value) {
-    write_status_number_in(status_directory, name, value);
+void write_status_number(StatusFile file, std::optional<double> value) {
+    write_status_number_in(status_directory, file_name(file), value);
 }
 
 std::expected<void, SystemError> ensure_status_directory(std::string_view directory) {

@@ -24,11 +24,9 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "base/status_words.hpp"
 
 namespace kestro {
-
-// Where the daemon publishes; only this one directory is ever created.
-inline constexpr std::string_view status_directory = "/run/kestro";
 
 // Publishes the value, followed by one newline, as the file `name` in
 // `directory`. An absent value touches nothing, not even the directory.
@@ -41,9 +39,10 @@ void write_status_text_in(std::string_view directory, std::string_view name,
 void write_status_number_in(std::string_view directory, std::string_view name,
                             std::optional<double> value);
 
-// The two above for the status directory /run/kestro.
-void write_status_text(std::string_view name, std::optional<std::string_view> value);
-void write_status_number(std::string_view name, std::optional<double> value);
+// The two above for a status file in the status directory /run/kestro, the
+// only directory the daemon ever creates.
+void write_status_text(StatusFile file, std::optional<std::string_view> value);
+void write_status_number(StatusFile file, std::optional<double> value);
 
 // What every write does first: creates `directory` (this one level, mode 0777
 // less the umask) unless something exists at that path.
