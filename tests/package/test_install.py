@@ -17,7 +17,7 @@ from pathlib import Path
 SOURCE_ROOT = Path(__file__).resolve().parent.parent.parent
 BUILD_DIR = Path(os.environ.get("KESTRO_BUILD_DIR") or SOURCE_ROOT / "build")
 # The highest `systemd-analyze security` exposure the unit may score.
-MAX_EXPOSURE = 2.0
+MAX_EXPOSURE = 1.0
 PACKAGE = "kestro"
 
 # Every file an install puts under the prefix, and nothing else (nothing
