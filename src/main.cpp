@@ -2,23 +2,30 @@
 // /run/kestro and powers the machine off when the battery is low.
 //
 // The entry point runs the start-up steps in their fixed order, owns what
-// they produce for the life of the process and turns the fatal error into
-// the report and exit status 101.
+// they produce for the life of the process and turns the fatal error, and
+// any exception that escapes, into the report and exit status 101.
+#include <array>
 #include <csignal>
 #include <cstdlib>
+#include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "core/config.hpp"
 #include "core/debug_switch.hpp"
 #include "core/fatal.hpp"
+#include "core/journal_stream.hpp"
 #include "core/output.hpp"
 #include "core/monitor_loop.hpp"
+#include "core/posix_io.hpp"
 #include "power/battery_files.hpp"
 #include "power/charge_limit.hpp"
 #include "power/discovery.hpp"
 #include "power/pd_sensor.hpp"
+#include "status/status_lock.hpp"
 
 namespace {
 
@@ -26,11 +33,12 @@ constexpr const char* program_name = "kestro";
 constexpr const char* program_version = "1.6.0";
 
 int run() {
+    kestro::detect_journal_streams(std::getenv(kestro::journal_stream_variable));
     kestro::print_line({program_name, " version ", program_version});
 
     const bool debug_enabled = kestro::debug_switch_from(std::getenv(kestro::debug_variable));
     if (debug_enabled) {
-        kestro::print_line({"DBG: Debug mode enabled"});
+        kestro::print_debug_line({"DBG: Debug mode enabled"});
     }
 
     const kestro::Settings settings = kestro::load_settings();
@@ -40,6 +48,9 @@ int run() {
         kestro::print_line({"Info: Init: This system does not use batteries, stopping."});
         return 0;
     }
+    // Held until run() is left, so that only one daemon writes the status
+    // files; a second one stops here, before it has written anything.
+    const kestro::StatusLock status_lock = kestro::lock_status_directory();
     const kestro::BatteryFiles battery_files = kestro::select_battery_files(supplies->battery_dir);
     const std::optional<std::string> charge_limit_file = kestro::find_charge_limit_file(battery_files.directory);
 
@@ -60,17 +71,19 @@ int run() {
     return 0;
 }
 
-// The last words of a fatal abort. A failure to write them changes nothing.
-void report_fatal(const kestro::FatalError& error) {
-    std::string report = program_name;
-    report += ": fatal error: ";
-    report += error.message;
-    if (!error.detail.empty()) {
-        report += ": ";
-        report += error.detail;
+// The last words of a fatal abort, written without allocating (the abort
+// may be for want of memory). A failure to write them changes nothing.
+void report_fatal(std::string_view message, std::string_view detail) {
+    std::array<std::string_view, 7> parts{kestro::level_prefix(STDERR_FILENO, kestro::LogLevel::critical),
+                                           program_name, ": fatal error: ", message, ": ", detail, "\n"};
+    if (detail.empty()) {
+        parts[4] = {};
     }
-    report += '\n';
-    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, report.data(), report.size());
+    std::array<iovec, parts.size()> vectors{};
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        vectors[i] = {const_cast<char*>(parts[i].data()), parts[i].size()};
+    }
+    [[maybe_unused]] const auto ignored = kestro::write_all(STDERR_FILENO, vectors.data(), vectors.size());
 }
 
 }  // namespace
@@ -79,10 +92,19 @@ int main() {
     // A closed log pipe must end the daemon through the fatal abort (a failed
     // write), not silently through SIGPIPE. Children get the default back.
     std::signal(SIGPIPE, SIG_IGN);
+    // An ignored SIGCHLD, inherited from the parent, would let the kernel reap
+    // poweroff before the daemon can wait for it and learn how it ended.
+    std::signal(SIGCHLD, SIG_DFL);
+    // Leaving run() by an exception unwinds it, so that whatever it holds
+    // (the sensor library above all) is released before the report.
     try {
         return run();
     } catch (const kestro::FatalError& error) {
-        report_fatal(error);
-        return kestro::fatal_exit_status;
+        report_fatal(error.message, error.detail);
+    } catch (const std::exception& error) {
+        report_fatal(error.what(), "");
+    } catch (...) {
+        report_fatal("unknown exception", "");
     }
+    return kestro::fatal_exit_status;
 }

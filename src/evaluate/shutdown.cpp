@@ -101,12 +101,17 @@ std::optional<double> estimate_secs_until_shutdown(const CycleReadings& readings
                                                    std::optional<AcStatus> adapter_status,
                                                    const Settings& settings) {
     // percent_known means both capacities were read.
-    if (!estimate.percent_known || !readings.voltage_now || !readings.voltage_min_design) {
+    if (!estimate.percent_known) {
         return std::nullopt;
     }
     const double threshold = *readings.full_value * (settings.request_shutdown_battery_percent / percent_scale);
     const double now = *readings.now_value;
     if (now > threshold) {
+        // The time to go needs the voltages (the draw is made of voltage_now);
+        // the shutdown at the level below does not.
+        if (!readings.voltage_now || !readings.voltage_min_design) {
+            return std::nullopt;
+        }
         const double secs = *readings.voltage_min_design * (now - threshold) / estimate.draw * seconds_per_hour;
         // The charge is above the level, so this must not read as "now".
         if (secs == shutdown_now) {
@@ -235,8 +240,8 @@ ShutdownCompleted run_shutdown_sequence(const Settings& settings) {
 }
 
 ShutdownCompleted run_shutdown_sequence_with(const Settings& settings, const char* command) {
-    print_line({"Reached ", format_shortest(settings.request_shutdown_battery_percent), "% battery."});
-    print_line({"Forcing shutdown in ", format_shortest(settings.force_shutdown_timeout_secs), " seconds."});
+    print_critical_line({"Reached ", format_shortest(settings.request_shutdown_battery_percent), "% battery."});
+    print_critical_line({"Forcing shutdown in ", format_shortest(settings.force_shutdown_timeout_secs), " seconds."});
     // The configuration refuses timeouts that do not convert; this cannot
     // fail unless Settings came from elsewhere.
     const auto wait = wait_duration_from_secs(settings.force_shutdown_timeout_secs);
@@ -244,7 +249,7 @@ ShutdownCompleted run_shutdown_sequence_with(const Settings& settings, const cha
         fatal_error(std::string(wait.error()), "");
     }
     pause_for(wait->seconds, wait->nanoseconds);
-    print_line({"Shutting down now."});
+    print_critical_line({"Shutting down now."});
     if (auto ran = run_command(command); !ran) {
         std::string message = command;
         message += ": ";
