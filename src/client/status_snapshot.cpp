@@ -1,5 +1,6 @@
 #include "client/status_snapshot.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <sys/stat.h>

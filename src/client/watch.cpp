@@ -1,5 +1,6 @@
 #include "client/watch.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -68,10 +69,10 @@ void arm(int timer, double seconds) {
     ::timerfd_settime(timer, 0, &when, nullptr);
 }
 
-void consume(int fd) {
-    std::array<char, sizeof(signalfd_siginfo)> buffer{};
-    while (::read(fd, buffer.data(), buffer.size()) > 0) {
-    }
+// Takes the expiry count of a timer that has fired.
+void consume(int timer) {
+    std::uint64_t expirations = 0;
+    [[maybe_unused]] const ssize_t got = ::read(timer, &expirations, sizeof expirations);
 }
 
 // What one read of the queued events says.
@@ -125,6 +126,9 @@ public:
             if (got <= 0) {
                 break;
             }
+            // A read that left room for more took the whole queue; what comes
+            // after it wakes the loop again.
+            const bool more = static_cast<std::size_t>(got) > buffer.size() / 2;
             for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
                 inotify_event event{};
                 std::memcpy(&event, buffer.data() + at, sizeof event);
@@ -149,6 +153,9 @@ public:
                     }
                     ancestor_touched = true;
                 }
+            }
+            if (!more) {
+                break;
             }
         }
         if (directory_gone) {
@@ -269,7 +276,8 @@ std::expected<WatchEnd, std::string> watch_status(const WatchSettings& settings,
         if (polled[signal_slot].revents != 0) {
             return WatchEnd::signalled;
         }
-        if (polled[hangup_slot].revents & (POLLERR | POLLHUP)) {
+        // POLLNVAL: standard output was closed before the start.
+        if (polled[hangup_slot].revents & (POLLERR | POLLHUP | POLLNVAL)) {
             return WatchEnd::hung_up;
         }
         if (polled[sink_slot].revents != 0 && sink.descriptor_ready() == SinkResult::stop) {
