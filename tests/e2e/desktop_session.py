@@ -21,22 +21,12 @@ import time
 from pathlib import Path
 from typing import Optional
 
-from kestro_sandbox import STATUS_FILES, HarnessError, helper_binary, kestro_binary
+from kestro_sandbox import HarnessError, helper_binary, kestro_binary
 
 TIMEOUT = float(os.environ.get("KESTRO_E2E_TIMEOUT", "5"))
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir={folder}</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-"""
+BUS_CONFIG = """<busconfig><type>session</type><listen>unix:dir={folder}</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
+</policy></busconfig>"""
 URGENCY = {1: "normal", 2: "critical"}
 
 
@@ -117,16 +107,11 @@ def stop(process: Optional[subprocess.Popen], number: int = signal.SIGTERM) -> t
 def matches(record: dict, files: dict[str, Optional[str]]) -> bool:
     """Whether kestro-status's JSON holds these file contents (without their
     newlines; None: absent), inf and NaN being null there."""
-    for name in STATUS_FILES:
-        text, value = files[name], record[name]
-        if text is None or name in ("ac_status", "battery_status"):
-            expected = text
-        else:
-            number = float(text)
-            expected = number if math.isfinite(number) else None
-        if value != expected:
-            return False
-    return True
+    def value(name: str, text: Optional[str]):
+        number = None if text is None or name.endswith("_status") else float(text)
+        return text if number is None else number if math.isfinite(number) else None
+
+    return all(record[name] == value(name, text) for name, text in files.items())
 
 
 class DesktopSession:
@@ -203,9 +188,8 @@ class DesktopSession:
         return found
 
     def close(self) -> None:
-        self.stop_notifier()
-        self.stop_server()
-        stop(self.bus)
+        for process in (self.notifier, self.server, self.bus):
+            stop(process)
         shutil.rmtree(self.folder, ignore_errors=True)
 
     def __enter__(self) -> "DesktopSession":
