@@ -26,6 +26,7 @@ INSTALLED_FILES = {
     "sbin/kestro",
     "bin/kestro-status",
     "lib/systemd/system/kestro.service",
+    "lib/systemd/user/kestro-notify.service",
     "share/man/man8/kestro.8",
     "share/man/man5/kestro.toml.5",
     "share/man/man1/kestro-status.1",
@@ -35,6 +36,11 @@ INSTALLED_FILES = {
 }
 EXECUTABLES = {"sbin/kestro", "bin/kestro-status"}
 MAINTAINER_SCRIPTS = ("postinst", "prerm", "postrm")
+# Each unit as installed: its template and the program its ExecStart starts.
+UNITS = {
+    "lib/systemd/system/kestro.service": ("packaging/kestro.service.in", "sbin/kestro"),
+    "lib/systemd/user/kestro-notify.service": ("packaging/kestro-notify.service.in", "bin/kestro-status"),
+}
 
 
 def run(command, **options) -> subprocess.CompletedProcess:
@@ -124,15 +130,19 @@ class InstallTest(unittest.TestCase):
                 result = install(destdir, prefix)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 base = destdir / prefix.lstrip("/")
-                unit = (base / "lib/systemd/system/kestro.service").read_text()
-                self.assertEqual(unit_directive(unit, "ExecStart"), [f"{prefix}/sbin/kestro"])
-                self.assertTrue((base / "sbin/kestro").is_file())
-                self.assertNotRegex(unit, r"@\w+@", "every placeholder is filled in")
+                for name, (_, program) in UNITS.items():
+                    unit = (base / name).read_text()
+                    self.assertEqual(unit_directive(unit, "ExecStart")[0].split()[0], f"{prefix}/{program}")
+                    self.assertTrue((base / program).is_file())
+                    self.assertNotRegex(unit, r"@\w+@", "every placeholder is filled in")
 
-    def test_the_unit_template_is_the_installed_unit_but_for_the_path(self):
-        template = (SOURCE_ROOT / "packaging/kestro.service.in").read_text()
-        installed = (self.usr / "lib/systemd/system/kestro.service").read_text()
-        self.assertEqual(installed, template.replace("@KESTRO_INSTALL_SBINDIR@", "/usr/sbin"))
+    def test_the_unit_templates_are_the_installed_units_but_for_the_path(self):
+        for name, (template, program) in UNITS.items():
+            with self.subTest(name):
+                text = (SOURCE_ROOT / template).read_text()
+                placeholder = re.search(r"@\w+@", text).group(0)
+                folder = "/usr/" + program.rsplit("/", 1)[0]
+                self.assertEqual((self.usr / name).read_text(), text.replace(placeholder, folder))
 
     def test_the_example_configuration_is_valid_as_shipped_and_once_uncommented(self):
         text = (self.usr / "share/doc/kestro/kestro.toml.example").read_text()
@@ -173,18 +183,30 @@ class UnitTest(unittest.TestCase):
         result = run([analyze, "verify", str(self.unit)], env=environment)
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
 
-    def test_the_example_collector_unit_verifies(self):
-        """node_exporter's example as installed, its command at the DESTDIR copy."""
+    def verify(self, name: str, text: str, *options: str) -> None:
+        """systemd-analyze verify finds nothing in this unit."""
         analyze = require_tool(self, "systemd-analyze")
         require_tool(self, "man")
+        folder = scratch(self)
+        (folder / name).write_text(text)
+        # A user manager's checks need a runtime folder of their own.
+        environment = dict(os.environ, MANPATH=str(self.manpath), SYSTEMD_LOG_COLOR="0", XDG_RUNTIME_DIR=str(folder))
+        result = run([analyze, "verify", *options, str(folder / name)], env=environment)
+        self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
+
+    def test_the_example_collector_unit_verifies(self):
+        """node_exporter's example as installed, its command at the DESTDIR copy."""
         usr = self.manpath.parent.parent
         text = (usr / "share/doc/kestro/examples/kestro-status-prometheus.service").read_text()
         self.assertEqual(unit_directive(text, "ExecStart")[0].split()[0], "kestro-status", "found where installed")
-        unit = scratch(self) / "kestro-status-prometheus.service"
-        unit.write_text(text.replace("ExecStart=kestro-status", f"ExecStart={usr}/bin/kestro-status"))
-        environment = dict(os.environ, MANPATH=str(self.manpath), SYSTEMD_LOG_COLOR="0")
-        result = run([analyze, "verify", str(unit)], env=environment)
-        self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
+        self.verify("kestro-status-prometheus.service",
+                    text.replace("ExecStart=kestro-status", f"ExecStart={usr}/bin/kestro-status"))
+
+    def test_the_user_unit_verifies_for_graphical_sessions(self):
+        usr = self.manpath.parent.parent
+        text = (usr / "lib/systemd/user/kestro-notify.service").read_text()
+        self.assertEqual(unit_directive(text, "WantedBy"), ["graphical-session.target"])
+        self.verify("kestro-notify.service", text.replace("ExecStart=/usr/bin", f"ExecStart={usr}/bin"), "--user")
 
     def test_verify_notices_a_missing_program(self):
         """The check above can fail: a unit whose binary is missing does not verify."""
@@ -226,6 +248,10 @@ class ManualPageTest(unittest.TestCase):
         page.write_text('.TH BROKEN 8\n.SH NAME\nbroken \\- a page\n.XY unknown macro\n\\f(ZZ\n')
         result = run([groff, "-man", "-Tutf8", "-ww", "-z", str(page)], env=dict(os.environ, LC_ALL="C.UTF-8"))
         self.assertNotEqual(result.stderr, "")
+
+
+# What the package's postinst enables.
+USER_WANTS = "etc/systemd/user/graphical-session.target.wants/kestro-notify.service"
 
 
 @unittest.skipUnless(os.geteuid() == 0, "dpkg --root needs root to give the files their owners")
@@ -294,13 +320,16 @@ class DebianPackageTest(unittest.TestCase):
             self.assertRegex(control, rf"\b{script}\b")
 
     def test_it_depends_on_the_package_of_every_shared_library_it_links(self):
-        linked = re.findall(r"^\s*(\S+) => (/\S+)", run(["ldd", str(BUILD_DIR / "kestro")]).stdout, re.MULTILINE)
-        self.assertIn("libsensors.so.5", [soname for soname, _ in linked])
-        for soname, path in linked:
-            with self.subTest(soname):
-                package = owning_package(path)
-                self.assertIsNotNone(package, f"no package owns {path}")
-                self.assertIn(package, self.dependency_names(), f"{soname} comes from {package}")
+        for program, library in (("kestro", "libsensors.so.5"), ("kestro-status", "libsystemd.so.0")):
+            binary = str(BUILD_DIR / program)
+            needed = re.findall(r"\(NEEDED\).*\[(.+)\]", run(["readelf", "--dynamic", binary]).stdout)
+            found = dict(re.findall(r"^\s*(\S+) => (/\S+)", run(["ldd", binary]).stdout, re.MULTILINE))
+            self.assertIn(library, needed)
+            for soname, path in ((soname, found[soname]) for soname in needed if soname in found):
+                with self.subTest(program=program, library=soname):
+                    package = owning_package(path)
+                    self.assertIsNotNone(package, f"no package owns {path}")
+                    self.assertIn(package, self.dependency_names(), f"{soname} comes from {package}")
 
     def test_installs_and_removes_cleanly_without_touching_the_host(self):
         host_database = hashlib.sha256(Path("/var/lib/dpkg/status").read_bytes()).hexdigest()
@@ -311,7 +340,9 @@ class DebianPackageTest(unittest.TestCase):
         self.assertEqual(installed.stderr, "")
         self.assertEqual(self.package_status(root), "install ok installed")
         self.assertEqual({p for p in files_under(root) if not p.startswith("var/")},
-                         {f"usr/{name}" for name in INSTALLED_FILES})
+                         {f"usr/{name}" for name in INSTALLED_FILES} | {USER_WANTS})
+        self.assertEqual(os.readlink(root / USER_WANTS), "/usr/lib/systemd/user/kestro-notify.service",
+                         "the desktop notifications are enabled for every graphical session")
 
         # What `systemctl enable kestro` leaves behind, which removal takes away.
         wants = root / "etc/systemd/system/multi-user.target.wants"
@@ -323,6 +354,8 @@ class DebianPackageTest(unittest.TestCase):
         self.assertEqual(removed.stderr, "")
         self.assertFalse(os.path.lexists(wants / "kestro.service"))
         self.assertFalse((root / "usr").exists(), "every file and folder of the package is gone")
+        self.assertEqual(os.readlink(root / "etc/systemd/user/kestro-notify.service"), "/dev/null",
+                         "masked until the purge")
         purged = self.dpkg(root, "--purge", PACKAGE)
         self.assertEqual(purged.returncode, 0, purged.stdout + purged.stderr)
         self.assertEqual(self.package_status(root), "")
