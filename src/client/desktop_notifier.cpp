@@ -1,8 +1,9 @@
 #include "client/desktop_notifier.hpp"
 
+#include <cerrno>
 #include <cstdint>
-#include <systemd/sd-bus.h>
 
+#include "client/sd_bus_library.hpp"
 #include "core/system_error.hpp"
 
 namespace kestro {
@@ -23,17 +24,19 @@ constexpr const char* closed_match =
     "member='NotificationClosed'";
 
 struct MessageDeleter {
-    void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+    const SdBus* sd;
+    void operator()(sd_bus_message* message) const { sd->message_unref(message); }
 };
 using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
 
 // Frees the error's texts when it goes.
 struct BusError {
+    const SdBus& sd;
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    BusError() = default;
+    explicit BusError(const SdBus& library) : sd(library) {}
     BusError(const BusError&) = delete;
     BusError& operator=(const BusError&) = delete;
-    ~BusError() { sd_bus_error_free(&error); }
+    ~BusError() { sd.error_free(&error); }
 
     // The bus's message when there is one, else the system's text.
     [[nodiscard]] std::string text(int result) const {
@@ -42,27 +45,27 @@ struct BusError {
 };
 
 // The method call, built; a negative errno when it cannot be.
-[[nodiscard]] int build(sd_bus* bus, const NotificationCall& call, Message& out) {
+[[nodiscard]] int build(const SdBus& sd, sd_bus* bus, const NotificationCall& call, Message& out) {
     sd_bus_message* raw = nullptr;
     const auto* show = std::get_if<ShowCall>(&call);
-    int result = sd_bus_message_new_method_call(bus, &raw, server_name, server_path, server_name,
-                                                show != nullptr ? "Notify" : "CloseNotification");
+    int result = sd.message_new_method_call(bus, &raw, server_name, server_path, server_name,
+                                            show != nullptr ? "Notify" : "CloseNotification");
     out.reset(raw);
     if (result < 0) {
         return result;
     }
     if (show == nullptr) {
-        return sd_bus_message_append(raw, "u", std::get<WithdrawCall>(call).id);
+        return sd.message_append(raw, "u", std::get<WithdrawCall>(call).id);
     }
     const Notice& notice = show->notice;
     const std::string icon(notice.icon);
-    result = sd_bus_message_append(raw, "susssas", app_name, show->replaces_id, icon.c_str(), notice.summary.c_str(),
-                                   notice.body.c_str(), 0);
+    result = sd.message_append(raw, "susssas", app_name, show->replaces_id, icon.c_str(), notice.summary.c_str(),
+                               notice.body.c_str(), 0);
     if (result >= 0) {
-        result = sd_bus_message_append(raw, "a{sv}", 1, "urgency", "y", static_cast<std::uint8_t>(notice.urgency));
+        result = sd.message_append(raw, "a{sv}", 1, "urgency", "y", static_cast<std::uint8_t>(notice.urgency));
     }
     if (result >= 0) {
-        result = sd_bus_message_append(raw, "i", server_default_expiry);
+        result = sd.message_append(raw, "i", server_default_expiry);
     }
     return result;
 }
@@ -76,7 +79,7 @@ struct NotifierSignals {
         const char* name = nullptr;
         const char* old_owner = nullptr;
         const char* new_owner = nullptr;
-        if (sd_bus_message_read(message, "sss", &name, &old_owner, &new_owner) >= 0 && self.server_ != new_owner) {
+        if (self.sd_.message_read(message, "sss", &name, &old_owner, &new_owner) >= 0 && self.server_ != new_owner) {
             // Not the server that has just answered (one started by the call itself).
             self.plan_.server_changed();
             self.server_.clear();
@@ -86,37 +89,45 @@ struct NotifierSignals {
 
     static int closed(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
         auto& self = *static_cast<DesktopNotifier*>(userdata);
-        const char* sender = sd_bus_message_get_sender(message);
+        const char* sender = self.sd_.message_get_sender(message);
         std::uint32_t id = 0;
         std::uint32_t reason = 0;
-        if (sender != nullptr && self.server_ == sender && sd_bus_message_read(message, "uu", &id, &reason) >= 0) {
+        if (sender != nullptr && self.server_ == sender && self.sd_.message_read(message, "uu", &id, &reason) >= 0) {
             self.plan_.notification_closed(id);
         }
         return 0;
     }
 };
 
-void DesktopNotifier::BusDeleter::operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+void DesktopNotifier::BusDeleter::operator()(sd_bus* bus) const { sd->flush_close_unref(bus); }
 
-DesktopNotifier::DesktopNotifier(std::unique_ptr<sd_bus, BusDeleter> bus, const NotifyThresholds& thresholds,
-                                 Report report)
-    : bus_(std::move(bus)), plan_(thresholds), report_(std::move(report)) {}
+DesktopNotifier::DesktopNotifier(const SdBus& sd, std::unique_ptr<sd_bus, BusDeleter> bus,
+                                 const NotifyThresholds& thresholds, Report report)
+    : sd_(sd), bus_(std::move(bus)), plan_(thresholds), report_(std::move(report)) {}
 
 DesktopNotifier::~DesktopNotifier() = default;
 
 std::expected<std::unique_ptr<DesktopNotifier>, std::string> DesktopNotifier::connect(
     const NotifyThresholds& thresholds, Report report) {
+    const auto sd = load_sd_bus();
+    if (!sd) {
+        return std::unexpected("cannot load sd-bus: " + sd.error());
+    }
     sd_bus* raw = nullptr;
-    int result = sd_bus_open_user(&raw);
-    std::unique_ptr<sd_bus, BusDeleter> bus(raw);
+    int result = (*sd)->open_user(&raw);
+    std::unique_ptr<sd_bus, BusDeleter> bus(raw, BusDeleter{*sd});
+    if (result == -ENOMEDIUM) {
+        return std::unexpected("no session bus: neither DBUS_SESSION_BUS_ADDRESS nor XDG_RUNTIME_DIR is set");
+    }
     if (result < 0) {
         return std::unexpected("cannot connect to the session bus: " + system_error_text(-result));
     }
-    std::unique_ptr<DesktopNotifier> notifier(new DesktopNotifier(std::move(bus), thresholds, std::move(report)));
+    std::unique_ptr<DesktopNotifier> notifier(
+        new DesktopNotifier(**sd, std::move(bus), thresholds, std::move(report)));
     // Floating slots: they live as long as the bus, which the notifier owns.
     for (const auto& [match, handler] : {std::pair{owner_match, &NotifierSignals::owner_changed},
                                          std::pair{closed_match, &NotifierSignals::closed}}) {
-        result = sd_bus_add_match(notifier->bus_.get(), nullptr, match, handler, notifier.get());
+        result = (*sd)->add_match(notifier->bus_.get(), nullptr, match, handler, notifier.get());
         if (result < 0) {
             return std::unexpected("session bus: " + system_error_text(-result));
         }
@@ -130,8 +141,8 @@ SinkResult DesktopNotifier::status_changed(const StatusSnapshot& snapshot) {
 }
 
 pollfd DesktopNotifier::descriptor() const {
-    const int events = sd_bus_get_events(bus_.get());
-    return {sd_bus_get_fd(bus_.get()), static_cast<short>(events > 0 ? events : POLLIN), 0};
+    const int events = sd_.get_events(bus_.get());
+    return {sd_.get_fd(bus_.get()), static_cast<short>(events > 0 ? events : POLLIN), 0};
 }
 
 SinkResult DesktopNotifier::descriptor_ready() { return settle(); }
@@ -140,9 +151,9 @@ SinkResult DesktopNotifier::settle() {
     for (;;) {
         int processed = 0;
         do {
-            processed = sd_bus_process(bus_.get(), nullptr);
+            processed = sd_.process(bus_.get(), nullptr);
         } while (processed > 0);
-        if (processed < 0 || sd_bus_is_open(bus_.get()) <= 0) {
+        if (processed < 0 || sd_.is_open(bus_.get()) <= 0) {
             failure_ = "the session bus went away";
             return SinkResult::stop;
         }
@@ -158,15 +169,15 @@ SinkResult DesktopNotifier::settle() {
 }
 
 DesktopNotifier::Outcome DesktopNotifier::make(const NotificationCall& call) {
-    Message message;
-    BusError error;
+    Message message(nullptr, MessageDeleter{&sd_});
+    BusError error(sd_);
     sd_bus_message* reply_raw = nullptr;
-    int result = build(bus_.get(), call, message);
+    int result = build(sd_, bus_.get(), call, message);
     if (result >= 0) {
-        result = sd_bus_call(bus_.get(), message.get(), call_timeout_usec, &error.error, &reply_raw);
+        result = sd_.call(bus_.get(), message.get(), call_timeout_usec, &error.error, &reply_raw);
     }
-    const Message reply(reply_raw);
-    if (result < 0 && sd_bus_is_open(bus_.get()) <= 0) {
+    const Message reply(reply_raw, MessageDeleter{&sd_});
+    if (result < 0 && sd_.is_open(bus_.get()) <= 0) {
         return Outcome::bus_gone;
     }
     if (std::holds_alternative<WithdrawCall>(call)) {
@@ -176,7 +187,7 @@ DesktopNotifier::Outcome DesktopNotifier::make(const NotificationCall& call) {
     }
     std::uint32_t id = 0;
     if (result >= 0) {
-        result = sd_bus_message_read(reply.get(), "u", &id);
+        result = sd_.message_read(reply.get(), "u", &id);
     }
     if (result < 0) {
         if (!absence_reported_) {
@@ -187,7 +198,7 @@ DesktopNotifier::Outcome DesktopNotifier::make(const NotificationCall& call) {
         return Outcome::failed;
     }
     absence_reported_ = false;
-    const char* sender = sd_bus_message_get_sender(reply.get());
+    const char* sender = sd_.message_get_sender(reply.get());
     server_ = sender != nullptr ? sender : "";
     plan_.call_done(call, id);
     return Outcome::done;

@@ -21,9 +21,10 @@
 #include "client/watch.hpp"
 
 struct sd_bus;
-struct sd_bus_message;
 
 namespace kestro {
+
+struct SdBus;
 
 class DesktopNotifier final : public StatusSink {
 public:
@@ -31,10 +32,11 @@ public:
     // reached (a line without its newline).
     using Report = std::function<void(std::string_view)>;
 
-    // Connects to the user's session bus ($DBUS_SESSION_BUS_ADDRESS, else
-    // $XDG_RUNTIME_DIR/bus) and asks to hear of the server's name changing
-    // owner and of its notifications closing. Fails with a description when
-    // there is no session bus or it refuses.
+    // Loads sd-bus, connects to the user's session bus
+    // ($DBUS_SESSION_BUS_ADDRESS, else $XDG_RUNTIME_DIR/bus) and asks to hear
+    // of the server's name changing owner and of its notifications closing.
+    // Fails with a description when libsystemd cannot be loaded, or there is
+    // no session bus or it refuses.
     [[nodiscard]] static std::expected<std::unique_ptr<DesktopNotifier>, std::string> connect(
         const NotifyThresholds& thresholds, Report report);
     ~DesktopNotifier() override;
@@ -49,10 +51,12 @@ public:
 private:
     enum class Outcome { done, failed, bus_gone };
     struct BusDeleter {
+        const SdBus* sd;
         void operator()(sd_bus* bus) const;
     };
 
-    DesktopNotifier(std::unique_ptr<sd_bus, BusDeleter> bus, const NotifyThresholds& thresholds, Report report);
+    DesktopNotifier(const SdBus& sd, std::unique_ptr<sd_bus, BusDeleter> bus, const NotifyThresholds& thresholds,
+                    Report report);
 
     // Dispatches what has arrived, makes the calls the plan asks for, and
     // again while a reply brought news.
@@ -62,6 +66,7 @@ private:
     // The handlers of the two signals.
     friend struct NotifierSignals;
 
+    const SdBus& sd_;
     std::unique_ptr<sd_bus, BusDeleter> bus_;
     NotificationPlan plan_;
     Report report_;
