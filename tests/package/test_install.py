@@ -355,8 +355,12 @@ class DebianPackageTest(unittest.TestCase):
         self.assertEqual(removed.stderr, "")
         self.assertFalse(os.path.lexists(wants / "kestro.service"))
         self.assertFalse((root / "usr").exists(), "every file and folder of the package is gone")
-        self.assertEqual(os.readlink(root / "etc/systemd/user/kestro-notify.service"), "/dev/null",
-                         "masked until the purge")
+        mask = root / "etc/systemd/user/kestro-notify.service"
+        self.assertEqual(os.readlink(mask), "/dev/null", "masked until the purge")
+        for step in ("--install", "--remove"):
+            self.assertEqual(self.dpkg(root, step, str(self.deb) if step == "--install" else PACKAGE).stderr, "")
+            self.assertEqual(os.path.lexists(mask), step == "--remove", f"the mask after {step}")
+            self.assertTrue(os.path.lexists(root / USER_WANTS), f"still enabled after {step}")
         purged = self.dpkg(root, "--purge", PACKAGE)
         self.assertEqual(purged.returncode, 0, purged.stdout + purged.stderr)
         self.assertEqual(self.package_status(root), "")
