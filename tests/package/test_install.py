@@ -28,6 +28,7 @@ INSTALLED_FILES = {
     "sbin/kestro",
     "bin/kestro-status",
     "lib/systemd/system/kestro.service",
+    "lib/systemd/user/kestro-notify.service",
     "lib/udev/rules.d/60-kestro.rules",
     "share/man/man8/kestro.8.gz",
     "share/man/man5/kestro.toml.5.gz",
@@ -45,6 +46,13 @@ UDEV_RULE = "lib/udev/rules.d/60-kestro.rules"
 # What the package's postinst enables, and its postrm masks.
 WANTS_LINK = "etc/systemd/system/multi-user.target.wants/kestro.service"
 MASK_LINK = "etc/systemd/system/kestro.service"
+USER_WANTS_LINK = "etc/systemd/user/graphical-session.target.wants/kestro-notify.service"
+USER_MASK_LINK = "etc/systemd/user/kestro-notify.service"
+# Each unit as installed: its template and the program its ExecStart starts.
+UNITS = {
+    "lib/systemd/system/kestro.service": ("packaging/kestro.service.in", "sbin/kestro"),
+    "lib/systemd/user/kestro-notify.service": ("packaging/kestro-notify.service.in", "bin/kestro-status"),
+}
 
 
 def run(command, **options) -> subprocess.CompletedProcess:
@@ -150,16 +158,20 @@ class InstallTest(unittest.TestCase):
                 result = install(destdir, prefix)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 base = destdir / prefix.lstrip("/")
-                unit = (base / "lib/systemd/system/kestro.service").read_text()
-                self.assertEqual(unit_directive(unit, "ExecStart"), [f"{prefix}/sbin/kestro"])
-                self.assertTrue((base / "sbin/kestro").is_file())
+                for name, (_, program) in UNITS.items():
+                    unit = (base / name).read_text()
+                    self.assertEqual(unit_directive(unit, "ExecStart")[0].split()[0], f"{prefix}/{program}")
+                    self.assertTrue((base / program).is_file())
+                    self.assertNotRegex(unit, r"@\w+@", "every placeholder is filled in")
                 self.assertTrue((base / UDEV_RULE).is_file())
-                self.assertNotRegex(unit, r"@\w+@", "every placeholder is filled in")
 
-    def test_the_unit_template_is_the_installed_unit_but_for_the_path(self):
-        template = (SOURCE_ROOT / "packaging/kestro.service.in").read_text()
-        installed = (self.usr / "lib/systemd/system/kestro.service").read_text()
-        self.assertEqual(installed, template.replace("@KESTRO_INSTALL_SBINDIR@", "/usr/sbin"))
+    def test_the_unit_templates_are_the_installed_units_but_for_the_path(self):
+        for name, (template, program) in UNITS.items():
+            with self.subTest(name):
+                text = (SOURCE_ROOT / template).read_text()
+                placeholder = re.search(r"@\w+@", text).group(0)
+                folder = "/usr/" + program.rsplit("/", 1)[0]
+                self.assertEqual((self.usr / name).read_text(), text.replace(placeholder, folder))
 
     def test_the_example_configuration_is_valid_as_shipped_and_once_uncommented(self):
         text = (self.usr / "share/doc/kestro/kestro.toml.example").read_text()
@@ -200,18 +212,30 @@ class UnitTest(unittest.TestCase):
         result = run([analyze, "verify", str(self.unit)], env=environment)
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
 
-    def test_the_example_collector_unit_verifies(self):
-        """node_exporter's example as installed, its command at the DESTDIR copy."""
+    def verify(self, name: str, text: str, *options: str) -> None:
+        """systemd-analyze verify finds nothing in this unit."""
         analyze = require_tool(self, "systemd-analyze")
         require_tool(self, "man")
+        folder = scratch(self)
+        (folder / name).write_text(text)
+        # A user manager's checks need a runtime folder of their own.
+        environment = dict(os.environ, MANPATH=str(self.manpath), SYSTEMD_LOG_COLOR="0", XDG_RUNTIME_DIR=str(folder))
+        result = run([analyze, "verify", *options, str(folder / name)], env=environment)
+        self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
+
+    def test_the_example_collector_unit_verifies(self):
+        """node_exporter's example as installed, its command at the DESTDIR copy."""
         usr = self.manpath.parent.parent
         text = (usr / "share/doc/kestro/examples/kestro-status-prometheus.service").read_text()
         self.assertEqual(unit_directive(text, "ExecStart")[0].split()[0], "kestro-status", "found where installed")
-        unit = scratch(self) / "kestro-status-prometheus.service"
-        unit.write_text(text.replace("ExecStart=kestro-status", f"ExecStart={usr}/bin/kestro-status"))
-        environment = dict(os.environ, MANPATH=str(self.manpath), SYSTEMD_LOG_COLOR="0")
-        result = run([analyze, "verify", str(unit)], env=environment)
-        self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
+        self.verify("kestro-status-prometheus.service",
+                    text.replace("ExecStart=kestro-status", f"ExecStart={usr}/bin/kestro-status"))
+
+    def test_the_user_unit_verifies_for_graphical_sessions(self):
+        usr = self.manpath.parent.parent
+        text = (usr / "lib/systemd/user/kestro-notify.service").read_text()
+        self.assertEqual(unit_directive(text, "WantedBy"), ["graphical-session.target"])
+        self.verify("kestro-notify.service", text.replace("ExecStart=/usr/bin", f"ExecStart={usr}/bin"), "--user")
 
     def test_verify_notices_a_missing_program(self):
         """The check above can fail: a unit whose binary is missing does not verify."""
@@ -328,13 +352,17 @@ class DebianPackageTest(unittest.TestCase):
             self.assertRegex(control, rf"\b{script}\b")
 
     def test_it_depends_on_the_package_of_every_shared_library_it_links(self):
-        linked = re.findall(r"^\s*(\S+) => (/\S+)", run(["ldd", str(BUILD_DIR / "kestro")]).stdout, re.MULTILINE)
-        self.assertIn("libsensors.so.5", [soname for soname, _ in linked])
-        for soname, path in linked:
-            with self.subTest(soname):
-                package = owning_package(path)
-                self.assertIsNotNone(package, f"no package owns {path}")
-                self.assertIn(package, self.dependency_names(), f"{soname} comes from {package}")
+        self.assertIn("libsystemd0", self.dependency_names(), "kestro-status --notify loads it")
+        for program in ("kestro", "kestro-status"):
+            binary = str(BUILD_DIR / program)
+            needed = re.findall(r"\(NEEDED\).*\[(.+)\]", run(["readelf", "--dynamic", binary]).stdout)
+            found = dict(re.findall(r"^\s*(\S+) => (/\S+)", run(["ldd", binary]).stdout, re.MULTILINE))
+            self.assertEqual("libsensors.so.5" in needed, program == "kestro")
+            for soname, path in ((soname, found[soname]) for soname in needed if soname in found):
+                with self.subTest(program=program, library=soname):
+                    package = owning_package(path)
+                    self.assertIsNotNone(package, f"no package owns {path}")
+                    self.assertIn(package, self.dependency_names(), f"{soname} comes from {package}")
 
     def test_lintian_finds_no_error_and_no_warning(self):
         lintian = require_tool(self, "lintian")
@@ -377,21 +405,24 @@ class DebianPackageTest(unittest.TestCase):
 
         self.dpkg_succeeds(root, "--install", str(self.deb))
         self.assertEqual(self.package_status(root), "install ok installed")
-        self.assertEqual(outside_the_database(), package_files | {WANTS_LINK})
+        self.assertEqual(outside_the_database(), package_files | {WANTS_LINK, USER_WANTS_LINK})
         unit = os.readlink(root / WANTS_LINK)
         self.assertTrue((root / unit.lstrip("/")).is_file(), f"{WANTS_LINK} -> {unit}")
+        self.assertEqual(os.readlink(root / USER_WANTS_LINK), "/usr/lib/systemd/user/kestro-notify.service",
+                         "the desktop notifications are enabled for every graphical session")
 
         self.dpkg_succeeds(root, "--remove", PACKAGE)
-        self.assertEqual(outside_the_database(), {WANTS_LINK, MASK_LINK})
+        self.assertEqual(outside_the_database(), {WANTS_LINK, MASK_LINK, USER_WANTS_LINK, USER_MASK_LINK})
         self.assertEqual(os.readlink(root / MASK_LINK), "/dev/null")
+        self.assertEqual(os.readlink(root / USER_MASK_LINK), "/dev/null", "masked until the purge")
         self.assertFalse((root / "usr").exists(), "every file and folder of the package is gone")
 
         self.dpkg_succeeds(root, "--install", str(self.deb))
-        self.assertEqual(outside_the_database(), package_files | {WANTS_LINK})
+        self.assertEqual(outside_the_database(), package_files | {WANTS_LINK, USER_WANTS_LINK})
 
         (root / WANTS_LINK).unlink()  # what `systemctl disable kestro` does
         self.dpkg_succeeds(root, "--install", str(self.deb))
-        self.assertEqual(outside_the_database(), package_files)
+        self.assertEqual(outside_the_database(), package_files | {USER_WANTS_LINK})
 
         self.dpkg_succeeds(root, "--remove", PACKAGE)
         self.dpkg_succeeds(root, "--purge", PACKAGE)
