@@ -13,12 +13,14 @@
 #include "core/config.hpp"
 #include "core/debug_switch.hpp"
 #include "core/fatal.hpp"
+#include "core/journal_stream.hpp"
 #include "core/output.hpp"
 #include "core/monitor_loop.hpp"
 #include "power/battery_files.hpp"
 #include "power/charge_limit.hpp"
 #include "power/discovery.hpp"
 #include "power/pd_sensor.hpp"
+#include "status/status_lock.hpp"
 
 namespace {
 
@@ -26,11 +28,12 @@ constexpr const char* program_name = "kestro";
 constexpr const char* program_version = "1.6.0";
 
 int run() {
+    kestro::detect_journal_streams(std::getenv(kestro::journal_stream_variable));
     kestro::print_line({program_name, " version ", program_version});
 
     const bool debug_enabled = kestro::debug_switch_from(std::getenv(kestro::debug_variable));
     if (debug_enabled) {
-        kestro::print_line({"DBG: Debug mode enabled"});
+        kestro::print_debug_line({"DBG: Debug mode enabled"});
     }
 
     const kestro::Settings settings = kestro::load_settings();
@@ -40,6 +43,9 @@ int run() {
         kestro::print_line({"Info: Init: This system does not use batteries, stopping."});
         return 0;
     }
+    // Held until run() is left, so that only one daemon writes the status
+    // files; a second one stops here, before it has written anything.
+    const kestro::StatusLock status_lock = kestro::lock_status_directory();
     const kestro::BatteryFiles battery_files = kestro::select_battery_files(supplies->battery_dir);
     const std::optional<std::string> charge_limit_file = kestro::find_charge_limit_file(battery_files.directory);
 
@@ -62,7 +68,8 @@ int run() {
 
 // The last words of a fatal abort. A failure to write them changes nothing.
 void report_fatal(const kestro::FatalError& error) {
-    std::string report = program_name;
+    std::string report(kestro::level_prefix(STDERR_FILENO, kestro::LogLevel::critical));
+    report += program_name;
     report += ": fatal error: ";
     report += error.message;
     if (!error.detail.empty()) {

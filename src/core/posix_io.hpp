@@ -26,10 +26,12 @@ private:
     std::size_t size_ = 0;
 };
 
-// Owns an open file descriptor and closes it once.
+// Owns an open file descriptor and closes it once. A negative descriptor is
+// none; a moved-from owner owns none.
 class UniqueFd {
 public:
     explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
     ~UniqueFd();

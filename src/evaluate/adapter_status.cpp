@@ -158,7 +158,7 @@ Statuses evaluate_statuses(std::optional<AcStatus> raw_adapter_status,
                            double pd_power, const MonitorState& state) {
     const StatusDecision decision = decide_statuses(raw_adapter_status, battery_status, estimate, state);
     if (decision.discharging_warning) {
-        print_line({"Warning: AC Adapter connected but battery is actually discharging"});
+        print_warning_line({"Warning: AC Adapter connected but battery is actually discharging"});
     }
     if (decision.line == AdapterLine::none) {
         return decision.statuses;

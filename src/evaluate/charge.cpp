@@ -132,8 +132,8 @@ void report_charge(const ChargeEstimate& estimate, MonitorState& state,
 
     if (charge_debug_line_due(debug_enabled, state.cycle, battery_status)) {
         const double shown = estimate.percent_known ? estimate.percent : unknown_percent_shown;
-        print_line({"DBG: battery charge: cur=", format_fixed(shown, debug_decimals),
-                    "% avg=", format_fixed(estimate.average, debug_decimals), "%"});
+        print_debug_line({"DBG: battery charge: cur=", format_fixed(shown, debug_decimals),
+                          "% avg=", format_fixed(estimate.average, debug_decimals), "%"});
     }
 }
 

@@ -235,8 +235,8 @@ ShutdownCompleted run_shutdown_sequence(const Settings& settings) {
 }
 
 ShutdownCompleted run_shutdown_sequence_with(const Settings& settings, const char* command) {
-    print_line({"Reached ", format_shortest(settings.request_shutdown_battery_percent), "% battery."});
-    print_line({"Forcing shutdown in ", format_shortest(settings.force_shutdown_timeout_secs), " seconds."});
+    print_critical_line({"Reached ", format_shortest(settings.request_shutdown_battery_percent), "% battery."});
+    print_critical_line({"Forcing shutdown in ", format_shortest(settings.force_shutdown_timeout_secs), " seconds."});
     // The configuration refuses timeouts that do not convert; this cannot
     // fail unless Settings came from elsewhere.
     const auto wait = wait_duration_from_secs(settings.force_shutdown_timeout_secs);
@@ -244,7 +244,7 @@ ShutdownCompleted run_shutdown_sequence_with(const Settings& settings, const cha
         fatal_error(std::string(wait.error()), "");
     }
     pause_for(wait->seconds, wait->nanoseconds);
-    print_line({"Shutting down now."});
+    print_critical_line({"Shutting down now."});
     if (auto ran = run_command(command); !ran) {
         std::string message = command;
         message += ": ";

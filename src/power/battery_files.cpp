@@ -35,7 +35,7 @@ bool needs_alternative(const std::string& directory, const Alternative& names) {
     if (path_exists(alternative.c_str())) {
         print_line({"Info: Init: Using '", alternative, "' (instead of '", names.preferred, "')"});
     } else {
-        print_line({"Warning: Init: Missing expected files: '", preferred, "' or '", alternative, "'"});
+        print_warning_line({"Warning: Init: Missing expected files: '", preferred, "' or '", alternative, "'"});
     }
     return true;
 }
@@ -47,7 +47,7 @@ BatteryFiles select_battery_files(const std::string& battery_dir) {
     for (const std::string_view name : required_attributes) {
         const std::string path = attribute_path(battery_dir, name);
         if (!path_exists(path.c_str())) {
-            print_line({"Warning: Init: Missing expected file: '", path, "'"});
+            print_warning_line({"Warning: Init: Missing expected file: '", path, "'"});
         }
     }
     for (const Alternative& names : capacity_attributes) {

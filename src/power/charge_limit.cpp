@@ -48,7 +48,8 @@ std::optional<std::string> find_charge_limit_file(std::string_view battery_dir, 
             return candidate;
         }
     }
-    print_line({"Warning: Init: MaxChargeLevel feature: Cound not find suitable file, assuming MaxChargeLevel=100%"});
+    print_warning_line(
+        {"Warning: Init: MaxChargeLevel feature: Cound not find suitable file, assuming MaxChargeLevel=100%"});
     return std::nullopt;
 }
 

@@ -84,8 +84,8 @@ std::optional<std::string> find_adapter(std::string_view root) {
     }
     // The adapter may have gone between its type read and now.
     if (!adapter || !path_exists(adapter->c_str())) {
-        print_line({"Warning: Could not find device for AC/Mains, some functionality might be missing or not "
-                    "accurate."});
+        print_warning_line({"Warning: Could not find device for AC/Mains, some functionality might be missing or not "
+                            "accurate."});
     }
     return adapter;
 }

@@ -1,8 +1,13 @@
 #include "power/pd_sensor.hpp"
 
+#include <cstdint>
 #include <string_view>
 #include <utility>
 
+#include <sensors/error.h>
+
+#include "core/fatal.hpp"
+#include "core/number_format.hpp"
 #include "core/output.hpp"
 
 namespace kestro {
@@ -53,6 +58,23 @@ std::optional<double> read_input(const PdSensor& sensor, int input) {
     return value;
 }
 
+// The library reports a flawed configuration file on standard error itself.
+// When that is the journal, this takes its place and gives the report the
+// level of a failure, in the library's own words. A failed write is dropped,
+// as the library drops it: no exception may cross the library's C frames.
+void report_parse_error(const char* error, const char* file, int line) {
+    const NumberText number = format_integer(std::int64_t{line});
+    const std::string_view line_text = line != 0 ? number.view() : std::string_view();
+    try {
+        if (file != nullptr) {
+            print_error_line({"Error: File ", file, line != 0 ? ", line " : "", line_text, ": ", error});
+        } else {
+            print_error_line({"Error: ", line != 0 ? "Line " : "", line_text, line != 0 ? ": " : "", error});
+        }
+    } catch (const FatalError&) {
+    }
+}
+
 }  // namespace
 
 PdSensor::PdSensor(PdSensor&& other) noexcept
@@ -68,7 +90,12 @@ PdSensor::~PdSensor() {
     }
 }
 
-PdSensor open_pd_sensor() { return open_pd_sensor(real_sensors_library); }
+PdSensor open_pd_sensor() {
+    if (is_journal_fd(2)) {
+        sensors_parse_error_wfn = &report_parse_error;
+    }
+    return open_pd_sensor(real_sensors_library);
+}
 
 PdSensor open_pd_sensor(const SensorsLibrary& calls) {
     PdSensor sensor(calls);
@@ -87,7 +114,7 @@ PdSensor open_pd_sensor(const SensorsLibrary& calls) {
         }
     }
     if (sensor.chip == nullptr) {
-        print_line({"Warning: Init: Failed to find sensor"});
+        print_warning_line({"Warning: Init: Failed to find sensor"});
         return sensor;
     }
 

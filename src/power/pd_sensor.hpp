@@ -65,7 +65,10 @@ struct PdSensor {
 // Prints at most one line: "Info: Init: Using sensor: <prefix>", or
 // "Warning: Init: Failed to find sensor" when neither chip is there; nothing
 // when the library cannot be initialised. Never fails: a problem leaves a
-// record without chip or inputs.
+// record without chip or inputs. The library itself reports a flawed
+// configuration file on standard error ("Error: File <file>, line <n>:
+// <error>"); when standard error is the journal, open_pd_sensor() prints
+// those reports as failure reports instead, with their level.
 [[nodiscard]] PdSensor open_pd_sensor();
 [[nodiscard]] PdSensor open_pd_sensor(const SensorsLibrary& calls);
 

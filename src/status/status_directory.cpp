@@ -128,4 +128,6 @@ void write_status_number(std::string_view name, std::optional<double> value) {
     write_status_number_in(status_directory, name, value);
 }
 
+std::optional<int> ensure_status_directory(std::string_view directory) { return ensure_directory(directory); }
+
 }  // namespace kestro

@@ -48,4 +48,9 @@ void write_status_number_in(std::string_view directory, std::string_view name,
 void write_status_text(std::string_view name, std::optional<std::string_view> value);
 void write_status_number(std::string_view name, std::optional<double> value);
 
+// What every write does first: creates `directory` (this one level, mode 0777
+// less the umask) unless something exists at that path. The error number when
+// it cannot.
+[[nodiscard]] std::optional<int> ensure_status_directory(std::string_view directory);
+
 }  // namespace kestro

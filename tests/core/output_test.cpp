@@ -2,7 +2,10 @@
 
 #include <array>
 #include <csignal>
+#include <initializer_list>
 #include <string>
+#include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -31,7 +34,7 @@ struct Pipe {
 
 TEST(WriteLine, WritesThePartsAndOneNewline) {
     Pipe pipe;
-    write_line(pipe.fds[1], {"Info: ", "", "Battery charge: ", " 5", "% (-)"});
+    write_line(pipe.fds[1], LogLevel::info, {"Info: ", "", "Battery charge: ", " 5", "% (-)"});
     EXPECT_EQ(pipe.drain(), "Info: Battery charge:  5% (-)\n");
 }
 
@@ -42,7 +45,7 @@ TEST(WriteLine, ALineThatCannotBeWrittenIsTheFatalError) {
     ::close(pipe.fds[0]);
     pipe.fds[0] = -1;
     try {
-        write_line(pipe.fds[1], {"kestro version 1.6.0"});
+        write_line(pipe.fds[1], LogLevel::info, {"kestro version 1.6.0"});
         ADD_FAILURE() << "the write did not fail";
     } catch (const FatalError& error) {
         EXPECT_EQ(error.message, "failed printing to stdout");
@@ -50,6 +53,44 @@ TEST(WriteLine, ALineThatCannotBeWrittenIsTheFatalError) {
     }
     std::signal(SIGPIPE, previous);
 }
+
+// The journal's name for what fd is open on: "<device>:<inode>".
+std::string stream_id(int fd) {
+    struct stat metadata {};
+    EXPECT_EQ(::fstat(fd, &metadata), 0);
+    return std::to_string(metadata.st_dev) + ":" + std::to_string(metadata.st_ino);
+}
+
+struct LevelCase {
+    void (*print)(std::initializer_list<std::string_view>);
+    int journal_fd;  // the stream JOURNAL_STREAM names: 1, 2, or 0 for none
+    const char* out;
+    const char* err;
+};
+
+class JournalLevels : public testing::TestWithParam<LevelCase> {};
+
+// Standard output and standard error go to two different files; the level
+// appears only on the one JOURNAL_STREAM names.
+TEST_P(JournalLevels, PrefixOnlyOnTheJournalStream) {
+    const LevelCase& c = GetParam();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    detect_journal_streams(c.journal_fd == 0 ? nullptr : stream_id(c.journal_fd).c_str());
+    c.print({"text"});
+    detect_journal_streams(nullptr);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
+    EXPECT_EQ(err, c.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, JournalLevels,
+    testing::Values(LevelCase{print_line, 1, "<6>text\n", ""}, LevelCase{print_warning_line, 1, "<4>text\n", ""},
+                    LevelCase{print_debug_line, 1, "<7>text\n", ""},
+                    LevelCase{print_critical_line, 1, "<2>text\n", ""},
+                    LevelCase{print_error_line, 2, "", "<3>text\n"}, LevelCase{print_line, 2, "text\n", ""},
+                    LevelCase{print_error_line, 1, "", "text\n"}, LevelCase{print_critical_line, 0, "text\n", ""}));
 
 }  // namespace
 }  // namespace kestro

@@ -567,6 +567,7 @@ class Machine:
         binary: Optional[str] = None,
         timeout: Optional[float] = None,
         wrapper: Sequence[str] = (),
+        journal: bool = False,
         _skip_masks: bool = False,
     ) -> "Daemon":
         """Starts the daemon in the sandbox and returns once it runs (before
@@ -583,8 +584,12 @@ class Machine:
         with the daemon's environment, the clock shim's LD_PRELOAD included,
         so the wrapper must be a program the dynamic loader does not preload
         into (a static one, such as valgrind's tool binaries) and must pass
-        the environment on. _skip_masks leaves the real power commands
-        uncovered, for the test that the guard then refuses to start."""
+        the environment on. journal gives the daemon one pipe as standard
+        output and standard error, named in JOURNAL_STREAM as the service
+        manager names its journal stream (unless env sets the variable):
+        both streams then arrive in stdout. _skip_masks leaves the real
+        power commands uncovered, for the test that the guard then refuses
+        to start."""
         environment: dict[str, str] = {"PATH": ":".join((str(self.fake_poweroff.parent),) + STANDARD_DIRS)}
         for key, value in (env or {}).items():
             if value is None:
@@ -602,6 +607,7 @@ class Machine:
             timeout=DEFAULT_TIMEOUT if timeout is None else timeout,
             skip_masks=_skip_masks,
             wrapper=[os.fsdecode(word) for word in wrapper],
+            journal=journal,
         )
         self._daemons.append(daemon)
         return daemon
@@ -699,7 +705,7 @@ class Daemon:
 
     def __init__(self, machine: Machine, *, binary: str, args: list[str], env: dict[str, str],
                  drop_dac_caps: bool, umask: Optional[int], cwd: str, timeout: float, skip_masks: bool = False,
-                 wrapper: Sequence[str] = ()):
+                 wrapper: Sequence[str] = (), journal: bool = False):
         self.machine = machine
         self.binary = binary
         self.timeout = timeout
@@ -722,7 +728,7 @@ class Daemon:
         self._process: Optional[subprocess.Popen] = None
         self._own_fds: list[int] = []
         self._wrapper = list(wrapper)
-        self._spawn(args, env, drop_dac_caps, umask, cwd, skip_masks)
+        self._spawn(args, env, drop_dac_caps, umask, cwd, skip_masks, journal)
         self._await(lambda: self._started or self._error is not None or self._control.closed,
                     self.timeout, "the sandbox to start the daemon")
         if not self._started:
@@ -735,9 +741,17 @@ class Daemon:
         self._own_fds.extend((read_end, write_end))
         return read_end, write_end
 
-    def _spawn(self, args, env, drop_dac_caps, umask, cwd, skip_masks) -> None:
+    def _spawn(self, args, env, drop_dac_caps, umask, cwd, skip_masks, journal) -> None:
         out_r, out_w = self._pipe()
         err_r, err_w = self._pipe()
+        if journal:
+            # Standard error shares standard output's pipe; the stderr pipe
+            # has no writer.
+            os.close(err_w)
+            self._own_fds.remove(err_w)
+            err_w = out_w
+            info = os.fstat(out_w)
+            env = {"JOURNAL_STREAM": f"{info.st_dev}:{info.st_ino}", **env}
         request_r, request_w = self._pipe()
         release_r, release_w = self._pipe()
         control_r, control_w = self._pipe()
@@ -792,7 +806,7 @@ class Daemon:
                 env={"PATH": "/usr/bin:/bin", "LC_ALL": "C"},
             )
         finally:
-            for fd in (out_w, err_w, request_w, release_r, control_w, command_r, diag_w):
+            for fd in {out_w, err_w, request_w, release_r, control_w, command_r, diag_w}:
                 os.close(fd)
                 self._own_fds.remove(fd)
         self._release_fd = release_w

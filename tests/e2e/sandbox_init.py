@@ -202,7 +202,7 @@ def exec_daemon(config, exec_report):
         os.dup2(null, 0)
         os.dup2(fds["stdout"], 1)
         os.dup2(fds["stderr"], 2)
-        for fd in (null, fds["stdout"], fds["stderr"], fds["command"]):
+        for fd in {null, fds["stdout"], fds["stderr"], fds["command"]}:
             os.close(fd)
         os.set_inheritable(fds["control"], False)
         os.set_inheritable(fds["clock_request"], True)
@@ -230,7 +230,7 @@ def supervise(config, pid):
     """Forward signals until the daemon ends; report how it ended."""
     fds = config["fds"]
     control, command = fds["control"], fds["command"]
-    for fd in (fds["stdout"], fds["stderr"], fds["clock_request"], fds["clock_release"]):
+    for fd in {fds["stdout"], fds["stderr"], fds["clock_request"], fds["clock_release"]}:
         os.close(fd)
     child = os.pidfd_open(pid)
     pending = b""

@@ -1,7 +1,9 @@
 """Start-up of the real daemon: the version and debug lines, the
-configuration file and the settings in force, the adapter line, and the
-orderly stop on a machine without a battery."""
+configuration file and the settings in force, the adapter line, the
+orderly stop on a machine without a battery, the refusal of a second copy,
+and the levels of the lines on the journal's stream."""
 
+import os
 import unittest
 
 from kestro_sandbox import CONFIG_PATH, SandboxTestCase
@@ -13,6 +15,7 @@ DEFAULT_TIMEOUT = "Info: Config: force_shutdown_timeout_secs: 10"
 NO_ADAPTER = "Warning: Could not find device for AC/Mains, some functionality might be missing or not accurate."
 NO_BATTERY = "Info: Init: This system does not use batteries, stopping."
 NO_CONFIG = f"read {CONFIG_PATH}: No such file or directory (os error 2)"
+FOUND_BATTERY = "Info: Init: Found battery: '/sys/class/power_supply/BAT0'"
 
 
 def settings_lines(percent: str, timeout: str) -> list[str]:
@@ -108,6 +111,63 @@ class LogFailureTest(SandboxTestCase):
         self.assertEqual(run.stderr, ["kestro: fatal error: failed printing to stdout: "
                                       "No space left on device (os error 28)"])
         self.assertEqual(machine.status_files(), {})
+
+
+class SingleCopyTest(SandboxTestCase):
+    def test_a_second_daemon_is_refused_and_the_first_runs_on(self):
+        machine = self.machine()
+        machine.add_adapter("AC")
+        battery = machine.add_battery("BAT0", charge_now=2_500_000)
+        first = machine.start()
+        first.steps(2)
+        published = machine.status_files()
+        # Whatever the second copy wrote would differ from what the first published.
+        battery.set("charge_now", 2_000_000)
+        second = machine.run()  # the same machine: the same /run/kestro
+        self.assertEqual(second.status.code, 101)
+        self.assertEqual(second.stdout, [VERSION, DEFAULT_PERCENT, DEFAULT_TIMEOUT,
+                                         "Info: Init: Found AC power supply: '/sys/class/power_supply/AC'",
+                                         FOUND_BATTERY])
+        self.assertEqual(second.stderr, [NO_CONFIG, "kestro: fatal error: another kestro holds /run/kestro: "
+                                         "Resource temporarily unavailable (os error 11)"])
+        self.assertEqual(machine.status_files(), published)
+        first.step()
+        self.assertEqual(machine.status("battery_percent"), "40\n")
+
+
+class JournalTest(SandboxTestCase):
+    """On the journal's stream every line begins with its syslog level;
+    anywhere else the output stays as it is."""
+
+    SENSORS_REPORT = "Error: File /etc/sensors3.conf, line 2: Invalid keyword"
+
+    def run_laptop(self, machine=None, **options):
+        if machine is None:
+            machine = self.machine()
+            machine.add_battery("BAT0", charge_now=0)  # no adapter; shuts down in cycle 1
+            machine.etc.write("sensors3.conf", 'chip "x-*"\n  bogus line here\n')
+            machine.set_poweroff_result(exit_code=1)  # ends in the fatal report
+        return machine, machine.run(env={"KESTRO_DEBUG": "1", **options.pop("env", {})}, **options)
+
+    def test_levels_on_the_journal_stream(self):
+        _, run = self.run_laptop(journal=True)
+        self.assertEqual((run.stderr, run.status.code), ([], 101))
+        levels = {line[3:]: line[:3] for line in run.stdout}
+        self.assertLessEqual(set(levels.values()), {"<2>", "<3>", "<4>", "<6>", "<7>"}, run.stdout)
+        expected = {VERSION: "<6>", DEBUG: "<7>", NO_CONFIG: "<3>", NO_ADAPTER: "<4>", self.SENSORS_REPORT: "<3>",
+                    "Info: Running.": "<6>", "Reached 0.49999998% battery.": "<2>",
+                    "Forcing shutdown in 10 seconds.": "<2>", "Shutting down now.": "<2>",
+                    "kestro: fatal error: poweroff: exit status: 1": "<2>"}
+        self.assertEqual({text: levels.get(text) for text in expected}, expected)
+        self.assertEqual({level for text, level in levels.items() if text.startswith("Warning: ")}, {"<4>"})
+
+    def test_a_stream_that_is_not_the_journal_is_unchanged(self):
+        machine, plain = self.run_laptop()
+        self.assertIn(self.SENSORS_REPORT, plain.stderr)
+        info = os.stat(machine.root)
+        _, run = self.run_laptop(machine, env={"JOURNAL_STREAM": f"{info.st_dev}:{info.st_ino}"})
+        self.assertEqual((run.stdout_text, run.stderr_text, run.status),
+                         (plain.stdout_text, plain.stderr_text, plain.status))
 
 
 class ConfigurationTest(SandboxTestCase):

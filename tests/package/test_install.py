@@ -1,8 +1,10 @@
 """What a packager and an administrator get: `cmake --install` into a
-DESTDIR, the systemd unit (verified, and its exposure scored), the manual
-pages (rendered without warnings), and the Debian package built by CPack,
-installed and removed in a throwaway dpkg root so that the host's package
-database and files are never touched."""
+DESTDIR, the systemd unit (verified, and its exposure scored), the udev rule,
+the manual pages (rendered without warnings), and the Debian package built by
+CPack (hardened, judged by lintian, installed and removed in a throwaway dpkg
+root so that the host's package database and files are never touched)."""
+
+import gzip
 
 import hashlib
 import os
@@ -17,7 +19,7 @@ from pathlib import Path
 SOURCE_ROOT = Path(__file__).resolve().parent.parent.parent
 BUILD_DIR = Path(os.environ.get("KESTRO_BUILD_DIR") or SOURCE_ROOT / "build")
 # The highest `systemd-analyze security` exposure the unit may score.
-MAX_EXPOSURE = 2.0
+MAX_EXPOSURE = 1.0
 PACKAGE = "kestro"
 
 # Every file an install puts under the prefix, and nothing else (nothing
@@ -25,14 +27,22 @@ PACKAGE = "kestro"
 INSTALLED_FILES = {
     "sbin/kestro",
     "lib/systemd/system/kestro.service",
-    "share/man/man8/kestro.8",
-    "share/man/man5/kestro.toml.5",
+    "lib/udev/rules.d/60-kestro.rules",
+    "share/man/man8/kestro.8.gz",
+    "share/man/man5/kestro.toml.5.gz",
     "share/doc/kestro/kestro.toml.example",
     "share/doc/kestro/README.md",
+    "share/doc/kestro/copyright",
+    "share/doc/kestro/changelog.Debian.gz",
     "share/doc/kestro/examples/kestro-status",
+    "share/lintian/overrides/kestro",
 }
 EXECUTABLES = {"sbin/kestro", "share/doc/kestro/examples/kestro-status"}
 MAINTAINER_SCRIPTS = ("postinst", "prerm", "postrm")
+UDEV_RULE = "lib/udev/rules.d/60-kestro.rules"
+# What the package's postinst enables, and its postrm masks.
+WANTS_LINK = "etc/systemd/system/multi-user.target.wants/kestro.service"
+MASK_LINK = "etc/systemd/system/kestro.service"
 
 
 def run(command, **options) -> subprocess.CompletedProcess:
@@ -99,20 +109,36 @@ class InstallTest(unittest.TestCase):
                 self.assertEqual(executable, name in EXECUTABLES)
 
     def test_installed_files_are_the_sources(self):
+        """Compressed ones once uncompressed."""
         pairs = [
-            ("share/man/man8/kestro.8", "man/kestro.8"),
-            ("share/man/man5/kestro.toml.5", "man/kestro.toml.5"),
+            ("share/man/man8/kestro.8.gz", "man/kestro.8"),
+            ("share/man/man5/kestro.toml.5.gz", "man/kestro.toml.5"),
+            ("share/doc/kestro/changelog.Debian.gz", "packaging/deb/changelog"),
+            ("share/doc/kestro/copyright", "packaging/deb/copyright"),
+            ("share/lintian/overrides/kestro", "packaging/deb/lintian-overrides"),
+            (UDEV_RULE, "packaging/60-kestro.rules"),
             ("share/doc/kestro/kestro.toml.example", "packaging/kestro.toml.example"),
             ("share/doc/kestro/examples/kestro-status", "examples/kestro-status"),
             ("sbin/kestro", str(BUILD_DIR / "kestro")),
         ]
         for installed, source in pairs:
             with self.subTest(installed):
-                self.assertEqual((self.usr / installed).read_bytes(), (SOURCE_ROOT / source).read_bytes())
+                content = (self.usr / installed).read_bytes()
+                if installed.endswith(".gz"):
+                    content = gzip.decompress(content)
+                self.assertEqual(content, (SOURCE_ROOT / source).read_bytes())
+
+    def test_the_udev_rule_asks_for_the_installed_unit(self):
+        rule = (self.usr / UDEV_RULE).read_text()
+        wanted = re.findall(r'ENV\{SYSTEMD_WANTS\}\+="([^"]+)"', rule)
+        self.assertEqual(wanted, ["kestro.service"])
+        self.assertIn('TAG+="systemd"', rule, "systemd acts only on devices tagged for it")
+        self.assertTrue((self.usr / "lib/systemd/system" / wanted[0]).is_file())
 
     def test_the_unit_starts_the_binary_where_this_install_put_it(self):
         """The unit is written at install time, so a prefix chosen then (or
-        CPack's /usr) still gives a unit that starts the installed binary."""
+        CPack's /usr) still gives a unit that starts the installed binary;
+        the udev rule that starts it goes under the same prefix."""
         for prefix in ("/usr", "/usr/local", "/opt/kestro"):
             with self.subTest(prefix=prefix):
                 destdir = scratch(self) / "root"
@@ -122,6 +148,7 @@ class InstallTest(unittest.TestCase):
                 unit = (base / "lib/systemd/system/kestro.service").read_text()
                 self.assertEqual(unit_directive(unit, "ExecStart"), [f"{prefix}/sbin/kestro"])
                 self.assertTrue((base / "sbin/kestro").is_file())
+                self.assertTrue((base / UDEV_RULE).is_file())
                 self.assertNotRegex(unit, r"@\w+@", "every placeholder is filled in")
 
     def test_the_unit_template_is_the_installed_unit_but_for_the_path(self):
@@ -210,9 +237,12 @@ class ManualPageTest(unittest.TestCase):
         self.assertNotEqual(result.stderr, "")
 
 
-@unittest.skipUnless(os.geteuid() == 0, "dpkg --root needs root to give the files their owners")
+needs_root = unittest.skipUnless(os.geteuid() == 0, "dpkg --root needs root to give the files their owners")
+
+
 class DebianPackageTest(unittest.TestCase):
-    """The .deb from `cpack -G DEB`, installed and removed with dpkg in a
+    """The .deb from `cpack -G DEB`: its contents, the binary's hardening,
+    lintian's verdict, and (as root) its life installed with dpkg in a
     throwaway root (--root gives it its own files and database) whose
     database knows only the libraries the package depends on, taken from
     the host's records. The maintainer scripts run outside a chroot (the
@@ -259,6 +289,10 @@ class DebianPackageTest(unittest.TestCase):
     def dpkg(self, root: Path, *arguments: str) -> subprocess.CompletedProcess:
         return run(["dpkg", f"--root={root}", "--force-script-chrootless", *arguments])
 
+    def dpkg_succeeds(self, root: Path, *arguments: str) -> None:
+        result = self.dpkg(root, *arguments)
+        self.assertEqual((result.returncode, result.stderr), (0, ""), result.stdout)
+
     def package_status(self, root: Path) -> str:
         return run(["dpkg-query", f"--root={root}", "--showformat=${Status}", "--show", PACKAGE]).stdout
 
@@ -284,35 +318,72 @@ class DebianPackageTest(unittest.TestCase):
                 self.assertIsNotNone(package, f"no package owns {path}")
                 self.assertIn(package, self.dependency_names(), f"{soname} comes from {package}")
 
-    def test_installs_and_removes_cleanly_without_touching_the_host(self):
+    def test_lintian_finds_no_error_and_no_warning(self):
+        lintian = require_tool(self, "lintian")
+        result = run([lintian, "--fail-on", "none", str(self.deb)])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        findings = [line for line in result.stdout.splitlines() if line.startswith(("E:", "W:"))]
+        self.assertEqual(findings, [], result.stdout)
+
+    def test_the_shipped_binary_is_hardened(self):
+        """Debian's hardening flags reached the stripped binary in the package."""
+        readelf = require_tool(self, "readelf")
+        extracted = scratch(self)
+        run(["dpkg-deb", "--extract", str(self.deb), str(extracted)])
+        binary = str(extracted / "usr/sbin/kestro")
+        dynamic = run([readelf, "--wide", "--dynamic", binary]).stdout
+        headers = run([readelf, "--wide", "--file-header", "--program-headers", binary]).stdout
+        symbols = run([readelf, "--wide", "--dyn-syms", binary]).stdout
+        for feature, text, pattern in [
+            ("position-independent executable", headers, r"Type:\s+DYN\b"),
+            ("relocations read-only after start-up (relro)", headers, r"\bGNU_RELRO\b"),
+            ("every symbol bound at start-up (now)", dynamic, r"\bFLAGS_1\b.*\bNOW\b"),
+            ("stack protector", symbols, r"\b__stack_chk_fail\b"),
+            ("fortified library calls", symbols, r"\b__\w+_chk\b"),
+        ]:
+            with self.subTest(feature):
+                self.assertRegex(text, pattern)
+
+    @needs_root
+    def test_installs_enables_and_removes_cleanly_without_touching_the_host(self):
+        """As Debian's own daemons: installing enables the unit, removing
+        masks it and keeps the enablement, installing again lifts the mask,
+        an administrator's disabling survives an upgrade, and a purge leaves
+        nothing behind."""
         host_database = hashlib.sha256(Path("/var/lib/dpkg/status").read_bytes()).hexdigest()
         root = self.throwaway_root(self.dependency_names())
+        package_files = {f"usr/{name}" for name in INSTALLED_FILES}
 
-        installed = self.dpkg(root, "--install", str(self.deb))
-        self.assertEqual(installed.returncode, 0, installed.stdout + installed.stderr)
-        self.assertEqual(installed.stderr, "")
+        def outside_the_database():
+            return {p for p in files_under(root) if not p.startswith("var/")}
+
+        self.dpkg_succeeds(root, "--install", str(self.deb))
         self.assertEqual(self.package_status(root), "install ok installed")
-        self.assertEqual({p for p in files_under(root) if not p.startswith("var/")},
-                         {f"usr/{name}" for name in INSTALLED_FILES})
+        self.assertEqual(outside_the_database(), package_files | {WANTS_LINK})
+        unit = os.readlink(root / WANTS_LINK)
+        self.assertTrue((root / unit.lstrip("/")).is_file(), f"{WANTS_LINK} -> {unit}")
 
-        # What `systemctl enable kestro` leaves behind, which removal takes away.
-        wants = root / "etc/systemd/system/multi-user.target.wants"
-        wants.mkdir(parents=True)
-        (wants / "kestro.service").symlink_to("/usr/lib/systemd/system/kestro.service")
-
-        removed = self.dpkg(root, "--remove", PACKAGE)
-        self.assertEqual(removed.returncode, 0, removed.stdout + removed.stderr)
-        self.assertEqual(removed.stderr, "")
-        self.assertFalse(os.path.lexists(wants / "kestro.service"))
+        self.dpkg_succeeds(root, "--remove", PACKAGE)
+        self.assertEqual(outside_the_database(), {WANTS_LINK, MASK_LINK})
+        self.assertEqual(os.readlink(root / MASK_LINK), "/dev/null")
         self.assertFalse((root / "usr").exists(), "every file and folder of the package is gone")
-        purged = self.dpkg(root, "--purge", PACKAGE)
-        self.assertEqual(purged.returncode, 0, purged.stdout + purged.stderr)
+
+        self.dpkg_succeeds(root, "--install", str(self.deb))
+        self.assertEqual(outside_the_database(), package_files | {WANTS_LINK})
+
+        (root / WANTS_LINK).unlink()  # what `systemctl disable kestro` does
+        self.dpkg_succeeds(root, "--install", str(self.deb))
+        self.assertEqual(outside_the_database(), package_files)
+
+        self.dpkg_succeeds(root, "--remove", PACKAGE)
+        self.dpkg_succeeds(root, "--purge", PACKAGE)
         self.assertEqual(self.package_status(root), "")
         self.assertEqual({p for p in files_under(root) if not p.startswith("var/lib/dpkg/")}, set())
 
         self.assertEqual(hashlib.sha256(Path("/var/lib/dpkg/status").read_bytes()).hexdigest(), host_database)
         self.assertNotIn(PACKAGE, run(["dpkg-query", "--show", PACKAGE]).stdout)
 
+    @needs_root
     def test_dpkg_refuses_it_without_its_dependencies(self):
         root = self.throwaway_root([])
         result = self.dpkg(root, "--install", str(self.deb))
