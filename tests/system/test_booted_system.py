@@ -518,9 +518,8 @@ class BootedSystemTest(unittest.TestCase):
         wait_for("battery_percent of 80", lambda: self.status_file("battery_percent") == "80\n", UNIT_TIMEOUT)
 
     def test_4_crashes_and_signals_restart_the_daemon_and_never_fail_it_for_good(self):
-        # Six ends in a row, one more than systemd's default start limit
-        # lets through; a plain kill by hand among them.
-        ends = ["SEGV", "SEGV", "TERM", "ABRT", "KILL", "SEGV"]
+        # A crash, a plain kill by hand, and a kill no process can catch.
+        ends = ["SEGV", "TERM", "KILL"]
         state = self.daemon_running()
         before = int(state["NRestarts"])
         for name in ends:
@@ -528,14 +527,24 @@ class BootedSystemTest(unittest.TestCase):
             killed = self.container.run("/bin/sh", "-c", 'kill -s "$0" "$1"', name, pid)
             self.assertEqual(killed.returncode, 0, killed.stderr)
             state = self.daemon_running(other_than=pid)
+        # Starts in quick succession, one more than systemd's default start
+        # limit lets through, as a start-up fault that lasts would cause.
+        for _ in range(6):
+            restarted = self.container.run("systemctl", "restart", UNIT)
+            self.assertEqual(restarted.returncode, 0, restarted.stderr)
+        self.daemon_running(other_than=state["MainPID"])
+
         journal = self.container.journal("-u", UNIT)
         evidence = show(journal)
-        self.assertEqual(int(state["NRestarts"]), before + len(ends), evidence)
         manager = messages(journal, "systemd")
-        for name in set(ends):
+        counters = [f"{UNIT}: Scheduled restart job, restart counter is at {n}."
+                    for n in range(before + 1, before + len(ends) + 1)]
+        self.assertEqual(in_order(manager, counters), counters, evidence)
+        # The manager names each crash; a TERM is an orderly end to it, though
+        # not its own stop, so it only shows in the restart.
+        for name in set(ends) - {"TERM"}:
             number = signal.Signals[f"SIG{name}"].value
             self.assertEqual(sum(f"status={number}/{name}" in m for m in manager), ends.count(name), evidence)
-        self.assertIn(f"{UNIT}: Scheduled restart job, restart counter is at {before + len(ends)}.", manager, evidence)
         self.assertFalse([m for m in manager if "too quickly" in m or "start-limit" in m], evidence)
 
     def test_5_a_second_copy_is_refused_and_the_service_runs_on(self):
@@ -552,18 +561,22 @@ class BootedSystemTest(unittest.TestCase):
 
     def test_6_in_its_sandbox_only_the_status_directory_is_writable_under_run_and_no_privilege_is_left(self):
         pid = self.service_running()["MainPID"]
-        probes = {"/run": False, "/run/lock": False, "/run/systemd": False, STATUS_DIR: True}
-        script = ('for d in "$@"; do if (: > "$d/.kestro-write-probe") 2>/dev/null; '
-                  'then rm -f "$d/.kestro-write-probe"; echo "$d yes"; else echo "$d no"; fi; done')
-        probed = self.container.run("nsenter", f"--target={pid}", "--mount", "--", "/bin/sh", "-c", script, "sh",
-                                    *probes)
-        writable = dict(line.rsplit(" ", 1) for line in probed.stdout.splitlines())
-        self.assertEqual({d: writable.get(d) == "yes" for d in probes}, probes, probed.stderr)
-
+        # Write probes as root with every capability, from the daemon's mount
+        # namespace: into the named folders and at every mount point under
+        # /run (what a path reaches, so a mount hidden under another counts
+        # as the one on top). A folder gets a file made and removed; a file
+        # is asked for write access, which a read-only mount refuses.
         mounts = self.container.run("cat", f"/proc/{pid}/mountinfo").stdout.splitlines()
-        writable_mounts = [fields[4] for fields in map(str.split, mounts)
-                           if re.match(r"/run(/|$)", fields[4]) and "rw" in fields[5].split(",")]
-        self.assertEqual(writable_mounts, [STATUS_DIR], "read-write mounts under /run")
+        paths = ["/run", "/run/lock", "/run/systemd", STATUS_DIR]
+        paths += [p for p in (line.split()[4] for line in mounts) if re.match(r"/run/", p) and p not in paths]
+        script = ('for p in "$@"; do if [ -d "$p" ]; then (: > "$p/.kestro-write-probe") 2>/dev/null && '
+                  'rm -f "$p/.kestro-write-probe" && echo "$p yes" || echo "$p no"; '
+                  'elif [ -w "$p" ]; then echo "$p yes"; else echo "$p no"; fi; done')
+        probed = self.container.run("nsenter", f"--target={pid}", "--mount", "--", "/bin/sh", "-c", script, "sh",
+                                    *paths)
+        writable = dict(line.rsplit(" ", 1) for line in probed.stdout.splitlines())
+        self.assertEqual(set(writable), set(paths), probed.stderr)
+        self.assertEqual([p for p in paths if writable[p] == "yes"], [STATUS_DIR], "writable under /run")
 
         status = dict(line.split(":", 1) for line in self.container.run("cat", f"/proc/{pid}/status").stdout.splitlines())
         privileges = {key: status[key].strip() for key in ("CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb", "NoNewPrivs")}
