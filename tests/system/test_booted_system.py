@@ -19,6 +19,7 @@ itself: the real poweroff never reaches this machine.
 
 from __future__ import annotations
 
+import ctypes
 import fnmatch
 import glob
 import hashlib
@@ -106,10 +107,39 @@ POWEROFF_TIMEOUT = 90
 T = TypeVar("T")
 
 
+LIBC = ctypes.CDLL(None, use_errno=True)
+CLONE_NEWNS = 0x00020000
+MS_REC, MS_PRIVATE = 0x4000, 0x40000
+PR_SET_PDEATHSIG = 1
+
+
+def end_with_parent() -> None:
+    """In a child, before it runs its program: SIGTERM when this test ends,
+    however it ends (nspawn then halts the container in order)."""
+    LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
+def private_mounts() -> None:
+    """Moves this process into a mount namespace of its own, so that the
+    overlay and mmdebstrap's mounts end with the test, however it ends."""
+    if LIBC.unshare(CLONE_NEWNS) != 0 or LIBC.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None) != 0:
+        error = ctypes.get_errno()
+        raise unittest.SkipTest(f"{SKIP_PREFIX}no mount namespace of its own: {os.strerror(error)}")
+
+
+def remove_tree(path: Path) -> None:
+    """Removes a folder of the test's, never through a mount inside it."""
+    inside = str(path).rstrip("/") + "/"
+    mounts = [line.split()[4] for line in Path("/proc/self/mountinfo").read_text().splitlines()]
+    if any(mount == str(path) or mount.startswith(inside) for mount in mounts):
+        raise AssertionError(f"{path} still holds a mount; left in place")
+    shutil.rmtree(path, ignore_errors=True)
+
+
 def run(command, timeout: float = 60, **options) -> subprocess.CompletedProcess:
     """Runs a command to its end and returns what it did, both streams as text."""
     return subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                          timeout=timeout, **options)
+                          timeout=timeout, preexec_fn=end_with_parent, **options)
 
 
 def wait_for(what: str, probe: Callable[[], Optional[T]], timeout: float, details: Callable[[], str] = str) -> T:
@@ -162,12 +192,12 @@ def cached_root() -> Path:
     if root.is_dir():
         return root
     if cache.exists():
-        shutil.rmtree(cache)
+        remove_tree(cache)
     cache.mkdir(parents=True)
     partial = cache / f"{key}.partial"
     result = run(["mmdebstrap", *MMDEBSTRAP_OPTIONS, SUITE, str(partial), *sources], timeout=BUILD_TIMEOUT)
     if result.returncode != 0:
-        shutil.rmtree(partial, ignore_errors=True)
+        remove_tree(partial)
         unreachable = UNREACHABLE.search(result.stderr)
         if unreachable:
             raise unittest.SkipTest(f"{SKIP_PREFIX}no cached root file system and no way to the Debian mirror "
@@ -255,7 +285,7 @@ class Container:
         with open(self.console, "wb") as console:
             self.nspawn = subprocess.Popen(
                 self.nspawn_command("--boot", "--console=read-only", f"--bind={supplies}:{FAKE_SUPPLY_DIR}"),
-                stdin=subprocess.DEVNULL, stdout=console, stderr=subprocess.STDOUT,
+                stdin=subprocess.DEVNULL, stdout=console, stderr=subprocess.STDOUT, preexec_fn=end_with_parent,
                 env={"PATH": COMMAND_PATH, "TERM": "dumb"})
         self.init_pid = wait_for("container init", self.find_init, BOOT_TIMEOUT, self.console_tail)
         state = wait_for("finished boot", self.boot_state, BOOT_TIMEOUT, self.console_tail)
@@ -332,9 +362,9 @@ class Container:
                     os.kill(self.init_pid, signal.SIGKILL)
                 self.nspawn.kill()
                 self.nspawn.wait(30)
-        if self.mounted:
-            run(["umount", str(self.root)])
-        shutil.rmtree(self.folder, ignore_errors=True)
+        if self.mounted and run(["umount", str(self.root)]).returncode == 0:
+            self.mounted = False
+        remove_tree(self.folder)
         try:  # nspawn's empty folder for mounts into the machine, which it will not remove from a disk
             os.rmdir(f"/run/systemd/nspawn/propagate/{self.name}")
         except OSError:
@@ -421,9 +451,10 @@ class BootedSystemTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         check_can_boot()
+        private_mounts()
         lower = cached_root()
         folder = Path(tempfile.mkdtemp(prefix="kestro-system-"))
-        cls.addClassCleanup(shutil.rmtree, folder, ignore_errors=True)
+        cls.addClassCleanup(remove_tree, folder)
         cls.deb = build_package(folder / "cpack")
         cls.machine = Machine()
         cls.addClassCleanup(cls.machine.close)
