@@ -384,6 +384,17 @@ class DebianPackageTest(unittest.TestCase):
         self.assertNotIn(PACKAGE, run(["dpkg-query", "--show", PACKAGE]).stdout)
 
     @needs_root
+    def test_a_mask_made_before_installation_stays(self):
+        """The README's way of installing without the service: the package
+        enables the unit but lifts no mask it did not make itself."""
+        root = self.throwaway_root(self.dependency_names())
+        (root / MASK_LINK).parent.mkdir(parents=True)
+        (root / MASK_LINK).symlink_to("/dev/null")  # what `systemctl mask kestro` does
+        self.dpkg_succeeds(root, "--install", str(self.deb))
+        self.assertEqual(os.readlink(root / MASK_LINK), "/dev/null")
+        self.assertTrue(os.path.islink(root / WANTS_LINK))
+
+    @needs_root
     def test_dpkg_refuses_it_without_its_dependencies(self):
         root = self.throwaway_root([])
         result = self.dpkg(root, "--install", str(self.deb))
