@@ -263,8 +263,8 @@ class Container:
         return command + list(arguments)
 
     def install(self, deb: Path) -> None:
-        """Installs the package as an administrator would and enables its
-        unit, beside the test's configuration and fake power supplies."""
+        """Installs the package as an administrator would (which enables its
+        unit), beside the test's configuration and fake power supplies."""
         etc = self.root / "etc"
         (etc / "kestro.toml").write_text(CONFIG)
         units = etc / "systemd" / "system"
@@ -276,7 +276,7 @@ class Container:
         (self.root / "var" / "log" / "journal").mkdir(exist_ok=True)  # a journal that outlives the boot
         shutil.copy(deb, self.root / "var" / "tmp" / "kestro.deb")
         result = run(self.nspawn_command("--quiet", "--", "/bin/sh", "-c",
-                                         f"dpkg -i /var/tmp/kestro.deb && rm /var/tmp/kestro.deb && systemctl enable {UNIT}"),
+                                         "dpkg -i /var/tmp/kestro.deb && rm /var/tmp/kestro.deb"),
                      timeout=120, env={"PATH": COMMAND_PATH})
         if result.returncode != 0:
             raise AssertionError(f"installing the package failed:\n{result.stdout}\n{result.stderr}")
@@ -468,7 +468,7 @@ class BootedSystemTest(unittest.TestCase):
         """The unit's state once it neither starts nor runs."""
         def settled():
             state = self.container.unit("ActiveState", "SubState", "Result", "ExecMainCode", "ExecMainStatus",
-                                        "NRestarts", "MainPID")
+                                        "NRestarts", "MainPID", "UnitFileState")
             return state if state.get("ActiveState") in ("inactive", "failed") else None
         return wait_for("stopped kestro.service", settled, UNIT_TIMEOUT, lambda: show(self.container.journal("-u", UNIT)))
 
@@ -507,6 +507,7 @@ class BootedSystemTest(unittest.TestCase):
         self.assertEqual((state["ExecMainCode"], state["ExecMainStatus"]), ("1", "0"), "exited with status 0")
         self.assertEqual(state["NRestarts"], "0", evidence)
         self.assertFalse([m for m in messages(journal, "systemd") if "restart" in m.lower()], evidence)
+        self.assertEqual(state["UnitFileState"], "enabled", "the package enables the unit")
 
     def test_2_the_udev_rule_wants_the_service_when_a_battery_is_added(self):
         listed = self.container.run("dpkg", "-L", "kestro").stdout.split()
