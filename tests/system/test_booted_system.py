@@ -4,8 +4,8 @@ The container's root file system (minbase with systemd, dbus, udev and
 libsensors5) is made by mmdebstrap from the Debian 12 suites that this
 machine's apt sources name, and kept in the build tree under a key of what
 goes into it, so only the first run downloads it. Each run lays a throwaway
-overlay over it, installs the .deb that CPack builds, enables the unit, and
-boots it with `systemd-nspawn --boot`. A test-only unit bind-mounts a folder
+overlay over it, installs the .deb that CPack builds (which enables its
+unit), and boots it with `systemd-nspawn --boot`. A test-only unit bind-mounts a folder
 of the host over /sys/class/power_supply before kestro starts (nspawn mounts
 a sysfs of its own), so the tests change the adapter and the battery from
 the host, through the end-to-end harness's fake machine.
@@ -70,7 +70,8 @@ CONFIG = "request_shutdown_battery_percent = 20\nforce_shutdown_timeout_secs = 1
 ANNOUNCEMENT = ["Reached 20% battery.", "Forcing shutdown in 1 seconds.", "Shutting down now."]
 # How the system goes down once the daemon has run poweroff (the login
 # manager's word, then the service manager's).
-SHUTDOWN_STEPS = ["System is powering down.", "Reached target poweroff.target - System Power Off.", "Shutting down."]
+SHUTDOWN_STEPS = ["The system will power off now!", "System is powering down.",
+                  "Reached target poweroff.target - System Power Off.", "Shutting down."]
 CHARGE_FULL = 5_000_000
 FAKE_SUPPLY_DIR = "/kestro-fake-power-supply"
 FAKE_SUPPLY_UNIT = f"""\
@@ -297,18 +298,26 @@ class Container:
         is PID 1 of a namespace other than this process's."""
         if self.nspawn.poll() is not None:
             raise AssertionError(f"systemd-nspawn ended ({self.nspawn.returncode}):\n{self.console_tail()}")
-        own = (os.readlink("/proc/self/ns/pid"), os.readlink("/proc/self/ns/mnt"))
         for entry in os.listdir("/proc"):
             try:
                 status = Path(f"/proc/{entry}/status").read_text()
-                namespaces = (os.readlink(f"/proc/{entry}/ns/pid"), os.readlink(f"/proc/{entry}/ns/mnt"))
-            except (OSError, ValueError):
+            except OSError:
                 continue
             fields = dict(line.split(":\t", 1) for line in status.splitlines() if ":\t" in line)
             if (fields.get("PPid") == str(self.nspawn.pid) and fields.get("NSpid", "").split()[-1:] == ["1"]
-                    and namespaces[0] != own[0] and namespaces[1] != own[1]):
+                    and self.namespaced(int(entry))):
                 return int(entry)
         return 0
+
+    @staticmethod
+    def namespaced(pid: int) -> bool:
+        """Whether a process lives in PID and mount namespaces other than
+        this process's: the only kind that commands are sent into."""
+        try:
+            return all(os.readlink(f"/proc/{pid}/ns/{kind}") != os.readlink(f"/proc/self/ns/{kind}")
+                       for kind in ("pid", "mnt"))
+        except OSError:
+            return False
 
     def boot_state(self) -> str:
         state = self.run("systemctl", "is-system-running").stdout.strip()
@@ -316,7 +325,8 @@ class Container:
 
     def run(self, *command: str, timeout: float = 30) -> subprocess.CompletedProcess:
         """Runs a command inside the container: its namespaces, its root."""
-        assert self.init_pid, "the container is not running"
+        if not (self.running() and self.namespaced(self.init_pid)):
+            raise AssertionError("the container is not running")
         return run(["nsenter", f"--target={self.init_pid}", "--all", "--root", "--wd", "--", *command],
                    timeout=timeout, env={"PATH": COMMAND_PATH, "LANG": "C.UTF-8", "SYSTEMD_PAGER": "",
                                          "SYSTEMD_COLORS": "0"})
