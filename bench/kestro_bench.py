@@ -1,4 +1,5 @@
-"""The cost of kestro: one steady cycle, memory over a long run, start-up.
+"""The cost of kestro: one steady cycle, memory over a long run, start-up,
+and the cost of its status reader kestro-status.
 
 Runs the real daemon in the end-to-end sandbox (tests/e2e/kestro_sandbox.py)
 under the controlled clock, on a complete fake laptop: a mains adapter that
@@ -39,6 +40,16 @@ How each figure is taken (W = 10 warm-up cycles, N = 1,000 steady cycles):
   a trivial C program from execve to its exit. Medians of 20 runs each,
   with the CPU time the program used in that time (less sensitive to other
   load on the machine than the wall time).
+
+- kestro-status (status): the same timer times one call of kestro-status,
+  of the trivial C program and of the shell reader it replaced (kept as
+  bench/kestro-status.sh), on a status directory on tmpfs, 100 interleaved
+  runs each; its CPU time is that of the program and of every process it
+  waited for. strace counts the system calls and program starts of a call.
+  Then kestro-status --watch follows the sandboxed daemon for 100 cycles,
+  0.1 s of real time apart: its voluntary context switches (one per
+  wake-up) and CPU time (/proc/PID/schedstat) per cycle; and the same over
+  5 s once the daemon has stopped and every file is stale.
 
 - Peer (--peer): Debian's upowerd, unpacked from its packages (nothing is
   installed), on the same battery faked by umockdev, with a private D-Bus
@@ -514,6 +525,143 @@ def loader_statistics(work: Path) -> None:
 
 
 # ---------------------------------------------------------------------------
+# kestro-status: one call, and --watch on the running daemon
+
+
+STATUS_COMMAND = BUILD / "kestro-status"
+SHELL_READER = HERE / "kestro-status.sh"  # the shell reader it replaced, kept for this comparison only
+STATUS_RUNS = 100
+WATCH_CYCLES = 100
+# Real time between the cycles of the watch run: longer than the watcher's
+# settling (a few tens of milliseconds), as a real cycle of 1 s is.
+WATCH_CYCLE_GAP = 0.1
+WATCH_IDLE_SECONDS = 5.0
+CALL_RATIO_TARGET = 3.0
+BAR_INTERVAL = 5  # seconds, a status bar's usual polling
+
+
+def status_folder(work: Path) -> Path:
+    """A status directory as the daemon leaves it, on tmpfs as /run is."""
+    folder = Path(tempfile.mkdtemp(prefix="kestro-bench-status-", dir=SHM if os.path.isdir(SHM) else None))
+    for name, value in (("ac_status", "Disconnected"), ("battery_percent", "57.142857142857146"),
+                        ("battery_status", "Discharging"), ("secs_until_battery_full", "12000.5"),
+                        ("secs_until_shutdown_request", "7500.25")):
+        (folder / name).write_text(value + "\n")
+    return folder
+
+
+def timed_call(work: Path, command: list[str]) -> tuple[float, float]:
+    """Seconds from execve to the exit, and the CPU seconds of the program
+    and every process it waited for."""
+    result = work / "call-time"
+    result.unlink(missing_ok=True)
+    subprocess.run([str(EXEC_TIMER), str(result), ""] + command, stdout=subprocess.DEVNULL, check=True)
+    return exec_time(result)
+
+
+def traced_calls(work: Path, command: list[str]) -> dict[str, int]:
+    output = work / "strace-call.txt"
+    subprocess.run(["strace", "-f", "-c", "-o", str(output)] + command, stdout=subprocess.DEVNULL, check=True)
+    return strace_counts(output)
+
+
+def measure_status_call(work: Path) -> None:
+    print(f"\n== kestro-status: one call, exec to exit (median of {STATUS_RUNS})", flush=True)
+    folder = status_folder(work)
+    try:
+        variants = {
+            "trivial C program": [str(TRIVIAL)],
+            "kestro-status": [str(STATUS_COMMAND), "--dir", str(folder)],
+            "kestro-status --waybar": [str(STATUS_COMMAND), "--dir", str(folder), "--waybar"],
+            "the old shell reader (/bin/sh)": ["/bin/sh", str(SHELL_READER), str(folder)],
+        }
+        walls: dict[str, list[float]] = {name: [] for name in variants}
+        cpus: dict[str, list[float]] = {name: [] for name in variants}
+        for _ in range(STATUS_RUNS):  # interleaved, so that other load weighs on all alike
+            for name, command in variants.items():
+                wall, cpu = timed_call(work, command)
+                walls[name].append(wall)
+                cpus[name].append(cpu)
+        trivial_wall = statistics.median(walls["trivial C program"])
+        trivial_cpu = statistics.median(cpus["trivial C program"])
+        for name in variants:
+            wall, cpu = statistics.median(walls[name]), statistics.median(cpus[name])
+            target = None
+            if name == "kestro-status":
+                target = verdict(cpu / trivial_cpu <= CALL_RATIO_TARGET, f"CPU <= {CALL_RATIO_TARGET:g}x")
+            show(name, f"{wall * 1000:.3f} ms = {wall / trivial_wall:.2f}x the trivial program; CPU time "
+                 f"{cpu * 1000:.3f} ms = {cpu / trivial_cpu:.2f}x", target)
+            if name != "trivial C program":
+                show("  CPU time per hour at a bar's 5 s interval", f"{cpu * 3600 / BAR_INTERVAL * 1000:.0f} ms")
+        for name in ("kestro-status", "the old shell reader (/bin/sh)"):
+            counts = traced_calls(work, variants[name])
+            starts = counts.get("execve", 0)
+            show(f"{name}: system calls per call (strace -f -c)",
+                 f"{sum(counts.values())} calls, {starts} program start{'s' if starts != 1 else ''}")
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def process_figures(pid: int) -> tuple[int, int]:
+    """Voluntary context switches (one per wake-up) and CPU time in ns."""
+    with open(f"/proc/{pid}/status") as status:
+        switches = next(int(line.split()[1]) for line in status if line.startswith("voluntary_ctxt_switches:"))
+    with open(f"/proc/{pid}/schedstat") as schedstat:
+        return switches, int(schedstat.read().split()[0])
+
+
+def measure_status_watch() -> None:
+    print(f"\n== kestro-status --watch on the running daemon ({WATCH_CYCLES} cycles, "
+          f"{WATCH_CYCLE_GAP * 1000:.0f} ms apart), then the daemon stopped", flush=True)
+    with laptop_machine() as machine:
+        laptop = LAPTOPS[0]
+        laptop.build(machine)
+        battery = machine.supply("BAT0")
+        daemon = machine.start()
+        daemon.steps(WARM_CYCLES)
+        for format_args in ([], ["--json"]):
+            name = " ".join(["kestro-status --watch"] + format_args)
+            watcher = subprocess.Popen([str(STATUS_COMMAND), "--watch", "--dir", str(machine.status_dir)]
+                                       + format_args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            lines = 0
+            try:
+                time.sleep(0.5)
+                before = process_figures(watcher.pid)
+                charge = 2_500_000
+                for _ in range(WATCH_CYCLES):
+                    charge -= 100  # a value that changes every cycle, as while discharging
+                    battery.set("charge_now", charge)
+                    daemon.step()
+                    time.sleep(WATCH_CYCLE_GAP)
+                after = process_figures(watcher.pid)
+                watcher.terminate()
+                lines = watcher.communicate(timeout=10)[0].count(b"\n")
+            finally:
+                if watcher.poll() is None:
+                    watcher.kill()
+                    watcher.wait()
+            show(f"{name}: wake-ups per cycle", f"{(after[0] - before[0]) / WATCH_CYCLES:.2f}")
+            show(f"{name}: outputs", f"{lines} in {WATCH_CYCLES} cycles (with the first)")
+            per_cycle = (after[1] - before[1]) / WATCH_CYCLES
+            show(f"{name}: CPU time per cycle", f"{per_cycle / 1000:.1f} µs = "
+                 f"{per_cycle * 3600 / 1e6:.1f} ms per hour at 1 cycle/s")
+        watcher = subprocess.Popen([str(STATUS_COMMAND), "--watch", "--dir", str(machine.status_dir)],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            time.sleep(0.5)
+            daemon.kill()
+            time.sleep(11)  # past the 10 s after which every file is stale
+            before = process_figures(watcher.pid)
+            time.sleep(WATCH_IDLE_SECONDS)
+            after = process_figures(watcher.pid)
+        finally:
+            watcher.terminate()
+            watcher.wait(timeout=10)
+        show(f"kestro-status --watch with the daemon stopped, over {WATCH_IDLE_SECONDS:g} s",
+             f"{after[0] - before[0]} wake-ups, {(after[1] - before[1]) / 1000:.0f} µs CPU time")
+
+
+# ---------------------------------------------------------------------------
 # The peer: upowerd on the same fake battery
 
 
@@ -677,7 +825,8 @@ def describe_machine() -> str:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description="Measures kestro's cost per cycle, memory and start-up.")
-    parser.add_argument("--only", choices=("syscalls", "instructions", "allocations", "memory", "startup", "peer"),
+    parser.add_argument("--only", choices=("syscalls", "instructions", "allocations", "memory", "startup", "status",
+                                           "peer"),
                         action="append", help="run only these measurements (default: all but peer)")
     parser.add_argument("--peer", action="store_true",
                         help="also measure upowerd (fetches Debian's upower and umockdev with apt-get download "
@@ -687,7 +836,7 @@ def main() -> int:
     parser.add_argument("--long-cycles", type=int, default=LONG_CYCLES,
                         help=f"cycles of the memory run (default {LONG_CYCLES:,})")
     options = parser.parse_args()
-    chosen = options.only or ["syscalls", "instructions", "allocations", "memory", "startup"]
+    chosen = options.only or ["syscalls", "instructions", "allocations", "memory", "startup", "status"]
     if options.peer and "peer" not in chosen:
         chosen.append("peer")
     for tool in ("strace", "callgrind_annotate"):
@@ -714,6 +863,9 @@ def main() -> int:
             cpu_per_cycle, memory = measure_memory(LAPTOPS, options.long_cycles)
         if "startup" in chosen:
             measure_startup(work)
+        if "status" in chosen:
+            measure_status_call(work)
+            measure_status_watch()
         if "peer" in chosen:
             measure_peer(work, options.peer_seconds, cpu_per_cycle, memory)
     print(f"\n(benchmark took {time.monotonic() - started:.0f} s)")

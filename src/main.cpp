@@ -2,12 +2,16 @@
 // /run/kestro and powers the machine off when the battery is low.
 //
 // The entry point runs the start-up steps in their fixed order, owns what
-// they produce for the life of the process and turns the fatal error into
-// the report and exit status 101.
+// they produce for the life of the process and turns the fatal error, and
+// any exception that escapes, into the report and exit status 101.
+#include <array>
 #include <csignal>
 #include <cstdlib>
+#include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "core/config.hpp"
@@ -16,6 +20,7 @@
 #include "core/journal_stream.hpp"
 #include "core/output.hpp"
 #include "core/monitor_loop.hpp"
+#include "core/posix_io.hpp"
 #include "power/battery_files.hpp"
 #include "power/charge_limit.hpp"
 #include "power/discovery.hpp"
@@ -66,18 +71,19 @@ int run() {
     return 0;
 }
 
-// The last words of a fatal abort. A failure to write them changes nothing.
-void report_fatal(const kestro::FatalError& error) {
-    std::string report(kestro::level_prefix(STDERR_FILENO, kestro::LogLevel::critical));
-    report += program_name;
-    report += ": fatal error: ";
-    report += error.message;
-    if (!error.detail.empty()) {
-        report += ": ";
-        report += error.detail;
+// The last words of a fatal abort, written without allocating (the abort
+// may be for want of memory). A failure to write them changes nothing.
+void report_fatal(std::string_view message, std::string_view detail) {
+    std::array<std::string_view, 7> parts{kestro::level_prefix(STDERR_FILENO, kestro::LogLevel::critical),
+                                           program_name, ": fatal error: ", message, ": ", detail, "\n"};
+    if (detail.empty()) {
+        parts[4] = {};
     }
-    report += '\n';
-    [[maybe_unused]] const ssize_t ignored = ::write(STDERR_FILENO, report.data(), report.size());
+    std::array<iovec, parts.size()> vectors{};
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        vectors[i] = {const_cast<char*>(parts[i].data()), parts[i].size()};
+    }
+    [[maybe_unused]] const auto ignored = kestro::write_all(STDERR_FILENO, vectors.data(), vectors.size());
 }
 
 }  // namespace
@@ -86,10 +92,19 @@ int main() {
     // A closed log pipe must end the daemon through the fatal abort (a failed
     // write), not silently through SIGPIPE. Children get the default back.
     std::signal(SIGPIPE, SIG_IGN);
+    // An ignored SIGCHLD, inherited from the parent, would let the kernel reap
+    // poweroff before the daemon can wait for it and learn how it ended.
+    std::signal(SIGCHLD, SIG_DFL);
+    // Leaving run() by an exception unwinds it, so that whatever it holds
+    // (the sensor library above all) is released before the report.
     try {
         return run();
     } catch (const kestro::FatalError& error) {
-        report_fatal(error);
-        return kestro::fatal_exit_status;
+        report_fatal(error.message, error.detail);
+    } catch (const std::exception& error) {
+        report_fatal(error.what(), "");
+    } catch (...) {
+        report_fatal("unknown exception", "");
     }
+    return kestro::fatal_exit_status;
 }

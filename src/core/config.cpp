@@ -17,22 +17,18 @@
 #include <toml++/toml.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <array>
 #include <cmath>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "core/number_format.hpp"
 #include "core/output.hpp"
+#include "core/posix_io.hpp"
 #include "core/system_error.hpp"
 #include "core/utf8.hpp"
 
 namespace kestro {
 
 namespace {
-
-// A configuration file is a few lines; anything beyond this is not one.
-constexpr std::size_t max_config_bytes = 1024 * 1024;
 
 // 2^64 seconds: the longest wait the shutdown can convert.
 constexpr double max_timeout_secs = 18446744073709551616.0;
@@ -88,6 +84,14 @@ std::string printable(std::string_view text) {
     return result;
 }
 
+// " at line <l>, column <c>", as the TOML library counts them (from 1, in characters).
+void append_position(std::string& text, const toml::source_position& where) {
+    text += " at line ";
+    text += std::to_string(where.line);
+    text += ", column ";
+    text += std::to_string(where.column);
+}
+
 std::string refused(std::string_view key, double value, std::string_view why) {
     std::string reason = "invalid value for ";
     reason += key;
@@ -116,11 +120,7 @@ std::expected<std::optional<double>, std::string> number_of(const toml::table& t
     reason += key;
     reason += ": expected a float or an integer, found ";
     reason += toml::impl::node_type_friendly_names[static_cast<int>(node->type())];
-    const toml::source_position where = node->source().begin;
-    reason += " at line ";
-    reason += std::to_string(where.line);
-    reason += ", column ";
-    reason += std::to_string(where.column);
+    append_position(reason, node->source().begin);
     return std::unexpected(std::move(reason));
 }
 
@@ -144,51 +144,130 @@ std::expected<void, std::string> check_values(const Config& config) {
     return {};
 }
 
-// Reads the whole file, bounded. The error is the system's error number.
-std::expected<std::string, int> read_file(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        return std::unexpected(errno);
-    }
-    std::string bytes;
-    std::array<char, 4096> chunk{};
-    int error = 0;
-    for (;;) {
-        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
+// The index just past the string that starts at `at`: basic or literal,
+// single-line or multi-line, as TOML delimits them. A single-line string
+// ends at the end of its line at the latest; an unterminated one, at the end.
+std::size_t string_end(std::string_view document, std::size_t at) {
+    const char quote = document[at];
+    const bool escapes = quote == '"';
+    const std::string_view triple = escapes ? std::string_view(R"(""")") : std::string_view("'''");
+    if (document.substr(at, triple.size()) == triple) {
+        for (std::size_t next = at + triple.size(); next < document.size(); ++next) {
+            if (escapes && document[next] == '\\') {
+                ++next;
+            } else if (document.substr(next, triple.size()) == triple) {
+                next += triple.size();
+                // Up to two quotes beside the closing ones belong to the content.
+                for (int extra = 0; extra < 2 && next < document.size() && document[next] == quote; ++extra) {
+                    ++next;
+                }
+                return next;
             }
-            error = errno;
-            break;
         }
-        if (got == 0) {
-            break;
-        }
-        if (bytes.size() + static_cast<std::size_t>(got) > max_config_bytes) {
-            error = EFBIG;
-            break;
-        }
-        bytes.append(chunk.data(), static_cast<std::size_t>(got));
+        return document.size();
     }
-    ::close(fd);
-    if (error != 0) {
-        return std::unexpected(error);
+    for (std::size_t next = at + 1; next < document.size(); ++next) {
+        if (escapes && document[next] == '\\') {
+            ++next;
+        } else if (document[next] == quote) {
+            return next + 1;
+        } else if (document[next] == '\n') {
+            return next;
+        }
     }
-    return bytes;
+    return document.size();
+}
+
+// The line and column of a byte, both from 1, the column in characters.
+toml::source_position position_of(std::string_view document, std::size_t at) {
+    const std::string_view before = document.substr(0, at);
+    const std::size_t line_begin = before.rfind('\n') + 1;  // 0 on the first line
+    toml::source_position where{};
+    where.line = static_cast<toml::source_index>(std::count(before.begin(), before.end(), '\n') + 1);
+    where.column = 1;
+    for (const char c : before.substr(line_begin)) {
+        // Every byte but a UTF-8 continuation byte starts a character.
+        if ((static_cast<unsigned char>(c) & 0xc0) != 0x80) {
+            ++where.column;
+        }
+    }
+    return where;
+}
+
+// Where a document first nests deeper than max_config_nesting, found without
+// parsing it, or none. Levels: each part of a dotted key, each array and
+// inline table, and two for each part of a table header, below which the
+// lines that follow it count. Strings and comments are skipped. A dot in a
+// value (1.5, a time's fraction) counts as a part too, which overstates the
+// depth of a value by one at most; nothing understates it.
+std::optional<toml::source_position> too_deep_at(std::string_view document) {
+    constexpr std::string_view byte_order_mark = "\xef\xbb\xbf";
+    constexpr int header_part_levels = 2;
+    // The depth of the key that holds each open array or inline table.
+    std::array<int, max_config_nesting + 1> holders{};
+    std::size_t open = 0;
+    int table_depth = 0;     // of the table the last header named
+    int depth = 1;           // of what is being read
+    bool line_start = true;  // only blanks so far on a line outside any value
+    bool in_header = false;
+    std::size_t at = document.starts_with(byte_order_mark) ? byte_order_mark.size() : 0;
+    for (; at < document.size(); ++at) {
+        const char c = document[at];
+        if (c == '#') {
+            at = std::min(document.find('\n', at), document.size()) - 1;
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            at = string_end(document, at) - 1;
+        } else if (c == '\n' && open == 0) {
+            in_header = false;
+            line_start = true;
+            depth = table_depth + 1;
+            continue;
+        } else if (c == '.') {
+            depth += in_header ? header_part_levels : 1;
+        } else if (c == '[' && line_start && open == 0) {
+            in_header = true;
+            depth = header_part_levels;
+            if (at + 1 < document.size() && document[at + 1] == '[') {
+                ++at;  // an array of tables: its parts count the same
+            }
+        } else if (c == '[' || c == '{') {
+            holders[open++] = depth;
+            ++depth;
+        } else if ((c == ']' || c == '}') && open > 0) {
+            depth = holders[--open];
+        } else if (c == ']' && in_header) {
+            table_depth = depth;
+            in_header = false;
+        } else if (c == ',' && open > 0) {
+            depth = holders[open - 1] + 1;
+        }
+        if (c != ' ' && c != '\t') {
+            line_start = false;
+        }
+        if (depth > max_config_nesting) {
+            return position_of(document, at);
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
 std::expected<Config, std::string> parse_config(std::string_view bytes) {
+    if (const auto where = too_deep_at(bytes)) {
+        std::string report = "tables and arrays nested deeper than ";
+        report += std::to_string(max_config_nesting);
+        report += " levels";
+        append_position(report, *where);
+        return std::unexpected(std::move(report));
+    }
     toml::parse_result parsed = toml::parse(bytes);
     if (!parsed) {
         const toml::parse_error& error = parsed.error();
         std::string report(error.description());
-        report += " at line ";
-        report += std::to_string(error.source().begin.line);
-        report += ", column ";
-        report += std::to_string(error.source().begin.column);
+        append_position(report, error.source().begin);
         return std::unexpected(printable(report));
     }
     const toml::table& table = parsed.table();
@@ -211,7 +290,9 @@ std::expected<Config, std::string> parse_config(std::string_view bytes) {
 
 Settings load_settings(const char* path) {
     Settings settings;
-    if (const auto bytes = read_file(path); !bytes) {
+    // 64 KiB and a byte: on the heap, not on the stack the parser uses.
+    std::string buffer(max_config_bytes + 1, '\0');
+    if (const auto bytes = read_small_file(path, buffer, FileKinds::regular_only); !bytes) {
         print_error_line({"read ", path, ": ", system_error_text(bytes.error())});
     } else if (const auto config = parse_config(*bytes); !config) {
         print_error_line({"read ", path, ": ", config.error()});

@@ -1,6 +1,8 @@
 #include "core/posix_io.hpp"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace kestro {
@@ -28,6 +30,38 @@ std::optional<int> UniqueFd::close() {
     const int result = ::close(fd_);
     fd_ = -1;
     return result == 0 ? std::nullopt : std::optional<int>(errno);
+}
+
+std::expected<std::string_view, int> read_small_file(const char* path, std::span<char> buffer, FileKinds kinds) {
+    // O_NONBLOCK: a FIFO planted at the path must not stall the daemon.
+    const UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (file.get() < 0) {
+        return std::unexpected(errno);
+    }
+    if (kinds == FileKinds::regular_only) {
+        struct stat metadata {};
+        if (::fstat(file.get(), &metadata) != 0) {
+            return std::unexpected(errno);
+        }
+        if (S_ISDIR(metadata.st_mode)) {
+            return std::unexpected(EISDIR);
+        }
+        if (!S_ISREG(metadata.st_mode)) {
+            return std::unexpected(ENXIO);
+        }
+    }
+    ssize_t got = 0;
+    do {
+        got = ::read(file.get(), buffer.data(), buffer.size());
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        return std::unexpected(errno);
+    }
+    const auto size = static_cast<std::size_t>(got);
+    if (size == buffer.size()) {
+        return std::unexpected(EFBIG);
+    }
+    return std::string_view(buffer.data(), size);
 }
 
 std::optional<int> write_all(int fd, iovec* next, std::size_t left) {

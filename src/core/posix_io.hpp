@@ -1,12 +1,15 @@
 // Small building blocks for the daemon's system calls: paths joined on the
-// stack, an owned file descriptor, and a complete vectored write.
+// stack, an owned file descriptor, a complete vectored write, and the one
+// whole read of a small file.
 #pragma once
 
 #include <array>
 #include <climits>
 #include <cstddef>
+#include <expected>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <sys/uio.h>
 
@@ -49,5 +52,23 @@ private:
 // Writes all of the vectors, continuing after a partial write and EINTR. The
 // vectors are consumed. The error number when a write fails.
 [[nodiscard]] std::optional<int> write_all(int fd, iovec* vectors, std::size_t count);
+
+// What read_small_file accepts at the path.
+enum class FileKinds {
+    any,           // whatever opens and reads, with no further system call (a sysfs attribute)
+    regular_only,  // a regular file; anything else is refused after one fstat()
+};
+
+// Reads the whole file at path with one read() into buffer, which takes a
+// regular file or a sysfs attribute whole (a short read is the end of such a
+// file), and returns the bytes as a view into buffer. The open never waits
+// (a FIFO without a writer reads as empty), never makes a terminal the
+// controlling one and does not survive an exec. Fails with the error number
+// of open(), fstat() or read(); with EFBIG when the content fills the buffer
+// (so the largest accepted file is one byte shorter than the buffer); and,
+// for regular_only, with EISDIR for a directory and ENXIO for a FIFO, a
+// socket or a device, before anything is read.
+[[nodiscard]] std::expected<std::string_view, int> read_small_file(const char* path, std::span<char> buffer,
+                                                                   FileKinds kinds);
 
 }  // namespace kestro

@@ -101,12 +101,17 @@ std::optional<double> estimate_secs_until_shutdown(const CycleReadings& readings
                                                    std::optional<AcStatus> adapter_status,
                                                    const Settings& settings) {
     // percent_known means both capacities were read.
-    if (!estimate.percent_known || !readings.voltage_now || !readings.voltage_min_design) {
+    if (!estimate.percent_known) {
         return std::nullopt;
     }
     const double threshold = *readings.full_value * (settings.request_shutdown_battery_percent / percent_scale);
     const double now = *readings.now_value;
     if (now > threshold) {
+        // The time to go needs the voltages (the draw is made of voltage_now);
+        // the shutdown at the level below does not.
+        if (!readings.voltage_now || !readings.voltage_min_design) {
+            return std::nullopt;
+        }
         const double secs = *readings.voltage_min_design * (now - threshold) / estimate.draw * seconds_per_hour;
         // The charge is above the level, so this must not read as "now".
         if (secs == shutdown_now) {

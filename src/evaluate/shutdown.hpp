@@ -17,12 +17,12 @@
 namespace kestro {
 
 // The seconds until the charge reaches settings.request_shutdown_battery_percent
-// of the full value, at the present draw. None when the percentage is unknown
-// or either voltage was not read.
+// of the full value, at the present draw. None when the percentage is unknown.
 //
 // Above the threshold: voltage_min_design × (now − threshold) ÷ draw × 3600,
-// computed in that order (infinite with no draw). At or below it: 0, or 1
-// while the adapter is exactly "Connected", which holds the shutdown off.
+// computed in that order (infinite with no draw); none when either voltage
+// was not read. At or below it, whether or not the voltages were read: 0, or
+// 1 while the adapter is exactly "Connected", which holds the shutdown off.
 // Above the threshold the result is never 0: where the formula gives 0 (a
 // design voltage of 0) there is no estimate, since a 0 means "shut down now".
 [[nodiscard]] std::optional<double> estimate_secs_until_shutdown(const CycleReadings& readings,

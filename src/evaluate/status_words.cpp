@@ -30,4 +30,23 @@ std::string_view text_of(BatteryStatus status) {
     return "None";
 }
 
+std::optional<AcStatus> ac_status_from(std::string_view text) {
+    for (const AcStatus status : {AcStatus::connected, AcStatus::connected_slow, AcStatus::disconnected}) {
+        if (text == text_of(status)) {
+            return status;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<BatteryStatus> battery_status_from(std::string_view text) {
+    for (const BatteryStatus status : {BatteryStatus::charging, BatteryStatus::discharging, BatteryStatus::full,
+                                       BatteryStatus::not_charging, BatteryStatus::unknown}) {
+        if (text == text_of(status)) {
+            return status;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace kestro

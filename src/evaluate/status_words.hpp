@@ -26,6 +26,11 @@ enum class BatteryStatus { charging, discharging, full, not_charging, unknown };
 // "Charging", "Discharging", "Full", "Not charging", "Unknown".
 [[nodiscard]] std::string_view text_of(BatteryStatus status);
 
+// The inverses of text_of: the status whose text is exactly `text`, none for
+// any other text. For readers of the published files.
+[[nodiscard]] std::optional<AcStatus> ac_status_from(std::string_view text);
+[[nodiscard]] std::optional<BatteryStatus> battery_status_from(std::string_view text);
+
 // The text of a status in the log lines, where an absent one reads "None".
 template <class Status>
 [[nodiscard]] std::string_view text_or_none(std::optional<Status> status) {

@@ -29,12 +29,12 @@ struct ReadFailure {
 // (os error 2)") or "stream did not contain valid UTF-8".
 [[nodiscard]] std::string describe(const ReadFailure& failure);
 
-// Reads the whole file at path with one read() into buffer and returns the
-// content, untrimmed, as a view into buffer. Fails when the file cannot be
-// opened or read (missing, a directory, no permission, a FIFO without data),
-// when it fills the buffer (EFBIG: too large to be an attribute) or when the
-// content is not valid UTF-8. Never blocks on a FIFO and never becomes the
-// controlling terminal. Prints nothing.
+// Reads the whole file at path into buffer with read_small_file
+// (core/posix_io.hpp), taking whatever opens, and returns the content,
+// untrimmed, as a view into buffer. Fails when the file cannot be opened or
+// read (missing, a directory, no permission, a FIFO without data), when it
+// fills the buffer (EFBIG: too large to be an attribute) or when the content
+// is not valid UTF-8. Never blocks on a FIFO. Prints nothing.
 [[nodiscard]] std::expected<std::string_view, ReadFailure> read_attribute_file(const char* path,
                                                                                AttributeBuffer& buffer);
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <expected>
 #include <fcntl.h>
 #include <initializer_list>
 #include <sys/stat.h>
@@ -21,12 +22,12 @@ namespace {
 
 constexpr mode_t directory_mode = 0777;  // the umask narrows it
 constexpr mode_t file_mode = 0666;       // the umask narrows it
-// Whatever is planted at the temporary name must not lead the daemon, which
-// runs as root, to write anywhere else: O_NOFOLLOW refuses a symbolic link,
-// O_NONBLOCK keeps a FIFO from stalling the open, O_NOCTTY keeps a terminal
-// from becoming the daemon's. No O_TRUNC: the file is truncated only once it
-// is known to be a plain file of its own (temporary_file_refusal).
-constexpr int temporary_open_flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+// The temporary file is always a new one: with O_EXCL the open fails on any
+// name already there, a symbolic link (dangling or not) included, so what is
+// written is a regular file with one link that this very open created.
+// Nothing is written through a link, into a FIFO or a device, or into a file
+// that has another name.
+constexpr int temporary_open_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 
 // Creates the directory unless it exists; the error number otherwise.
 [[nodiscard]] std::optional<int> ensure_directory(std::string_view directory) {
@@ -40,25 +41,31 @@ constexpr int temporary_open_flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOC
     return errno;
 }
 
-// Creates the file, or takes over a plain leftover of a failed cycle, and
-// writes the value and a newline to it.
-[[nodiscard]] std::optional<int> write_content(const PathText& path, std::string_view value) {
-    const int fd = ::open(path.c_str(), temporary_open_flags, file_mode);
+// Creates the temporary file anew. A name already there (a leftover of a
+// failed cycle, or anything planted) is removed, the name only, and the
+// creation tried once more. The descriptor, or the error number.
+[[nodiscard]] std::expected<int, int> create_temporary(const PathText& path) {
+    int fd = ::open(path.c_str(), temporary_open_flags, file_mode);
+    if (fd < 0 && errno == EEXIST) {
+        // A directory cannot be unlinked: its EISDIR says more than EEXIST.
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+            return std::unexpected(errno);
+        }
+        fd = ::open(path.c_str(), temporary_open_flags, file_mode);
+    }
     if (fd < 0) {
-        return errno;
+        return std::unexpected(errno);
     }
-    UniqueFd file(fd);
-    struct stat metadata {};
-    if (::fstat(file.get(), &metadata) != 0) {
-        return errno;
+    return fd;
+}
+
+// Writes the value and a newline to a new temporary file.
+[[nodiscard]] std::optional<int> write_content(const PathText& path, std::string_view value) {
+    const auto fd = create_temporary(path);
+    if (!fd) {
+        return fd.error();
     }
-    if (const auto refusal = temporary_file_refusal(metadata.st_mode, metadata.st_nlink)) {
-        return refusal;
-    }
-    // A new file is empty; only a leftover of a failed cycle needs truncating.
-    if (metadata.st_size != 0 && ::ftruncate(file.get(), 0) != 0) {
-        return errno;
-    }
+    UniqueFd file(*fd);
     static char newline = '\n';
     std::array<iovec, 2> content{{{const_cast<char*>(value.data()), value.size()}, {&newline, 1}}};
     if (const auto error = write_all(file.get(), content.data(), content.size())) {
@@ -68,16 +75,6 @@ constexpr int temporary_open_flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOC
 }
 
 }  // namespace
-
-std::optional<int> temporary_file_refusal(mode_t mode, nlink_t links) {
-    if (!S_ISREG(mode)) {
-        return ENXIO;
-    }
-    if (links != 1) {
-        return EMLINK;
-    }
-    return std::nullopt;
-}
 
 void write_status_text_in(std::string_view directory, std::string_view name,
                           std::optional<std::string_view> value) {

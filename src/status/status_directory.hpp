@@ -3,22 +3,24 @@
 //
 // Each file is replaced whole: the content goes to a hidden temporary file in
 // the same directory, which is then renamed over the published name, so a
-// reader sees the previous or the new content, never a part of one. Nothing
-// is cached: every call starts from the file system as it finds it, creating
-// the directory when it is missing. There is no flush to disk, no lock and no
-// retry; the next cycle writes every file again.
+// reader sees the previous or the new content, never a part of one. The
+// temporary file is created exclusively, always new: whatever is found at its
+// name (a leftover of a failed cycle, a link, a FIFO) loses that name and is
+// never written through; this relies on the daemon being the directory's only
+// writer. Nothing is cached: every call starts from the file system as it
+// finds it, creating the directory when it is missing. There is no flush to
+// disk and no retry beyond that one; the next cycle writes every file again.
 //
 // A failure is reported on standard error and otherwise ignored:
 //   "mkdir <directory>: <error>"
-//   "write <directory>/.<name>: <error>"   (also when something other than a
-//                                           plain file of its own is there)
+//   "write <directory>/.<name>: <error>"   (also when the name is taken and
+//                                           cannot be freed, as by a directory)
 //   "rename <directory>/.<name> -> <directory>/<name>: <error>"
 // with <error> the system's description of the error number.
 #pragma once
 
 #include <optional>
 #include <string_view>
-#include <sys/types.h>
 
 namespace kestro {
 
@@ -35,14 +37,6 @@ void write_status_text_in(std::string_view directory, std::string_view name,
 // The same for a number, written with format_shortest ("50", "57.5", "inf").
 void write_status_number_in(std::string_view directory, std::string_view name,
                             std::optional<double> value);
-
-// Decides from its metadata whether an open temporary file may be truncated
-// and written: none when it is a regular file with no other name; otherwise
-// the error number to report, ENXIO for a FIFO, device or socket (what
-// opening a FIFO without a reader gives) and EMLINK for a file with further
-// hard links. So a name planted there can neither make the daemon write into
-// another file nor block it.
-[[nodiscard]] std::optional<int> temporary_file_refusal(mode_t mode, nlink_t links);
 
 // The two above for the status directory /run/kestro.
 void write_status_text(std::string_view name, std::optional<std::string_view> value);

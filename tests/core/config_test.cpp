@@ -2,13 +2,45 @@
 #include "core/utf8.hpp"
 
 #include <cmath>
+#include <functional>
 #include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "power/temp_tree.hpp"
+
 namespace kestro {
 namespace {
+
+// "a.a.a = 1": a key of that many parts.
+std::string dotted_key(int parts) {
+    std::string key = "a";
+    for (int part = 1; part < parts; ++part) {
+        key += ".a";
+    }
+    return key + " = 1\n";
+}
+
+// "[a.a.a]": a table header of that many parts.
+std::string table_header(int parts) {
+    const std::string key = dotted_key(parts);
+    return "[" + key.substr(0, key.find(' ')) + "]\n";
+}
+
+// "x = [[[]]]": arrays nested that deep below the key.
+std::string nested_arrays(int depth) {
+    return "x = " + std::string(static_cast<std::size_t>(depth), '[') + std::string(static_cast<std::size_t>(depth), ']') +
+           "\n";
+}
+
+std::string repeated(std::string_view text, int times) {
+    std::string result;
+    for (int i = 0; i < times; ++i) {
+        result += text;
+    }
+    return result;
+}
 
 struct ConfigCase {
     std::string name;
@@ -44,7 +76,22 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"LargeIntegerToNearest", "force_shutdown_timeout_secs = 9007199254740993\n", std::nullopt,
                    9007199254740992.0},
         ConfigCase{"JustBelowTwoToThe64", "force_shutdown_timeout_secs = 18446744073709549568.0\n", std::nullopt,
-                   18446744073709549568.0}),
+                   18446744073709549568.0},
+        // As deep as accepted: a key, a header (two levels a part), arrays.
+        ConfigCase{"DeepestKey", dotted_key(max_config_nesting), std::nullopt, std::nullopt},
+        ConfigCase{"DeepestHeader", table_header(max_config_nesting / 2), std::nullopt, std::nullopt},
+        ConfigCase{"DeepestArrays", nested_arrays(max_config_nesting - 1), std::nullopt, std::nullopt},
+        // Only what nests counts: not dots in strings and comments, not
+        // siblings, not the lines before.
+        ConfigCase{"DotsInStringsAndComments",
+                   "\"" + repeated("a.", 100) + "\" = '" + repeated("[.", 100) + "'\n" +  //
+                       "b = \"\"\"\n" + repeated("{.", 100) + R"(\"""""")" + "\n" +       //
+                       "c = '''\n" + repeated("..", 100) + "''''' # " + repeated(".[", 100) + "\n" +
+                       "force_shutdown_timeout_secs = 4\n",
+                   std::nullopt, 4.0},
+        ConfigCase{"ManyValuesInOneArray", "x = [" + repeated("1.5, ", 200) + "]\n", std::nullopt, std::nullopt},
+        ConfigCase{"ManyDottedLines", "[t]\na.b.c = 1.5\n" + repeated("[[u.v]]\nw.x = {y.z = [1.5, {q.r = 2}]}\n", 100),
+                   std::nullopt, std::nullopt}),
     [](const auto& info) { return info.param.name; });
 
 struct RejectedCase {
@@ -102,12 +149,77 @@ INSTANTIATE_TEST_SUITE_P(
         // Characters the report quotes from the file, escaped byte by byte.
         RejectedCase{"ControlSequenceIntroducer", "\u009b2J\n", "saw '\\xc2\\x9b'"},
         RejectedCase{"LineSeparator", "x = 1 \u2028\n", "saw '\\xe2\\x80\\xa8'"},
-        RejectedCase{"NextLineInARepeatedKey", "\"a\u0085b\" = 1\n\"a\u0085b\" = 2\n", "a\\xc2\\x85"}),
+        RejectedCase{"NextLineInARepeatedKey", "\"a\u0085b\" = 1\n\"a\u0085b\" = 2\n", "a\\xc2\\x85"},
+        // Refused before parsing, where one level too many begins.
+        RejectedCase{"KeyTooDeep", dotted_key(max_config_nesting + 1),
+                     "tables and arrays nested deeper than 64 levels at line 1, column 128"},
+        // Columns count characters, as the parser's own reports do.
+        RejectedCase{"ColumnInCharacters", "\"\u043a\u043b\u044e\u0447\"." + dotted_key(max_config_nesting),
+                     "at line 1, column 133"},
+        RejectedCase{"HeaderTooDeep", table_header(max_config_nesting / 2 + 1), "at line 1, column 65"},
+        RejectedCase{"KeyTooDeepBelowAHeader", "# a comment\n" + table_header(max_config_nesting / 2) + "\xc3\xa9 = 1\n",
+                     "at line 3, column 1"},
+        RejectedCase{"ArraysTooDeep", nested_arrays(max_config_nesting), "at line 1, column 68"},
+        RejectedCase{"InlineTablesTooDeep", "x = " + repeated("{a = ", max_config_nesting) + "1" +
+                                                repeated("}", max_config_nesting) + "\n",
+                     "at line 1, column 320"},
+        RejectedCase{"ArraysOfTablesTooDeep", "[[" + dotted_key(max_config_nesting / 2 + 1).substr(0, max_config_nesting + 1) + "]]\n",
+                     "at line 1, column 66"}),
     [](const auto& info) { return info.param.name; });
 
 TEST(ConfigAllOrNothing, AGoodKeyBesideABadOneIsNotApplied) {
     EXPECT_FALSE(parse_config("request_shutdown_battery_percent = 5\nforce_shutdown_timeout_secs = -1\n"));
 }
+
+// ---------------------------------------------------------------- the file
+
+using testing_support::TempTree;
+
+struct FileCase {
+    std::string name;
+    std::function<void(const TempTree&)> make;  // makes tree.path("kestro.toml")
+    std::string error;                          // after "read <path>: "; empty when accepted
+};
+
+class LoadSettings : public testing::TestWithParam<FileCase> {};
+
+TEST_P(LoadSettings, OnlyARegularFileWithinTheLimitIsRead) {
+    const TempTree tree;
+    GetParam().make(tree);
+    const std::string path = tree.path("kestro.toml");
+    testing::internal::CaptureStderr();
+    testing::internal::CaptureStdout();
+    const Settings settings = load_settings(path.c_str());
+    const std::string printed = testing::internal::GetCapturedStdout();
+    const std::string errors = testing::internal::GetCapturedStderr();
+    if (GetParam().error.empty()) {
+        EXPECT_EQ(errors, "");
+        EXPECT_EQ(settings.force_shutdown_timeout_secs, 3.0);
+        return;
+    }
+    EXPECT_EQ(errors, "read " + path + ": " + GetParam().error + "\n");
+    EXPECT_EQ(printed, "Info: Config: request_shutdown_battery_percent: 0.49999998\n"
+                       "Info: Config: force_shutdown_timeout_secs: 10\n");
+}
+
+// A file of exactly `size` bytes that sets the timeout to 3, padded with a comment.
+std::function<void(const TempTree&)> file_of_size(std::size_t size) {
+    return [size](const TempTree& tree) {
+        std::string content = "force_shutdown_timeout_secs = 3\n#";
+        content.resize(size, '-');
+        tree.write("kestro.toml", content);
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, LoadSettings,
+    testing::Values(
+        FileCase{"LargestAccepted", file_of_size(max_config_bytes), ""},
+        FileCase{"OneByteTooMany", file_of_size(max_config_bytes + 1), "File too large (os error 27)"},
+        // Neither waits for a writer nor takes the end of a FIFO for an empty file.
+        FileCase{"Fifo", [](const TempTree& tree) { tree.make_fifo("kestro.toml"); },
+                 "No such device or address (os error 6)"}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace kestro

@@ -176,14 +176,17 @@ class Expectation:
         battery = self.battery_status(readings.status, adapter, percent)
         rate = abs(readings.current) if readings.current is not None else 0.0
         secs_full = secs_shutdown = None
-        if percent is not None and readings.voltage_min_design is not None and readings.voltage_now is not None:
+        voltages = readings.voltage_min_design is not None and readings.voltage_now is not None
+        if percent is not None and voltages:
             draw = rate * readings.voltage_now
             target = cap / 100 * full
             to_go = target - now if now < target else 0.0
             secs_full = 0.0 if to_go == 0 else divide(to_go * readings.voltage_min_design, draw) * SECONDS_PER_HOUR
+        if percent is not None:
             threshold = full * (self.shutdown_percent / 100)
             if now > threshold:
-                secs_shutdown = divide(readings.voltage_min_design * (now - threshold), draw) * SECONDS_PER_HOUR
+                if voltages:
+                    secs_shutdown = divide(readings.voltage_min_design * (now - threshold), draw) * SECONDS_PER_HOUR
             else:
                 secs_shutdown = 1.0 if adapter == "Connected" else 0.0
         values = {

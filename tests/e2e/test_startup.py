@@ -15,6 +15,7 @@ DEFAULT_TIMEOUT = "Info: Config: force_shutdown_timeout_secs: 10"
 NO_ADAPTER = "Warning: Could not find device for AC/Mains, some functionality might be missing or not accurate."
 NO_BATTERY = "Info: Init: This system does not use batteries, stopping."
 NO_CONFIG = f"read {CONFIG_PATH}: No such file or directory (os error 2)"
+DEEP = "tables and arrays nested deeper than 64 levels"
 FOUND_BATTERY = "Info: Init: Found battery: '/sys/class/power_supply/BAT0'"
 
 
@@ -113,6 +114,27 @@ class LogFailureTest(SandboxTestCase):
         self.assertEqual(machine.status_files(), {})
 
 
+class OutOfMemoryTest(SandboxTestCase):
+    def test_running_out_of_memory_is_the_fatal_report(self):
+        """Under an address-space limit that a file full of tables takes the
+        daemon past: the fatal report and status 101, not an abort."""
+        def run(content, kib):
+            machine = self.machine()
+            machine.set_config(content)
+            # The limit ends the clock shim's reservation too: the run needs no pause.
+            limited = f'ulimit -v {kib}; unset LD_PRELOAD KESTRO_E2E_CLOCK_FDS; exec "$0" "$@"'
+            return machine.run(wrapper=("/bin/bash", "-c", limited))
+
+        # The least limit, in MiB, under which the daemon starts with an empty
+        # file; a sanitized build, which reserves terabytes, starts under none.
+        kib = next((mib * 1024 for mib in range(4, 64) if run("", mib * 1024).status.code == 0), None)
+        if kib is None:
+            self.skipTest("the daemon does not start under an address-space limit (a sanitized build)")
+        exhausted = run("x = [" + "{}," * 20_000 + "]\n", kib)
+        self.assertEqual((exhausted.stdout, exhausted.stderr, exhausted.status.code),
+                         ([VERSION], ["kestro: fatal error: std::bad_alloc"], 101))
+
+
 class SingleCopyTest(SandboxTestCase):
     def test_a_second_daemon_is_refused_and_the_first_runs_on(self):
         machine = self.machine()
@@ -175,10 +197,15 @@ class ConfigurationTest(SandboxTestCase):
     always printed, and whatever is wrong with the file costs one report on
     standard error and leaves both defaults."""
 
-    def run_with_config(self, content=None, *, directory=False, mode=0o644, drop_dac_caps=False, symlink=None):
+    def run_with_config(self, content=None, *, directory=False, mode=0o644, drop_dac_caps=False, symlink=None,
+                        fifo=False):
         machine = self.machine()
         if directory:
             machine.etc.mkdir("kestro.toml")
+        elif fifo:
+            # Reached through a link: the staged /etc holds regular entries only.
+            os.mkfifo(machine.host_path("/run/kestro.toml"))
+            machine.etc.symlink("kestro.toml", "/run/kestro.toml")
         elif symlink is not None:
             machine.etc.symlink("kestro.toml", symlink)
         elif content is not None:
@@ -257,6 +284,16 @@ class ConfigurationTest(SandboxTestCase):
             ("dangling link", {"symlink": "/nonexistent/kestro.toml"}, "No such file or directory (os error 2)"),
             ("unreadable", {"content": "request_shutdown_battery_percent = 5\n", "mode": 0,
                             "drop_dac_caps": True}, "Permission denied (os error 13)"),
+            # Only a regular file is read: nothing waits for a writer, nothing
+            # reads a device to its end.
+            ("FIFO", {"fifo": True}, "No such device or address (os error 6)"),
+            ("device", {"symlink": "/dev/zero"}, "No such device or address (os error 6)"),
+            ("600 kB key", {"content": "a." * 300_000 + "a = 1\n"}, "File too large (os error 27)"),
+            # Too deep for the parser's recursion: refused before parsing, at
+            # the first level too many.
+            ("deep key", {"content": "a." * 1000 + "a = 1\n"}, f"{DEEP} at line 1, column 128"),
+            ("deep table header", {"content": "request_shutdown_battery_percent = 5\n[" + "a." * 100 + "a]\n"},
+             f"{DEEP} at line 2, column 65"),
         ]
         for name, options, error in cases:
             with self.subTest(name):

@@ -5,12 +5,19 @@ Charges are chosen so that the rounded percentage never reaches a reporting
 step unless a test wants the progress line: every line a cycle prints is
 asserted, so an unexpected one fails the test."""
 
+import json
+import os
+import select
+import shutil
 import signal
+import subprocess
+import time
 import unittest
 from decimal import Decimal
+from pathlib import Path
 from typing import Optional
 
-from kestro_sandbox import CYCLE_PAUSE, STANDARD_DIRS, Machine, Pause, SandboxTestCase
+from kestro_sandbox import CYCLE_PAUSE, STANDARD_DIRS, Machine, Pause, SandboxTestCase, kestro_binary
 
 RUNNING = "Info: Running."
 MAX_CHARGE = "Info: New MaxChargeLevel value detected for battery = 100%"
@@ -415,8 +422,10 @@ class ShutdownTest(SandboxTestCase):
             ("just above the level", "5", 0, {"charge_now": above}, shortest(secs_until_shutdown(above, 5)), None),
             ("at the level", "5", 0, {"charge_now": 5 * PER_PERCENT}, "0", 1),
             ("empty, connected", "5", 1, {"charge_now": 0, "status": "Full"}, "1", None),
-            ("empty, no voltage_now", "5", 0, {"charge_now": 0, "voltage_now": None}, None, None),
-            ("empty, no voltage_min_design", "5", 0, {"charge_now": 0, "voltage_min_design": None}, None, None),
+            # Without a voltage there is no time to go, yet the level is known from the charge.
+            ("just above the level, no voltage_now", "5", 0, {"charge_now": above, "voltage_now": None}, None, None),
+            ("empty, no voltage_now", "5", 0, {"charge_now": 0, "voltage_now": None}, "0", 1),
+            ("empty, no voltage_min_design", "5", 0, {"charge_now": 0, "voltage_min_design": None}, "0", 1),
             ("above the level, no draw", "5", 0, {"charge_now": above, "current_now": 0}, "inf", None),
             # The formula gives 0 for a half-full battery: that must not read as "shut down now".
             ("half full, design voltage 0", "5", 0, {"charge_now": FULL // 2, "voltage_min_design": 0}, None, None),
@@ -443,6 +452,26 @@ class ShutdownTest(SandboxTestCase):
                     self.assertEqual(cycle.pauses, [CYCLE_PAUSE])
                     self.assertEqual(machine.status("secs_until_shutdown_request"), file_text(estimate))
                 self.assertEqual(started, shutdown_cycle)
+
+    def test_a_battery_without_design_voltage_draining_past_the_level_is_powered_off(self):
+        """An energy-counter battery with neither voltage_min_design nor a
+        flow file: no estimate while above the level, the shutdown at it."""
+        machine = self.machine()
+        machine.set_config(level_config("5"))
+        machine.add_adapter("AC", online=0)
+        battery = machine.add_battery("BAT0", voltage_min_design=None, current_now=None, charge_full=None,
+                                      charge_now=None, energy_full=FULL, energy_now=5 * PER_PERCENT + 2 * STEP)
+        daemon = machine.start()
+        for number, next_charge in ((1, 5 * PER_PERCENT + STEP), (2, 5 * PER_PERCENT - STEP)):
+            cycle = daemon.step()
+            self.assertEqual(cycle.pauses, [CYCLE_PAUSE])
+            self.assertIsNone(machine.status("secs_until_shutdown_request"), f"cycle {number}")
+            battery.set("energy_now", next_charge)
+        cycle = daemon.next_pause()
+        self.assertEqual((cycle.stdout[-2:], cycle.pauses), (announcement("5"), [DEFAULT_WAIT]))
+        self.assertEqual(machine.status("secs_until_shutdown_request"), "0\n")
+        self.assertEqual(daemon.run_until_exit().status.code, 0)
+        self.assertEqual(len(machine.poweroff_calls()), 1)
 
     def test_connected_holds_the_shutdown_off_until_unplugged(self):
         machine = self.machine()
@@ -569,6 +598,28 @@ class ShutdownTest(SandboxTestCase):
                 self.assertEqual(len(machine.poweroff_calls()), runs)
                 self.assertEqual(machine.status("secs_until_shutdown_request"), "0\n")
 
+    def test_poweroff_is_waited_for_when_the_parent_ignored_sigchld(self):
+        """An ignored SIGCHLD, inherited through exec, would let the kernel
+        reap poweroff before the daemon learns how it ended."""
+        cases = [
+            ("succeeds", 0, [], 0),
+            ("fails", 1, [fatal("poweroff: exit status: 1")], 101),
+        ]
+        for name, exit_code, stderr, status in cases:
+            with self.subTest(name):
+                machine = self.machine()
+                machine.set_config(level_config("150", "0"))
+                machine.set_poweroff_result(exit_code=exit_code)
+                self.laptop(machine)
+                # bash keeps the clock shim's variables, whose pipes the shim
+                # has closed on exec; the shutdown has no wait to hold anyway.
+                ignoring = ("/bin/bash", "-c",
+                            "trap '' CHLD; unset LD_PRELOAD KESTRO_E2E_CLOCK_FDS; exec \"$0\" \"$@\"")
+                run = machine.start(wrapper=ignoring).run_until_exit()
+                self.assertEqual(after_running(run.stdout)[-1], SHUTTING_DOWN)
+                self.assertEqual((run.stderr, run.status.code), (stderr, status))
+                self.assertEqual(len(machine.poweroff_calls()), 1)
+
     def test_poweroff_starts_with_sigpipe_at_its_default(self):
         """The daemon ignores SIGPIPE; poweroff must not inherit that. A shell
         in front of the fake records the dispositions it was started with."""
@@ -669,6 +720,149 @@ class RoadOfOneEventTest(SandboxTestCase):
         [call] = machine.poweroff_calls()
         self.assertEqual((call.argv[1:], call.masked), ([], False))
         self.assertEqual(machine.status_files(), last_values)
+
+
+# ---------------------------------------------------------------------------
+# kestro-status on the live daemon's status directory
+
+
+def status_command() -> str:
+    """kestro-status, built beside the daemon."""
+    return str(Path(kestro_binary()).parent / "kestro-status")
+
+
+def context_switches(pid: int) -> int:
+    """How often the process has gone to sleep: one for each wake-up."""
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("voluntary_ctxt_switches:"))
+
+
+class Watcher:
+    """kestro-status --watch, its output read line by line."""
+
+    def __init__(self, *args: str):
+        self.process = subprocess.Popen([status_command(), "--watch", *args], stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.buffer = b""
+
+    def line(self, timeout: float = 5.0) -> Optional[str]:
+        """The next line, or None when none comes within the timeout."""
+        deadline = time.monotonic() + timeout
+        while b"\n" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
+                return None
+            chunk = os.read(self.process.stdout.fileno(), 4096)
+            if not chunk:
+                return None
+            self.buffer += chunk
+        line, _, self.buffer = self.buffer.partition(b"\n")
+        return line.decode()
+
+    def end(self, number: int = signal.SIGTERM) -> tuple[int, bytes]:
+        """Its exit status and what it wrote on standard error."""
+        if self.process.poll() is None:
+            self.process.send_signal(number)
+        _, stderr = self.process.communicate(timeout=5)
+        return self.process.returncode, stderr
+
+
+class StatusCommandTest(SandboxTestCase):
+    """kestro-status reading what the running daemon publishes."""
+
+    def watcher(self, *args: str) -> Watcher:
+        watcher = Watcher(*args)
+        self.addCleanup(lambda: watcher.process.poll() is None and watcher.end(signal.SIGKILL))
+        return watcher
+
+    def test_watch_follows_the_daemon(self):
+        """From before the directory exists to after the daemon has stopped:
+        one output for each cycle that changes what it shows, an unplugging
+        within its cycle, a removed directory, staleness, and then sleep."""
+        machine = self.machine()
+        adapter = machine.add_adapter("AC", online=1)
+        battery = machine.add_battery("BAT0", status="Charging", charge_full=FULL, charge_now=STEADY_START)
+        folder = str(machine.status_dir)
+        line = self.watcher("--dir", folder, "--max-age", "1")
+        values = self.watcher("--dir", folder, "--json")
+        self.assertEqual(line.line(), "", "nothing known yet")
+        self.assertIsNone(json.loads(values.line())["ac_status"])
+
+        daemon = machine.start()
+        now = STEADY_START
+        for number in range(1, 4):
+            battery.set("charge_now", now)
+            daemon.step()
+            record = json.loads(values.line())
+            self.assertEqual(record["battery_percent"], float(machine.status("battery_percent")), f"cycle {number}")
+            self.assertIsNone(values.line(timeout=0.3), f"cycle {number}: one output")
+            now += STEP
+        shown = []
+        while (text := line.line(timeout=0.3)) is not None:
+            shown.append(text)
+        self.assertTrue(shown and shown[-1].startswith("Connected, 52.0"), shown)
+
+        adapter.set("online", 0)
+        battery.set("status", "Discharging")
+        daemon.step()
+        self.assertTrue(line.line().startswith("Disconnected, 52.0"), "within the cycle of the unplugging")
+
+        shutil.rmtree(machine.status_dir)
+        self.assertEqual(line.line(), "")
+        daemon.step()  # writes the directory and the files again
+        self.assertTrue(line.line().startswith("Disconnected, 52.0"))
+
+        daemon.kill()
+        self.assertTrue(line.line().endswith(" (stale)"), "the daemon has stopped")
+        self.assertIsNone(line.line(timeout=0.2))
+        wake_ups = context_switches(line.process.pid)
+        self.assertIsNone(line.line(timeout=1.0))
+        self.assertEqual(context_switches(line.process.pid), wake_ups, "nothing fresh: no timer, no wake-up")
+        self.assertEqual(line.end(), (0, b""))
+        self.assertEqual(values.end(signal.SIGINT), (0, b""))
+
+    def test_watch_ends_when_its_reader_goes_away(self):
+        machine = self.machine()
+        machine.add_adapter("AC", online=0)
+        machine.add_battery("BAT0")
+        machine.start().step()
+        watcher = self.watcher("--dir", str(machine.status_dir), "--waybar")
+        self.assertEqual(json.loads(watcher.line())["class"], ["discharging"])
+        watcher.process.stdout.close()
+        self.assertEqual(watcher.end(), (0, b""), "ended before anything more to write")
+
+    def test_each_format_once(self):
+        machine = self.machine()
+        machine.add_adapter("AC", online=0)
+        machine.add_battery("BAT0", charge_full=FULL, charge_now=26_000_000)
+        daemon = machine.start()
+        daemon.steps(2)
+        folder = str(machine.status_dir)
+        files = machine.status_files()
+
+        def run(*args: str) -> str:
+            result = subprocess.run([status_command(), "--dir", folder, *args], capture_output=True, text=True)
+            self.assertEqual((result.returncode, result.stderr), (0, ""), args)
+            return result.stdout
+
+        estimate = float(files["secs_until_shutdown_request"])
+        self.assertRegex(run(), r"^Disconnected, 52\.0%, Discharging, shutdown in \d+:\d\d\n$")
+        record = json.loads(run("--json"))
+        self.assertEqual((record["ac_status"], record["battery_percent"], record["secs_until_shutdown_request"]),
+                         ("Disconnected", 52.0, estimate))
+        self.assertEqual(json.loads(run("--waybar"))["percentage"], 52)
+        self.assertEqual(run("--i3blocks").splitlines()[1].split()[0], "52%")
+        try:
+            from prometheus_client.parser import text_string_to_metric_families
+        except ImportError:
+            self.skipTest("python3-prometheus-client is not installed (scripts/install-deps installs it)")
+        samples = {(sample.name, tuple(sorted(sample.labels.items()))): sample.value
+                   for family in text_string_to_metric_families(run("--prometheus")) for sample in family.samples}
+        self.assertEqual(samples[("kestro_until_shutdown_request_seconds", ())], estimate)
+        self.assertEqual(samples[("kestro_ac_status", (("status", "Disconnected"),))], 1)
+        self.assertEqual(samples[("kestro_battery_status", (("status", "Discharging"),))], 1)
+        self.assertEqual(samples[("kestro_status_stale", ())], 0)
+        self.assertLess(samples[("kestro_status_file_age_seconds", (("file", "ac_status"),))], 10)
 
 
 if __name__ == "__main__":

@@ -95,8 +95,17 @@ INSTANTIATE_TEST_SUITE_P(
         EstimateCase{.name = "ZeroDesignVoltageAtLevel", .voltage_min_design = 0.0, .secs = 0.0, .due = true},
         // Nothing to go on: no estimate and no shutdown, even at the level.
         EstimateCase{.name = "PercentUnknown", .percent_known = false, .secs = std::nullopt},
-        EstimateCase{.name = "NoVoltageNow", .voltage_now = std::nullopt, .secs = std::nullopt},
-        EstimateCase{.name = "NoDesignVoltage", .voltage_min_design = std::nullopt, .secs = std::nullopt}),
+        // Without a voltage there is no time to go above the level, yet the
+        // level itself is known from the charge alone.
+        EstimateCase{.name = "NoVoltageNowAbove", .now_value = 2500001.0, .voltage_now = std::nullopt,
+                     .secs = std::nullopt},
+        EstimateCase{.name = "NoDesignVoltageAbove", .now_value = 2500001.0, .voltage_min_design = std::nullopt,
+                     .secs = std::nullopt},
+        EstimateCase{.name = "NoVoltageNowAtLevel", .voltage_now = std::nullopt, .secs = 0.0, .due = true},
+        EstimateCase{.name = "NoDesignVoltageBelow", .now_value = 0.0, .voltage_min_design = std::nullopt,
+                     .secs = 0.0, .due = true},
+        EstimateCase{.name = "NoVoltagesConnected", .adapter = AcStatus::connected, .voltage_min_design = std::nullopt,
+                     .voltage_now = std::nullopt, .secs = 1.0}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ShutdownDue, OnlyAnExactZero) {

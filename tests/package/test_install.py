@@ -26,18 +26,20 @@ PACKAGE = "kestro"
 # goes into /etc: the configuration file stays optional).
 INSTALLED_FILES = {
     "sbin/kestro",
+    "bin/kestro-status",
     "lib/systemd/system/kestro.service",
     "lib/udev/rules.d/60-kestro.rules",
     "share/man/man8/kestro.8.gz",
     "share/man/man5/kestro.toml.5.gz",
+    "share/man/man1/kestro-status.1.gz",
     "share/doc/kestro/kestro.toml.example",
     "share/doc/kestro/README.md",
     "share/doc/kestro/copyright",
     "share/doc/kestro/changelog.Debian.gz",
-    "share/doc/kestro/examples/kestro-status",
+    "share/doc/kestro/examples/kestro-status-prometheus.service",
     "share/lintian/overrides/kestro",
 }
-EXECUTABLES = {"sbin/kestro", "share/doc/kestro/examples/kestro-status"}
+EXECUTABLES = {"sbin/kestro", "bin/kestro-status"}
 MAINTAINER_SCRIPTS = ("postinst", "prerm", "postrm")
 UDEV_RULE = "lib/udev/rules.d/60-kestro.rules"
 # What the package's postinst enables, and its postrm masks.
@@ -118,8 +120,11 @@ class InstallTest(unittest.TestCase):
             ("share/lintian/overrides/kestro", "packaging/deb/lintian-overrides"),
             (UDEV_RULE, "packaging/60-kestro.rules"),
             ("share/doc/kestro/kestro.toml.example", "packaging/kestro.toml.example"),
-            ("share/doc/kestro/examples/kestro-status", "examples/kestro-status"),
+            ("share/man/man1/kestro-status.1.gz", "man/kestro-status.1"),
+            ("share/doc/kestro/examples/kestro-status-prometheus.service",
+             "examples/kestro-status-prometheus.service"),
             ("sbin/kestro", str(BUILD_DIR / "kestro")),
+            ("bin/kestro-status", str(BUILD_DIR / "kestro-status")),
         ]
         for installed, source in pairs:
             with self.subTest(installed):
@@ -195,6 +200,19 @@ class UnitTest(unittest.TestCase):
         result = run([analyze, "verify", str(self.unit)], env=environment)
         self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
 
+    def test_the_example_collector_unit_verifies(self):
+        """node_exporter's example as installed, its command at the DESTDIR copy."""
+        analyze = require_tool(self, "systemd-analyze")
+        require_tool(self, "man")
+        usr = self.manpath.parent.parent
+        text = (usr / "share/doc/kestro/examples/kestro-status-prometheus.service").read_text()
+        self.assertEqual(unit_directive(text, "ExecStart")[0].split()[0], "kestro-status", "found where installed")
+        unit = scratch(self) / "kestro-status-prometheus.service"
+        unit.write_text(text.replace("ExecStart=kestro-status", f"ExecStart={usr}/bin/kestro-status"))
+        environment = dict(os.environ, MANPATH=str(self.manpath), SYSTEMD_LOG_COLOR="0")
+        result = run([analyze, "verify", str(unit)], env=environment)
+        self.assertEqual((result.returncode, result.stdout + result.stderr), (0, ""))
+
     def test_verify_notices_a_missing_program(self):
         """The check above can fail: a unit whose binary is missing does not verify."""
         analyze = require_tool(self, "systemd-analyze")
@@ -222,7 +240,7 @@ class UnitTest(unittest.TestCase):
 class ManualPageTest(unittest.TestCase):
     def test_the_pages_render_without_warnings(self):
         groff = require_tool(self, "groff")
-        for page in ("man/kestro.8", "man/kestro.toml.5"):
+        for page in ("man/kestro.8", "man/kestro.toml.5", "man/kestro-status.1"):
             with self.subTest(page):
                 result = run([groff, "-man", "-Tutf8", "-ww", "-z", str(SOURCE_ROOT / page)],
                              env=dict(os.environ, LC_ALL="C.UTF-8"))

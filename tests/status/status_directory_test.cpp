@@ -1,11 +1,10 @@
 #include "status/status_directory.hpp"
 
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -103,13 +102,6 @@ TEST_F(StatusDirectoryTest, AbsentValueTouchesNothing) {
     EXPECT_EQ(read_file(file("battery_percent")), "50\n");
 }
 
-TEST_F(StatusDirectoryTest, ReplacesOldContentAndLeftoverTemporaryFile) {
-    write_status_text_in(directory, "ac_status", "Disconnected");
-    write_file(file(".ac_status"), "a much longer leftover of a failed rename\n");
-    write_status_text_in(directory, "ac_status", "Connected");
-    EXPECT_EQ(read_file(file("ac_status")), "Connected\n");
-}
-
 TEST_F(StatusDirectoryTest, RecreatesADeletedDirectory) {
     write_status_number_in(directory, "secs_until_battery_full", 10.5);
     fs::remove_all(directory);
@@ -150,72 +142,65 @@ TEST_F(StatusDirectoryTest, PathTooLongIsReportedLikeTheSystemWould) {
     EXPECT_EQ(errors, "mkdir " + directory + ": File name too long (os error 36)\n");
 }
 
-TEST_F(StatusDirectoryTest, PlantedSymbolicLinkIsNotFollowed) {
-    fs::create_directory(directory);
-    const fs::path precious = scratch / "precious";
-    write_file(precious, "keep me\n");
-    fs::create_symlink(precious, file(".ac_status"));
-
-    const std::string errors = stderr_of([&] { write_status_text_in(directory, "ac_status", "Connected"); });
-    EXPECT_EQ(errors, "write " + directory + "/.ac_status: Too many levels of symbolic links (os error 40)\n");
-    EXPECT_EQ(read_file(precious), "keep me\n");
-    EXPECT_FALSE(fs::exists(file("ac_status")));
-}
-
-struct RefusalCase {
+// Whatever is found at the temporary name loses that name, and the value is
+// published in the same call, through a new file of the daemon's own.
+struct PlantedCase {
     const char* label;
-    mode_t mode;
-    nlink_t links;
-    std::optional<int> error;
+    std::function<void(const fs::path& temporary, const fs::path& precious, const fs::path& absent)> plant;
 };
 
-class TemporaryFileRefusal : public testing::TestWithParam<RefusalCase> {};
+class PlantedAtTheTemporaryName : public StatusDirectoryTest, public testing::WithParamInterface<PlantedCase> {};
 
-TEST_P(TemporaryFileRefusal, OnlyAPlainFileOfItsOwnIsWritten) {
-    const RefusalCase& c = GetParam();
-    EXPECT_EQ(temporary_file_refusal(c.mode, c.links), c.error);
+TEST_P(PlantedAtTheTemporaryName, IsReplacedAndNeverWrittenThrough) {
+    write_status_text_in(directory, "ac_status", "Disconnected");
+    const fs::path precious = scratch / "precious";
+    const fs::path absent = scratch / "absent";
+    write_file(precious, "keep me\n");
+    GetParam().plant(file(".ac_status"), precious, absent);
+
+    const std::string errors = stderr_of([&] { write_status_text_in(directory, "ac_status", "Connected"); });
+    EXPECT_EQ(errors, "");
+    EXPECT_EQ(read_file(file("ac_status")), "Connected\n");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(file(".ac_status"))));
+    EXPECT_EQ(read_file(precious), "keep me\n");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(absent))) << "a dangling link's target was created";
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Kinds, TemporaryFileRefusal,
-    testing::Values(RefusalCase{"RegularFile", S_IFREG | 0644, 1, std::nullopt},
-                    RefusalCase{"RegularFileWithoutPermissions", S_IFREG, 1, std::nullopt},
-                    RefusalCase{"HardLinked", S_IFREG | 0644, 2, EMLINK},
-                    RefusalCase{"NoNameLeft", S_IFREG | 0644, 0, EMLINK},
-                    RefusalCase{"Fifo", S_IFIFO | 0644, 1, ENXIO},
-                    RefusalCase{"CharacterDevice", S_IFCHR | 0666, 1, ENXIO},
-                    RefusalCase{"BlockDevice", S_IFBLK | 0660, 1, ENXIO},
-                    RefusalCase{"Socket", S_IFSOCK | 0755, 1, ENXIO}),
+    Kinds, PlantedAtTheTemporaryName,
+    testing::Values(
+        PlantedCase{"LeftoverOfAFailedRename",
+                    [](const fs::path& temporary, const fs::path&, const fs::path&) {
+                        write_file(temporary, "a much longer leftover of a failed rename\n");
+                    }},
+        PlantedCase{"LeftoverWithoutPermissions",
+                    [](const fs::path& temporary, const fs::path&, const fs::path&) {
+                        write_file(temporary, "x");
+                        fs::permissions(temporary, fs::perms::none);
+                    }},
+        PlantedCase{"SymbolicLinkToAFile",
+                    [](const fs::path& temporary, const fs::path& precious, const fs::path&) {
+                        fs::create_symlink(precious, temporary);
+                    }},
+        PlantedCase{"DanglingSymbolicLink",
+                    [](const fs::path& temporary, const fs::path&, const fs::path& absent) {
+                        fs::create_symlink(absent, temporary);
+                    }},
+        PlantedCase{"HardLink",
+                    [](const fs::path& temporary, const fs::path& precious, const fs::path&) {
+                        fs::create_hard_link(precious, temporary);
+                    }},
+        PlantedCase{"Fifo",
+                    [](const fs::path& temporary, const fs::path&, const fs::path&) {
+                        ASSERT_EQ(::mkfifo(temporary.c_str(), 0666), 0);
+                    }}),
     [](const auto& info) { return info.param.label; });
 
-TEST_F(StatusDirectoryTest, PlantedHardLinkIsNotWrittenThrough) {
-    fs::create_directory(directory);
-    const fs::path precious = scratch / "precious";
-    write_file(precious, "keep me\n");
-    fs::create_hard_link(precious, file(".ac_status"));
-
+TEST_F(StatusDirectoryTest, DirectoryAtTheTemporaryNameIsReportedAndKept) {
+    fs::create_directories(file(".ac_status"));
     const std::string errors = stderr_of([&] { write_status_text_in(directory, "ac_status", "Connected"); });
-    EXPECT_EQ(errors, "write " + directory + "/.ac_status: Too many links (os error 31)\n");
-    EXPECT_EQ(read_file(precious), "keep me\n");
-    EXPECT_FALSE(fs::exists(file("ac_status")));
-}
-
-TEST_F(StatusDirectoryTest, PlantedFifoNeitherBlocksNorIsPublished) {
-    fs::create_directory(directory);
-    ASSERT_EQ(::mkfifo(file(".ac_status").c_str(), 0666), 0);
-
-    // Without a reader the open fails at once instead of waiting for one.
-    std::string errors = stderr_of([&] { write_status_text_in(directory, "ac_status", "Connected"); });
-    EXPECT_EQ(errors, "write " + directory + "/.ac_status: No such device or address (os error 6)\n");
-
-    // With a reader it opens, and is refused all the same.
-    const int reader = ::open(file(".ac_status").c_str(), O_RDONLY | O_NONBLOCK);
-    ASSERT_GE(reader, 0);
-    errors = stderr_of([&] { write_status_text_in(directory, "ac_status", "Connected"); });
-    char byte = 0;
-    EXPECT_EQ(::read(reader, &byte, 1), 0) << "nothing was written into the FIFO";
-    ::close(reader);
-    EXPECT_EQ(errors, "write " + directory + "/.ac_status: No such device or address (os error 6)\n");
+    EXPECT_EQ(errors, "write " + directory + "/.ac_status: Is a directory (os error 21)\n");
+    EXPECT_TRUE(fs::is_directory(file(".ac_status")));
     EXPECT_FALSE(fs::exists(file("ac_status")));
 }
 

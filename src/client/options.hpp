@@ -1,0 +1,41 @@
+// The command line of kestro-status.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "client/status_formats.hpp"
+#include "client/status_meaning.hpp"
+
+namespace kestro {
+
+inline constexpr std::string_view default_status_directory = "/run/kestro";
+inline constexpr const char* status_directory_variable = "KESTRO_STATUS_DIR";
+
+// The one line printed, on standard error, for any bad option or value.
+inline constexpr std::string_view usage_line =
+    "usage: kestro-status [--json | --waybar | --i3blocks | --prometheus] [--watch] [--output FILE] "
+    "[--dir DIR] [--max-age SECONDS] [--warning MINUTES] [--critical MINUTES]";
+
+struct Options {
+    OutputFormat format = OutputFormat::line;
+    bool watch = false;
+    std::string directory;              // --dir, else $KESTRO_STATUS_DIR when not empty, else /run/kestro
+    std::optional<std::string> output;  // --output: a file replaced whole instead of standard output
+    double max_age = 10.0;              // seconds
+    Thresholds thresholds;
+    bool help = false;
+    bool version = false;
+};
+
+// Parses the arguments after the program name, each option given as
+// "--name VALUE" or "--name=VALUE". Numbers follow the grammar of the
+// status files and must be finite and not negative. Fails on an unknown
+// option, a missing or bad value, a second format or an empty file name:
+// none, and the caller prints the usage line.
+[[nodiscard]] std::optional<Options> parse_options(std::span<const char* const> arguments,
+                                                   const char* directory_variable);
+
+}  // namespace kestro

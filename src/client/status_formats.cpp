@@ -1,0 +1,392 @@
+#include "client/status_formats.hpp"
+
+#include <cmath>
+#include <optional>
+
+#include "core/number_format.hpp"
+
+namespace kestro {
+
+namespace {
+
+// Separates the fields of a line or the members of a JSON object.
+class Joiner {
+public:
+    Joiner(std::string& out, std::string_view separator) : out_(out), separator_(separator) {}
+    std::string& next() {
+        if (!first_) {
+            out_ += separator_;
+        }
+        first_ = false;
+        return out_;
+    }
+
+private:
+    std::string& out_;
+    std::string_view separator_;
+    bool first_ = true;
+};
+
+void append_stale_mark(std::string& out, bool stale) {
+    if (stale) {
+        out += " (stale)";
+    }
+}
+
+// Every text here is a status word, a number or a duration; the escaping
+// keeps the output valid JSON whatever a future text holds.
+void append_json_string(std::string& out, std::string_view text) {
+    out += '"';
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            constexpr std::string_view hex = "0123456789abcdef";
+            out += "\\u00";
+            out += hex[static_cast<unsigned char>(c) >> 4];
+            out += hex[static_cast<unsigned char>(c) & 0xf];
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+void append_json_member(Joiner& members, std::string_view key) {
+    std::string& out = members.next();
+    append_json_string(out, key);
+    out += ':';
+}
+
+void append_json_number(std::string& out, std::optional<double> value) {
+    out += value && std::isfinite(*value) ? format_shortest(*value).view() : std::string_view("null");
+}
+
+template <class Status>
+void append_json_word(std::string& out, std::optional<Status> status) {
+    if (status) {
+        append_json_string(out, text_of(*status));
+    } else {
+        out += "null";
+    }
+}
+
+void append_json_bool(std::string& out, bool value) { out += value ? "true" : "false"; }
+
+void append_json_value(std::string& out, const StatusSnapshot& snapshot, StatusFile file) {
+    switch (file) {
+        case StatusFile::ac_status: return append_json_word(out, snapshot.ac_status);
+        case StatusFile::battery_percent: return append_json_number(out, snapshot.battery_percent);
+        case StatusFile::battery_status: return append_json_word(out, snapshot.battery_status);
+        case StatusFile::secs_until_battery_full: return append_json_number(out, snapshot.secs_until_battery_full);
+        case StatusFile::secs_until_shutdown_request:
+            return append_json_number(out, snapshot.secs_until_shutdown_request);
+    }
+}
+
+[[nodiscard]] std::string age_text(const FileAge& age) { return std::string(format_fixed(age.seconds, 3).view()); }
+
+// The estimate as the line shows it.
+[[nodiscard]] std::string estimate_words(const Estimate& estimate) {
+    switch (estimate.kind) {
+        case EstimateKind::full_in: return "full in " + duration_text(estimate.seconds);
+        case EstimateKind::shutdown_in: return "shutdown in " + duration_text(estimate.seconds);
+        case EstimateKind::shutting_down: return "shutting down";
+    }
+    return "";
+}
+
+[[nodiscard]] std::string short_estimate(const Estimate& estimate) {
+    return estimate.kind == EstimateKind::shutting_down ? "shutdown" : short_duration_text(estimate.seconds);
+}
+
+// Waybar's alt, for icons by state.
+[[nodiscard]] std::string_view state_word(const StatusMeaning& meaning) {
+    if (meaning.all_stale) {
+        return "stale";
+    }
+    if (meaning.adapter && !meaning.adapter->stale && meaning.adapter->value == AcStatus::connected_slow) {
+        return "slow-charger";
+    }
+    if (!meaning.battery) {
+        return "";
+    }
+    switch (meaning.battery->value) {
+        case BatteryStatus::charging: return "charging";
+        case BatteryStatus::discharging: return "discharging";
+        case BatteryStatus::full: return "full";
+        case BatteryStatus::not_charging: return "not-charging";
+        case BatteryStatus::unknown: return "unknown";
+    }
+    return "";
+}
+
+// i3blocks' colour: none when all is well.
+[[nodiscard]] std::string_view colour(const StatusMeaning& meaning) {
+    if (meaning.all_stale) {
+        return "#808080";
+    }
+    if (meaning.urgency == Urgency::critical) {
+        return "#FF0000";
+    }
+    if (meaning.urgency == Urgency::warning) {
+        return "#FFA500";
+    }
+    if (meaning.adapter && !meaning.adapter->stale && meaning.adapter->value == AcStatus::connected_slow) {
+        return "#FFFF00";
+    }
+    return "";
+}
+
+[[nodiscard]] bool some_value_stale(const StatusMeaning& meaning) {
+    return (meaning.adapter && meaning.adapter->stale) || (meaning.percent && meaning.percent->stale) ||
+           (meaning.battery && meaning.battery->stale) || (meaning.estimate && meaning.estimate->stale);
+}
+
+// HELP and TYPE of one gauge.
+void append_gauge_header(std::string& out, std::string_view name, std::string_view help) {
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += " gauge\n";
+}
+
+void append_sample(std::string& out, std::string_view name, std::string_view labels, std::string_view value) {
+    out += name;
+    out += labels;
+    out += ' ';
+    out += value;
+    out += '\n';
+}
+
+// A gauge of one sample, or none when the value is absent. The format's own
+// words for the special values.
+void append_number_gauge(std::string& out, std::string_view name, std::string_view help,
+                         std::optional<double> value) {
+    append_gauge_header(out, name, help);
+    if (!value) {
+        return;
+    }
+    if (std::isinf(*value)) {
+        append_sample(out, name, "", *value > 0 ? "+Inf" : "-Inf");
+    } else {
+        append_sample(out, name, "", format_shortest(*value).view());  // NaN is "NaN" in both
+    }
+}
+
+// A state set: one sample per status, 1 for the present one.
+template <class Status, std::size_t count>
+void append_state_set(std::string& out, std::string_view name, std::string_view help,
+                      const std::array<Status, count>& states, std::optional<Status> present) {
+    append_gauge_header(out, name, help);
+    for (const Status state : states) {
+        std::string labels = "{status=\"";
+        labels += text_of(state);
+        labels += "\"}";
+        append_sample(out, name, labels, state == present ? "1" : "0");
+    }
+}
+
+}  // namespace
+
+std::string status_line(const StatusMeaning& meaning) {
+    std::string line;
+    Joiner fields(line, ", ");
+    // Marks per value only where some values are current.
+    const bool marks = !meaning.all_stale;
+    if (meaning.adapter) {
+        fields.next() += text_of(meaning.adapter->value);
+        append_stale_mark(line, marks && meaning.adapter->stale);
+    }
+    if (meaning.percent) {
+        fields.next() += format_fixed(meaning.percent->value, 1).view();
+        line += '%';
+        append_stale_mark(line, marks && meaning.percent->stale);
+    }
+    if (meaning.battery) {
+        fields.next() += text_of(meaning.battery->value);
+        append_stale_mark(line, marks && meaning.battery->stale);
+    }
+    if (meaning.estimate) {
+        fields.next() += estimate_words(*meaning.estimate);
+        append_stale_mark(line, marks && meaning.estimate->stale);
+    }
+    append_stale_mark(line, meaning.all_stale);
+    return line;
+}
+
+std::string short_status(const StatusMeaning& meaning) {
+    std::string text;
+    Joiner fields(text, " ");
+    if (meaning.percent) {
+        fields.next() += format_fixed(meaning.percent->value, 0).view();
+        text += '%';
+    } else if (meaning.battery) {
+        fields.next() += text_of(meaning.battery->value);
+    } else if (meaning.adapter) {
+        fields.next() += text_of(meaning.adapter->value);
+    }
+    if (meaning.estimate) {
+        fields.next() += short_estimate(*meaning.estimate);
+    }
+    return text;
+}
+
+std::vector<std::string_view> status_classes(const StatusMeaning& meaning) {
+    if (meaning.all_stale) {
+        return {"stale"};
+    }
+    std::vector<std::string_view> classes;
+    if (meaning.battery && !meaning.battery->stale) {
+        switch (meaning.battery->value) {
+            case BatteryStatus::charging: classes.emplace_back("charging"); break;
+            case BatteryStatus::discharging: classes.emplace_back("discharging"); break;
+            case BatteryStatus::full: classes.emplace_back("full"); break;
+            case BatteryStatus::not_charging:
+            case BatteryStatus::unknown: break;
+        }
+    }
+    if (state_word(meaning) == "slow-charger") {
+        classes.emplace_back("slow-charger");
+    }
+    if (meaning.urgency == Urgency::warning) {
+        classes.emplace_back("warning");
+    } else if (meaning.urgency == Urgency::critical) {
+        classes.emplace_back("critical");
+    }
+    if (some_value_stale(meaning)) {
+        classes.emplace_back("stale");
+    }
+    return classes;
+}
+
+std::string json_status(const StatusSnapshot& snapshot) {
+    std::string out = "{";
+    Joiner members(out, ",");
+    for (const StatusFile file : all_status_files) {
+        append_json_member(members, file_name(file));
+        append_json_value(out, snapshot, file);
+    }
+    append_json_member(members, "files");
+    out += '{';
+    Joiner files(out, ",");
+    for (const StatusFile file : all_status_files) {
+        append_json_member(files, file_name(file));
+        const auto& age = snapshot.age(file);
+        if (!age) {
+            out += "null";
+            continue;
+        }
+        out += "{\"age\":";
+        out += age_text(*age);
+        out += ",\"stale\":";
+        append_json_bool(out, age->stale);
+        out += '}';
+    }
+    out += '}';
+    append_json_member(members, "stale");
+    append_json_bool(out, all_stale(snapshot));
+    out += "}\n";
+    return out;
+}
+
+std::string waybar_status(const StatusMeaning& meaning) {
+    std::string out = "{";
+    Joiner members(out, ",");
+    append_json_member(members, "text");
+    append_json_string(out, short_status(meaning));
+    append_json_member(members, "alt");
+    append_json_string(out, state_word(meaning));
+    append_json_member(members, "tooltip");
+    append_json_string(out, status_line(meaning));
+    append_json_member(members, "class");
+    out += '[';
+    Joiner classes(out, ",");
+    for (const std::string_view name : status_classes(meaning)) {
+        append_json_string(classes.next(), name);
+    }
+    out += ']';
+    if (meaning.percent) {
+        append_json_member(members, "percentage");
+        out += format_fixed(meaning.percent->value, 0).view();
+    }
+    out += "}\n";
+    return out;
+}
+
+std::string i3blocks_status(const StatusMeaning& meaning, bool json) {
+    const std::string_view colour_text = colour(meaning);
+    std::string out;
+    if (!json) {
+        out = status_line(meaning) + '\n' + short_status(meaning) + '\n';
+        if (!colour_text.empty()) {
+            out += colour_text;
+            out += '\n';
+        }
+        return out;
+    }
+    out = "{";
+    Joiner members(out, ",");
+    append_json_member(members, "full_text");
+    append_json_string(out, status_line(meaning));
+    append_json_member(members, "short_text");
+    append_json_string(out, short_status(meaning));
+    if (!colour_text.empty()) {
+        append_json_member(members, "color");
+        append_json_string(out, colour_text);
+    }
+    append_json_member(members, "urgent");
+    append_json_bool(out, meaning.urgency == Urgency::critical);
+    out += "}\n";
+    return out;
+}
+
+std::string prometheus_status(const StatusSnapshot& snapshot) {
+    std::string out;
+    append_number_gauge(out, "kestro_battery_percent", "Battery charge in percent of its full capacity.",
+                        snapshot.battery_percent);
+    append_number_gauge(out, "kestro_until_battery_full_seconds",
+                        "Time until the charge reaches its target at the present draw.",
+                        snapshot.secs_until_battery_full);
+    append_number_gauge(out, "kestro_until_shutdown_request_seconds",
+                        "Time until the charge falls to the shutdown level at the present draw.",
+                        snapshot.secs_until_shutdown_request);
+    append_state_set(out, "kestro_ac_status", "Adapter status: 1 for the present one, all 0 while it is unknown.",
+                     std::array{AcStatus::connected, AcStatus::connected_slow, AcStatus::disconnected},
+                     snapshot.ac_status);
+    append_state_set(out, "kestro_battery_status", "Battery status: 1 for the present one, all 0 while it is unknown.",
+                     std::array{BatteryStatus::charging, BatteryStatus::discharging, BatteryStatus::full,
+                                BatteryStatus::not_charging, BatteryStatus::unknown},
+                     snapshot.battery_status);
+    append_gauge_header(out, "kestro_status_file_age_seconds",
+                        "Time since kestro last replaced the status file, when it was read.");
+    for (const StatusFile file : all_status_files) {
+        if (const auto& age = snapshot.age(file)) {
+            std::string labels = "{file=\"";
+            labels += file_name(file);
+            labels += "\"}";
+            append_sample(out, "kestro_status_file_age_seconds", labels, age_text(*age));
+        }
+    }
+    append_gauge_header(out, "kestro_status_stale", "1 when every status file is stale: kestro has stopped.");
+    append_sample(out, "kestro_status_stale", "", all_stale(snapshot) ? "1" : "0");
+    return out;
+}
+
+std::string format_status(OutputFormat format, const StatusSnapshot& snapshot, const Thresholds& thresholds,
+                          bool watching) {
+    switch (format) {
+        case OutputFormat::line: return status_line(interpret(snapshot, thresholds)) + '\n';
+        case OutputFormat::json: return json_status(snapshot);
+        case OutputFormat::waybar: return waybar_status(interpret(snapshot, thresholds));
+        case OutputFormat::i3blocks: return i3blocks_status(interpret(snapshot, thresholds), watching);
+        case OutputFormat::prometheus: return prometheus_status(snapshot);
+    }
+    return "";
+}
+
+}  // namespace kestro

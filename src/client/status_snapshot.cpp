@@ -1,0 +1,138 @@
+#include "client/status_snapshot.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <sys/stat.h>
+
+#include "core/posix_io.hpp"
+#include "core/utf8.hpp"
+#include "power/attribute_file.hpp"
+#include "power/number_grammar.hpp"
+
+namespace kestro {
+
+namespace {
+
+constexpr std::array<std::string_view, status_file_count> file_names = {
+    "ac_status", "battery_percent", "battery_status", "secs_until_battery_full", "secs_until_shutdown_request"};
+
+[[nodiscard]] double seconds_of(const timespec& time) {
+    return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
+}
+
+[[nodiscard]] bool same_number(const std::optional<double>& a, const std::optional<double>& b) {
+    if (a.has_value() != b.has_value()) {
+        return false;
+    }
+    return !a || *a == *b || (std::isnan(*a) && std::isnan(*b));
+}
+
+// Sets the value and the age of one file, or leaves both absent.
+template <class Value, class Parse>
+void read_one(StatusFile file, std::string_view directory, double now, double max_age, Parse parse,
+              std::optional<Value>& value, StatusSnapshot& snapshot) {
+    PathText path;
+    struct stat metadata {};
+    // The age first: should the file be replaced in between, the value read
+    // is newer than its age says, never older.
+    if (!path.assign({directory, "/", file_name(file)}) || ::stat(path.c_str(), &metadata) != 0) {
+        return;
+    }
+    AttributeBuffer buffer;
+    const auto content = read_attribute_file(path.c_str(), buffer);
+    if (!content) {
+        return;
+    }
+    value = parse(*content);
+    if (value) {
+        const double age = std::max(0.0, now - seconds_of(metadata.st_mtim));
+        snapshot.ages[static_cast<std::size_t>(file)] = FileAge{age, age > max_age};
+    }
+}
+
+}  // namespace
+
+std::string_view file_name(StatusFile file) { return file_names[static_cast<std::size_t>(file)]; }
+
+std::optional<StatusFile> status_file_named(std::string_view name) {
+    for (const StatusFile file : all_status_files) {
+        if (file_name(file) == name) {
+            return file;
+        }
+    }
+    return std::nullopt;
+}
+
+bool has_status(const StatusSnapshot& snapshot) {
+    for (const auto& age : snapshot.ages) {
+        if (age) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool all_stale(const StatusSnapshot& snapshot) {
+    for (const auto& age : snapshot.ages) {
+        if (age && !age->stale) {
+            return false;
+        }
+    }
+    return has_status(snapshot);
+}
+
+bool same_status(const StatusSnapshot& a, const StatusSnapshot& b) {
+    for (const StatusFile file : all_status_files) {
+        if (a.age(file).has_value() != b.age(file).has_value() || a.stale(file) != b.stale(file)) {
+            return false;
+        }
+    }
+    return a.ac_status == b.ac_status && a.battery_status == b.battery_status &&
+           same_number(a.battery_percent, b.battery_percent) &&
+           same_number(a.secs_until_battery_full, b.secs_until_battery_full) &&
+           same_number(a.secs_until_shutdown_request, b.secs_until_shutdown_request);
+}
+
+std::optional<double> seconds_until_next_stale(const StatusSnapshot& snapshot, double max_age) {
+    std::optional<double> soonest;
+    for (const auto& age : snapshot.ages) {
+        if (age && !age->stale) {
+            const double left = max_age - age->seconds;
+            soonest = soonest ? std::min(*soonest, left) : left;
+        }
+    }
+    return soonest;
+}
+
+std::optional<AcStatus> parse_ac_status(std::string_view content) {
+    return ac_status_from(trim_white_space(content));
+}
+
+std::optional<BatteryStatus> parse_battery_status(std::string_view content) {
+    return battery_status_from(trim_white_space(content));
+}
+
+std::optional<double> parse_status_number(std::string_view content) {
+    const auto number = parse_attribute_number(trim_white_space(content));
+    return number ? std::optional<double>(*number) : std::nullopt;
+}
+
+StatusSnapshot read_status_snapshot(std::string_view directory, double max_age) {
+    timespec now_time{};
+    ::clock_gettime(CLOCK_REALTIME, &now_time);
+    const double now = seconds_of(now_time);
+    StatusSnapshot snapshot;
+    read_one(StatusFile::ac_status, directory, now, max_age, parse_ac_status, snapshot.ac_status, snapshot);
+    read_one(StatusFile::battery_percent, directory, now, max_age, parse_status_number, snapshot.battery_percent,
+             snapshot);
+    read_one(StatusFile::battery_status, directory, now, max_age, parse_battery_status, snapshot.battery_status,
+             snapshot);
+    read_one(StatusFile::secs_until_battery_full, directory, now, max_age, parse_status_number,
+             snapshot.secs_until_battery_full, snapshot);
+    read_one(StatusFile::secs_until_shutdown_request, directory, now, max_age, parse_status_number,
+             snapshot.secs_until_shutdown_request, snapshot);
+    return snapshot;
+}
+
+}  // namespace kestro

@@ -1,0 +1,339 @@
+#include "client/watch.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/signalfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include "core/posix_io.hpp"
+#include "core/system_error.hpp"
+
+namespace kestro {
+
+namespace {
+
+// The directory: files replaced (the daemon's renames), written in place,
+// removed; the directory itself removed or moved away.
+constexpr std::uint32_t directory_events =
+    IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// A directory above it: while it is absent, something created or moved in
+// (perhaps the directory, or the next one on its path), or the watched
+// directory itself gone. While it is there, its parent tells when its name
+// is removed, moved or made anew: a directory that a process still holds
+// open (the daemon keeps its lock on it) sends no event of its own when it
+// is removed.
+constexpr std::uint32_t ancestor_events =
+    IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+// The settling wait after the first event of a cycle, in steps: the status
+// is read after the step that brings the cycle's last file, or no event.
+constexpr long settle_step_ns = 20'000'000;
+constexpr int settle_steps_max = 10;
+// Past the moment the next file turns stale: it is stale when read again,
+// and so are the files of the same cycle, written a moment after it.
+constexpr double stale_margin = 0.1;
+constexpr double longest_timer = 1e9;  // seconds; about 32 years
+
+[[nodiscard]] std::unexpected<std::string> failure(std::string_view what, int error_number) {
+    return std::unexpected(std::string(what) + ": " + system_error_text(error_number));
+}
+
+// The directory above a path: "/run" for "/run/kestro", "/" for "/run",
+// "." for a name without a slash.
+[[nodiscard]] std::string parent_of(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void arm(int timer, double seconds) {
+    itimerspec when{};
+    if (seconds > 0) {
+        seconds = std::min(seconds, longest_timer);
+        when.it_value.tv_sec = static_cast<time_t>(seconds);
+        when.it_value.tv_nsec = static_cast<long>((seconds - std::floor(seconds)) * 1e9);
+        if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0) {
+            when.it_value.tv_nsec = 1;  // zero would disarm it
+        }
+    }
+    ::timerfd_settime(timer, 0, &when, nullptr);
+}
+
+// Takes the expiry count of a timer that has fired.
+void consume(int timer) {
+    std::uint64_t expirations = 0;
+    [[maybe_unused]] const ssize_t got = ::read(timer, &expirations, sizeof expirations);
+}
+
+// What one read of the queued events says.
+struct Batch {
+    int events = 0;
+    bool status_touched = false;  // a status file changed, or the directory came or went
+    bool last_file = false;       // the file a cycle writes last was replaced
+};
+
+// The inotify watches on the status directory, or on the nearest existing
+// directory above it while it is absent.
+class DirectoryWatch {
+public:
+    DirectoryWatch(int inotify, std::string_view directory)
+        : inotify_(inotify), directory_(directory), name_(name_of(directory_)) {}
+
+    // Watches the directory, or else the nearest existing directory above
+    // it. Fails only when nothing up to "/" (or ".") can be watched.
+    [[nodiscard]] std::expected<void, std::string> attach() {
+        if (directory_watch_ >= 0 || try_directory()) {
+            return {};
+        }
+        std::string path = directory_;
+        int watch = -1;
+        do {
+            path = parent_of(path);
+            watch = ::inotify_add_watch(inotify_, path.c_str(), ancestor_events);
+        } while (watch < 0 && path != "/" && path != ".");
+        if (watch < 0) {
+            return failure("watch " + path, errno);
+        }
+        if (watch != ancestor_watch_) {
+            drop(ancestor_watch_);
+            ancestor_watch_ = watch;
+        }
+        // It may have appeared while the watch above was being set up.
+        try_directory();
+        return {};
+    }
+
+    // Reads every queued event, following the directory as it goes and comes.
+    [[nodiscard]] std::expected<Batch, std::string> drain() {
+        Batch batch;
+        bool directory_gone = false;
+        bool ancestor_touched = false;
+        alignas(inotify_event) std::array<char, 4096> buffer;
+        for (;;) {
+            const ssize_t got = ::read(inotify_, buffer.data(), buffer.size());
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                break;
+            }
+            // A read that left room for more took the whole queue; what comes
+            // after it wakes the loop again.
+            const bool more = static_cast<std::size_t>(got) > buffer.size() / 2;
+            for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
+                inotify_event event{};
+                std::memcpy(&event, buffer.data() + at, sizeof event);
+                // The name is padded with NULs to its length.
+                const std::string_view name =
+                    event.len > 0 ? std::string_view(buffer.data() + at + sizeof event) : std::string_view();
+                at += sizeof event + event.len;
+                ++batch.events;
+                if (event.mask & IN_Q_OVERFLOW) {
+                    batch.status_touched = true;
+                } else if (event.wd == directory_watch_ && directory_watch_ >= 0) {
+                    if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) {
+                        directory_gone = true;
+                    } else if (const auto file = status_file_named(name)) {
+                        batch.status_touched = true;
+                        batch.last_file |= *file == StatusFile::secs_until_shutdown_request &&
+                                           (event.mask & (IN_MOVED_TO | IN_CLOSE_WRITE)) != 0;
+                    }
+                } else if (event.wd == ancestor_watch_ && ancestor_watch_ >= 0) {
+                    if (event.mask & IN_IGNORED) {
+                        ancestor_watch_ = -1;
+                        ancestor_touched = true;
+                    } else if (directory_watch_ < 0) {
+                        ancestor_touched = true;
+                    } else if (name == name_) {
+                        directory_gone = true;  // removed, replaced or moved: watch it anew
+                    }
+                }
+            }
+            if (!more) {
+                break;
+            }
+        }
+        if (directory_gone) {
+            drop(directory_watch_);  // a moved directory would still be followed
+            batch.status_touched = true;
+        }
+        if (directory_gone || ancestor_touched) {
+            const bool was_watched = directory_watch_ >= 0;
+            if (auto attached = attach(); !attached) {
+                return std::unexpected(attached.error());
+            }
+            batch.status_touched |= !was_watched && directory_watch_ >= 0;
+        }
+        return batch;
+    }
+
+private:
+    bool try_directory() {
+        const int watch = ::inotify_add_watch(inotify_, directory_.c_str(), directory_events);
+        if (watch < 0) {
+            return false;
+        }
+        directory_watch_ = watch;
+        // Its parent stays watched for the directory's own name; without a
+        // parent to watch, its own events are all there is.
+        const int parent = ::inotify_add_watch(inotify_, parent_of(directory_).c_str(), ancestor_events);
+        if (parent != ancestor_watch_) {
+            drop(ancestor_watch_);
+            ancestor_watch_ = parent;
+        }
+        return true;
+    }
+
+    // The last component of a path: "kestro" for "/run/kestro/".
+    [[nodiscard]] static std::string name_of(std::string path) {
+        while (path.size() > 1 && path.back() == '/') {
+            path.pop_back();
+        }
+        const std::size_t slash = path.rfind('/');
+        return slash == std::string::npos ? path : path.substr(slash + 1);
+    }
+
+    void drop(int& watch) {
+        if (watch >= 0) {
+            ::inotify_rm_watch(inotify_, watch);
+            watch = -1;
+        }
+    }
+
+    int inotify_;
+    std::string directory_;
+    std::string name_;
+    int directory_watch_ = -1;
+    int ancestor_watch_ = -1;
+};
+
+// The snapshot last handed to the sink, and the timer of its ageing.
+class Reporter {
+public:
+    Reporter(const WatchSettings& settings, StatusSink& sink, int stale_timer)
+        : settings_(settings), sink_(sink), stale_timer_(stale_timer) {}
+
+    // Reads the status and hands it on when it differs from the last one.
+    [[nodiscard]] SinkResult report(bool first) {
+        StatusSnapshot snapshot = read_status_snapshot(settings_.directory, settings_.max_age);
+        const auto stale_in = seconds_until_next_stale(snapshot, settings_.max_age);
+        arm(stale_timer_, stale_in ? std::max(*stale_in, 0.0) + stale_margin : 0.0);
+        if (!first && same_status(snapshot, last_)) {
+            return SinkResult::keep_watching;
+        }
+        last_ = snapshot;
+        return sink_.status_changed(snapshot);
+    }
+
+private:
+    const WatchSettings& settings_;
+    StatusSink& sink_;
+    int stale_timer_;
+    StatusSnapshot last_;
+};
+
+}  // namespace
+
+std::expected<WatchEnd, std::string> watch_status(const WatchSettings& settings, StatusSink& sink) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaddset(&signals, number);
+    }
+    if (::sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) {
+        return failure("sigprocmask", errno);
+    }
+    const UniqueFd signal_fd(::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
+    const UniqueFd inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    const UniqueFd settle_timer(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    const UniqueFd stale_timer(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    for (const auto& [fd, what] : {std::pair{signal_fd.get(), "signalfd"}, std::pair{inotify.get(), "inotify"},
+                                   std::pair{settle_timer.get(), "timerfd"}, std::pair{stale_timer.get(), "timerfd"}}) {
+        if (fd < 0) {
+            return failure(what, errno);
+        }
+    }
+
+    DirectoryWatch directory(inotify.get(), settings.directory);
+    if (auto attached = directory.attach(); !attached) {
+        return std::unexpected(attached.error());
+    }
+    Reporter reporter(settings, sink, stale_timer.get());
+    if (reporter.report(true) == SinkResult::stop) {
+        return WatchEnd::sink_stopped;
+    }
+
+    enum Slot { signal_slot, inotify_slot, settle_slot, stale_slot, hangup_slot, slot_count };
+    std::array<pollfd, slot_count> polled{{
+        {signal_fd.get(), POLLIN, 0},
+        {inotify.get(), POLLIN, 0},
+        {settle_timer.get(), POLLIN, 0},
+        {stale_timer.get(), POLLIN, 0},
+        {settings.hangup_fd, 0, 0},
+    }};
+    int settle_steps = 0;  // 0: not settling
+    bool touched = false;
+    for (;;) {
+        // While settling, further events wait in the queue.
+        polled[inotify_slot].fd = settle_steps > 0 ? -1 : inotify.get();
+        if (::poll(polled.data(), polled.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return failure("poll", errno);
+        }
+        if (polled[signal_slot].revents != 0) {
+            return WatchEnd::signalled;
+        }
+        // POLLNVAL: standard output was closed before the start.
+        if (polled[hangup_slot].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            return WatchEnd::hung_up;
+        }
+        bool read_now = false;
+        const bool settle_due = polled[settle_slot].revents != 0;
+        if (polled[inotify_slot].revents != 0 || settle_due) {
+            if (settle_due) {
+                consume(settle_timer.get());
+            }
+            const auto batch = directory.drain();
+            if (!batch) {
+                return std::unexpected(batch.error());
+            }
+            touched |= batch->status_touched;
+            const bool quiet = settle_due && batch->events == 0;
+            if (batch->last_file || quiet || settle_steps >= settle_steps_max) {
+                read_now = touched;
+                settle_steps = 0;
+            } else if (batch->events > 0 || settle_due) {
+                ++settle_steps;
+                arm(settle_timer.get(), static_cast<double>(settle_step_ns) / 1e9);
+            }
+        }
+        if (polled[stale_slot].revents != 0) {
+            consume(stale_timer.get());
+            read_now = true;
+        }
+        if (read_now) {
+            touched = false;
+            if (reporter.report(false) == SinkResult::stop) {
+                return WatchEnd::sink_stopped;
+            }
+        }
+    }
+}
+
+}  // namespace kestro

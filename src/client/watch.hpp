@@ -1,0 +1,59 @@
+// Watching the status directory: a new snapshot whenever the status changes,
+// woken by the kernel (inotify), never by polling.
+//
+// The daemon replaces its files by renames, five in a row each cycle. The
+// first event of a cycle starts a short settling wait without listening to
+// further events; the cycle's events are then read together, and the status
+// is read once, as soon as the cycle's last file (secs_until_shutdown_request)
+// has been replaced or a settling step has brought no further event. So a
+// cycle gives at most one snapshot, and the watcher wakes once or twice a
+// cycle (when the first event already brings the last file, once). A directory that is absent (at start, deleted, replaced) is waited
+// for by watching the nearest existing directory above it. While the status
+// changes only by ageing, a timer wakes the watcher when the next fresh file
+// turns stale; once nothing is fresh, nothing wakes it but the kernel.
+#pragma once
+
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "client/status_snapshot.hpp"
+
+namespace kestro {
+
+enum class SinkResult { keep_watching, stop };
+
+// What the watch loop reports to: the output of a format, a notifier.
+class StatusSink {
+public:
+    StatusSink() = default;
+    StatusSink(const StatusSink&) = delete;
+    StatusSink& operator=(const StatusSink&) = delete;
+    virtual ~StatusSink() = default;
+
+    // Called with the first snapshot, then with each snapshot whose status
+    // differs from the one before (same_status). Returns whether to go on.
+    [[nodiscard]] virtual SinkResult status_changed(const StatusSnapshot& snapshot) = 0;
+};
+
+struct WatchSettings {
+    std::string_view directory;
+    double max_age = 10.0;
+    // A descriptor whose other end may go away (the reader of a pipe on
+    // standard output): the watch ends when it does. -1 for none.
+    int hangup_fd = -1;
+};
+
+enum class WatchEnd {
+    signalled,     // SIGTERM, SIGINT or SIGHUP
+    hung_up,       // the reader of hangup_fd went away
+    sink_stopped,  // the sink asked to stop
+};
+
+// Runs until one of the ends above. SIGTERM, SIGINT and SIGHUP are blocked
+// for the whole process and taken through a descriptor. Fails, with the
+// description of the error, only when the kernel refuses what watching needs
+// (inotify, a timer, the signal descriptor, a watch on "/").
+[[nodiscard]] std::expected<WatchEnd, std::string> watch_status(const WatchSettings& settings, StatusSink& sink);
+
+}  // namespace kestro

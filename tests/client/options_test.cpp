@@ -1,0 +1,72 @@
+#include "client/options.hpp"
+
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace kestro {
+namespace {
+
+std::optional<Options> parse(std::vector<const char*> arguments, const char* variable = nullptr) {
+    return parse_options(arguments, variable);
+}
+
+TEST(Options, Defaults) {
+    const auto options = parse({});
+    ASSERT_TRUE(options.has_value());
+    EXPECT_EQ(options->format, OutputFormat::line);
+    EXPECT_FALSE(options->watch);
+    EXPECT_EQ(options->directory, "/run/kestro");
+    EXPECT_EQ(options->output, std::nullopt);
+    EXPECT_EQ(options->max_age, 10.0);
+    EXPECT_EQ(options->thresholds.warning_seconds, 1800.0);
+    EXPECT_EQ(options->thresholds.critical_seconds, 600.0);
+}
+
+TEST(Options, ValuesInBothSpellings) {
+    const auto options = parse({"--watch", "--prometheus", "--output", "/tmp/k.prom", "--dir=/tmp/st",
+                                "--max-age", "2.5", "--warning=60", "--critical", "0"},
+                               "/ignored");
+    ASSERT_TRUE(options.has_value());
+    EXPECT_TRUE(options->watch);
+    EXPECT_EQ(options->format, OutputFormat::prometheus);
+    EXPECT_EQ(options->output, "/tmp/k.prom");
+    EXPECT_EQ(options->directory, "/tmp/st");
+    EXPECT_EQ(options->max_age, 2.5);
+    EXPECT_EQ(options->thresholds.warning_seconds, 3600.0);
+    EXPECT_EQ(options->thresholds.critical_seconds, 0.0);
+}
+
+TEST(Options, DirectoryFromTheEnvironmentUnlessEmpty) {
+    EXPECT_EQ(parse({}, "/tmp/st")->directory, "/tmp/st");
+    EXPECT_EQ(parse({}, "")->directory, "/run/kestro");
+}
+
+TEST(Options, EachFormat) {
+    const std::pair<const char*, OutputFormat> formats[] = {{"--json", OutputFormat::json},
+                                                            {"--waybar", OutputFormat::waybar},
+                                                            {"--i3blocks", OutputFormat::i3blocks},
+                                                            {"--prometheus", OutputFormat::prometheus}};
+    for (const auto& [argument, format] : formats) {
+        EXPECT_EQ(parse({argument})->format, format) << argument;
+    }
+}
+
+TEST(Options, RefusesWhatItCannotUse) {
+    const std::vector<std::vector<const char*>> refused = {
+        {"--bogus"},           {"-j"},
+        {"/run/kestro"},       {"--json", "--waybar"},
+        {"--json", "--json"},  {"--dir"},
+        {"--dir="},            {"--output", ""},
+        {"--max-age", "ten"},  {"--max-age", "-1"},
+        {"--max-age", "inf"},  {"--max-age", "NaN"},
+        {"--warning", "5 m"},  {"--critical=1e999"},
+        {"--watch=yes"},       {"--max-age", "10", "extra"},
+    };
+    for (const auto& arguments : refused) {
+        EXPECT_EQ(parse(arguments), std::nullopt) << arguments.front();
+    }
+}
+
+}  // namespace
+}  // namespace kestro
