@@ -6,7 +6,9 @@ tests/e2e: private mount and PID namespaces over a fake /sys/class, /run and
 /etc, a clock that holds every pause the daemon asks for, and a fake
 `poweroff`, so nothing here can touch or power off this machine. The laptop
 lives through a short story: charging, unplugged, a charger too weak to
-charge, unplugged again, drained to the shutdown level, shut down.
+charge, unplugged again, drained to the shutdown level, shut down. Beside it
+runs `kestro-status --notify` on a private session bus with a notification
+server that records what a desktop would have shown.
 
 Time is compressed: each cycle of the daemon (a one-second pause on a real
 machine) is released after 1/rate of a second, and between two cycles the
@@ -21,6 +23,7 @@ refreshed panel.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import dataclasses
 import math
 import os
@@ -28,11 +31,13 @@ import shutil
 import subprocess
 import sys
 import time
+import unittest
 from pathlib import Path
-from typing import Optional, TextIO
+from typing import Iterator, Optional, TextIO
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
 
+import desktop_session  # noqa: E402
 import kestro_sandbox as sandbox  # noqa: E402  (needs the path above)
 
 CONFIG = "request_shutdown_battery_percent = 5\nforce_shutdown_timeout_secs = 3\n"
@@ -168,6 +173,7 @@ class Screen:
         self.panel = panel
         self.colour = colour
         self.panel_height = 0
+        self.shown: Optional[desktop_session.Call] = None  # the notification on the desktop
 
     def paint(self, code: str, text: str) -> str:
         return f"\x1b[{code}m{text}\x1b[0m" if self.colour else text
@@ -199,6 +205,10 @@ class Screen:
         for text in stderr:
             self.line("  kestro ! " + self.paint("31", text))
 
+    def notification(self, call: desktop_session.Call) -> None:
+        self.shown = call if call.member == "Notify" else None
+        self.line("  notify | " + self.paint("1;31" if call.urgency == 2 else "33", str(call)))
+
     def status(self, cycle: int, files: dict[str, Optional[str]], laptop: Laptop) -> None:
         if not self.panel:
             self.line("  status | " + f"cycle {cycle}: " + "  ".join([
@@ -219,6 +229,8 @@ class Screen:
             shown = "(absent)" if value is None else value
             extra = human_duration(value) if name.startswith("secs_") else ""
             rows.append((f" {sandbox.STATUS_DIR}/{name:<28} {shown:<20} {extra}")[:width])
+        on_desktop = "(none)" if self.shown is None else str(self.shown)
+        rows.append(f" {'desktop notification':<40} {on_desktop}"[:width])
         self.out.write("\n".join(rows) + "\n")
         self.panel_height = len(rows)
         self.out.flush()
@@ -291,14 +303,44 @@ class Pacer:
             time.sleep(remaining)
 
 
+@contextlib.contextmanager
+def desktop(screen: Screen) -> Iterator[Optional[desktop_session.DesktopSession]]:
+    """A private session bus with a recording notification server, or None
+    (and a note saying why) where it cannot be made."""
+    missing = desktop_session.problem()
+    if missing is not None:
+        screen.note(f"No desktop notifications in this run: {missing}.")
+        yield None
+        return
+    with desktop_session.DesktopSession() as session:
+        try:
+            session.start_server()
+        except unittest.SkipTest as skipped:  # the server is not built
+            screen.note(f"No desktop notifications in this run: {skipped}.")
+            yield None
+            return
+        yield session
+
+
+def show_notifications(screen: Screen, session: Optional[desktop_session.DesktopSession],
+                       files: dict[str, Optional[str]]) -> None:
+    """What kestro-status --notify sent for this status."""
+    if session is not None:
+        session.settle(files)
+        for call in session.calls():
+            screen.notification(call)
+
+
 def run_story(screen: Screen, pacer: Pacer) -> int:
     """Runs the daemon through the story; returns the demo's exit status."""
-    with sandbox.Machine() as machine:
+    with sandbox.Machine() as machine, desktop(screen) as session:
         machine.set_config(CONFIG)
         laptop = Laptop(machine)
         screen.note("The sandbox's /etc/kestro.toml, to keep the story short:")
         for text in CONFIG.splitlines():
             screen.note("    " + text)
+        if session is not None:
+            session.start_notifier(machine.status_dir)
         with machine.start() as daemon:
             for chapter in STORY:
                 if chapter is not STORY[0]:
@@ -312,8 +354,10 @@ def run_story(screen: Screen, pacer: Pacer) -> int:
                     screen.daemon_lines(cycle.stdout, cycle.stderr)
                     held = daemon.held
                     if held != sandbox.CYCLE_PAUSE:
-                        return shut_down(screen, pacer, machine, daemon, held, laptop)
-                    screen.status(daemon.cycles, read_status(machine), laptop)
+                        return shut_down(screen, pacer, machine, daemon, held, laptop, session)
+                    files = read_status(machine)
+                    show_notifications(screen, session, files)
+                    screen.status(daemon.cycles, files, laptop)
                     laptop.advance()
                     done += 1
     screen.line(f"The daemon did not shut the laptop down within {MAX_CYCLES} cycles.")
@@ -321,9 +365,12 @@ def run_story(screen: Screen, pacer: Pacer) -> int:
 
 
 def shut_down(screen: Screen, pacer: Pacer, machine: sandbox.Machine, daemon: sandbox.Daemon,
-              held: Optional[sandbox.Pause], laptop: Laptop) -> int:
+              held: Optional[sandbox.Pause], laptop: Laptop,
+              session: Optional[desktop_session.DesktopSession]) -> int:
     """The daemon has announced the shutdown and waits before `poweroff`."""
-    screen.status(daemon.cycles + 1, read_status(machine), laptop)
+    files = read_status(machine)
+    show_notifications(screen, session, files)
+    screen.status(daemon.cycles + 1, files, laptop)
     screen.keep_panel()
     wait = held.total if held else 0.0
     screen.heading(f"The shutdown: kestro waits {wait:g} s, then runs poweroff (the sandbox's fake one).")
@@ -367,6 +414,8 @@ def main(argv: Optional[list[str]] = None, out: TextIO = sys.stdout, err: TextIO
     screen.note(f"Time is compressed: {pace}, and between two cycles the battery moves as far as in a minute.")
     screen.note("Lines marked 'kestro |' are the daemon's standard output, 'kestro !' its standard error;"
                 f" the status lines show the files in {sandbox.STATUS_DIR}.")
+    screen.note("Lines marked 'notify |' are the desktop notifications that kestro-status --notify sent,"
+                " as a desktop would show them (here, to a recording server on a private session bus).")
     try:
         return run_story(screen, Pacer(options.rate))
     except sandbox.HarnessError as error:

@@ -3,11 +3,13 @@
 //
 // Exit status: 0; 1 when there is no status file at all (except for the bar
 // formats, whose empty text hides their block) or the output cannot be
-// written; 2 for a bad option or value; 33 (i3blocks' urgent) when the
+// written, or with --notify when the session bus cannot be reached or goes
+// away; 2 for a bad option or value; 33 (i3blocks' urgent) when the
 // shutdown is near, with --i3blocks.
 #include <cerrno>
 #include <cstdlib>
 #include <csignal>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,6 +18,7 @@
 
 #include "base/error.hpp"
 #include "base/posix_io.hpp"
+#include "client/desktop_notifier.hpp"
 #include "client/options.hpp"
 #include "client/output_target.hpp"
 #include "client/status_formats.hpp"
@@ -44,6 +47,9 @@ constexpr std::string_view help_text =
     "  --max-age SECONDS   a file older than this is stale (default 10)\n"
     "  --warning MINUTES   shutdown this near is a warning (default 30)\n"
     "  --critical MINUTES  shutdown this near is critical (default 10)\n"
+    "  --notify         watch and send desktop notifications (a format given beside it is written too)\n"
+    "  --notify-before MINUTES    notify a shutdown this near (default 10)\n"
+    "  --notify-critical MINUTES  notify it again, critical, this near (default 3)\n"
     "\n"
     "See kestro-status(1).\n";
 
@@ -96,6 +102,26 @@ private:
     std::optional<ActionFailure> failure_;
 };
 
+// Notifies, then hands the status to the output, when there is one: one
+// watch for both.
+class NotifyingSink final : public StatusSink {
+public:
+    NotifyingSink(DesktopNotifier& notifier, StatusSink* output) : notifier_(notifier), output_(output) {}
+
+    SinkResult status_changed(const StatusSnapshot& snapshot) override {
+        if (notifier_.status_changed(snapshot) == SinkResult::stop) {
+            return SinkResult::stop;
+        }
+        return output_ != nullptr ? output_->status_changed(snapshot) : SinkResult::keep_watching;
+    }
+    pollfd descriptor() const override { return notifier_.descriptor(); }
+    SinkResult descriptor_ready() override { return notifier_.descriptor_ready(); }
+
+private:
+    DesktopNotifier& notifier_;
+    StatusSink* output_;
+};
+
 int show_once(const Options& options, const OutputTarget& target) {
     const StatusSnapshot snapshot = read_status_snapshot(options.directory, options.max_age);
     const bool bar = options.format == OutputFormat::waybar || options.format == OutputFormat::i3blocks;
@@ -115,15 +141,35 @@ int show_once(const Options& options, const OutputTarget& target) {
 }
 
 int watch(const Options& options, const OutputTarget& target) {
-    FormatSink sink(options, target);
+    FormatSink output(options, target);
+    std::unique_ptr<DesktopNotifier> notifier;
+    if (options.notify) {
+        auto connected = DesktopNotifier::connect(options.notify_thresholds,
+                                                  [](std::string_view line) { report({"kestro-status: ", line}); });
+        if (!connected) {
+            report({"kestro-status: ", connected.error()});
+            return failure_exit;
+        }
+        notifier = std::move(*connected);
+    }
+    std::optional<NotifyingSink> notifying;
+    if (notifier) {
+        notifying.emplace(*notifier, options.print ? &output : nullptr);
+    }
+    StatusSink& sink = notifying ? static_cast<StatusSink&>(*notifying) : output;
+    const bool to_stdout = options.print && !options.output;
     const auto end = watch_status(
-        {.directory = options.directory, .max_age = options.max_age, .hangup_fd = options.output ? -1 : STDOUT_FILENO},
+        {.directory = options.directory, .max_age = options.max_age, .hangup_fd = to_stdout ? STDOUT_FILENO : -1},
         sink);
     if (!end) {
         return failed(end.error());
     }
-    if (sink.failure()) {
-        return output_failed(*sink.failure());
+    if (notifier && notifier->failure()) {
+        report({"kestro-status: ", *notifier->failure()});
+        return failure_exit;
+    }
+    if (output.failure()) {
+        return output_failed(*output.failure());
     }
     return EXIT_SUCCESS;
 }
@@ -147,5 +193,5 @@ int main(int argc, char** argv) {
     // A reader that goes away is an ordinary end, seen as EPIPE.
     std::signal(SIGPIPE, SIG_IGN);
     const OutputTarget target(options->output);
-    return options->watch ? watch(*options, target) : show_once(*options, target);
+    return options->watch || options->notify ? watch(*options, target) : show_once(*options, target);
 }

@@ -52,6 +52,10 @@ std::optional<Options> parse_options(std::span<const char* const> arguments, con
             options.watch = true;
             continue;
         }
+        if (argument == "--notify") {
+            options.notify = true;
+            continue;
+        }
         if (argument == "--help" || argument == "-h") {
             options.help = true;
             continue;
@@ -81,10 +85,15 @@ std::optional<Options> parse_options(std::span<const char* const> arguments, con
             options.thresholds.warning_seconds = *amount(value) * 60;
         } else if (argument == "--critical" && amount(value)) {
             options.thresholds.critical_seconds = *amount(value) * 60;
+        } else if (argument == "--notify-before" && amount(value)) {
+            options.notify_thresholds.before_seconds = *amount(value) * 60;
+        } else if (argument == "--notify-critical" && amount(value)) {
+            options.notify_thresholds.critical_seconds = *amount(value) * 60;
         } else {
             return std::nullopt;
         }
     }
+    options.print = !options.notify || format_given || options.output;
     if (directory) {
         options.directory = std::move(*directory);
     } else if (directory_variable != nullptr && *directory_variable != '\0') {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "client/notification_plan.hpp"
 #include "client/status_formats.hpp"
 #include "client/status_meaning.hpp"
 
@@ -16,7 +17,8 @@ inline constexpr const char* status_directory_variable = "KESTRO_STATUS_DIR";
 // The one line printed, on standard error, for any bad option or value.
 inline constexpr std::string_view usage_line =
     "usage: kestro-status [--json | --waybar | --i3blocks | --prometheus] [--watch] [--output FILE] "
-    "[--dir DIR] [--max-age SECONDS] [--warning MINUTES] [--critical MINUTES]";
+    "[--dir DIR] [--max-age SECONDS] [--warning MINUTES] [--critical MINUTES] "
+    "[--notify [--notify-before MINUTES] [--notify-critical MINUTES]]";
 
 struct Options {
     OutputFormat format = OutputFormat::line;
@@ -25,6 +27,11 @@ struct Options {
     std::optional<std::string> output;  // --output: a file replaced whole instead of standard output
     double max_age = 10.0;              // seconds
     Thresholds thresholds;
+    // --notify: watch and send desktop notifications; the format is then
+    // written only when a format option or --output asks for it (print).
+    bool notify = false;
+    NotifyThresholds notify_thresholds;
+    bool print = true;
     bool help = false;
     bool version = false;
 };

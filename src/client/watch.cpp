@@ -284,19 +284,21 @@ std::expected<WatchEnd, ActionFailure> watch_status(const WatchSettings& setting
         return WatchEnd::sink_stopped;
     }
 
-    enum Slot { signal_slot, inotify_slot, settle_slot, stale_slot, hangup_slot, slot_count };
+    enum Slot { signal_slot, inotify_slot, settle_slot, stale_slot, hangup_slot, sink_slot, slot_count };
     std::array<pollfd, slot_count> polled{{
         {signal_fd.get(), POLLIN, 0},
         {inotify.get(), POLLIN, 0},
         {settle_timer.get(), POLLIN, 0},
         {stale_timer.get(), POLLIN, 0},
         {settings.hangup_fd, 0, 0},
+        {-1, 0, 0},
     }};
     int settle_steps = 0;  // 0: not settling
     bool touched = false;
     for (;;) {
         // While settling, further events wait in the queue.
         polled[inotify_slot].fd = settle_steps > 0 ? -1 : inotify.get();
+        polled[sink_slot] = sink.descriptor();
         if (::poll(polled.data(), polled.size(), -1) < 0) {
             if (errno == EINTR) {
                 continue;
@@ -309,6 +311,9 @@ std::expected<WatchEnd, ActionFailure> watch_status(const WatchSettings& setting
         // POLLNVAL: standard output was closed before the start.
         if (polled[hangup_slot].revents & (POLLERR | POLLHUP | POLLNVAL)) {
             return WatchEnd::hung_up;
+        }
+        if (polled[sink_slot].revents != 0 && sink.descriptor_ready() == SinkResult::stop) {
+            return WatchEnd::sink_stopped;
         }
         bool read_now = false;
         const bool settle_due = polled[settle_slot].revents != 0;

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <expected>
+#include <poll.h>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,13 @@ public:
     // Called with the first snapshot, then with each snapshot whose status
     // differs from the one before (same_status). Returns whether to go on.
     [[nodiscard]] virtual SinkResult status_changed(const StatusSnapshot& snapshot) = 0;
+
+    // A descriptor of the sink's own that the watch waits on too (a bus
+    // connection), with the events to wait for; fd -1 for none. Asked
+    // before each wait.
+    [[nodiscard]] virtual pollfd descriptor() const { return {-1, 0, 0}; }
+    // Called when that descriptor is ready. Returns whether to go on.
+    [[nodiscard]] virtual SinkResult descriptor_ready() { return SinkResult::keep_watching; }
 };
 
 struct WatchSettings {

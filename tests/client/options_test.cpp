@@ -52,6 +52,31 @@ TEST(Options, EachFormat) {
     }
 }
 
+TEST(Options, NotifyPrintsOnlyTheOutputAskedFor) {
+    struct Case {
+        std::vector<const char*> arguments;
+        bool notify;
+        bool print;
+        double before_seconds;
+        double critical_seconds;
+    };
+    const Case cases[] = {
+        {{"--watch"}, false, true, 600, 180},
+        {{"--notify"}, true, false, 600, 180},
+        {{"--notify", "--waybar"}, true, true, 600, 180},
+        {{"--notify", "--output", "/tmp/k"}, true, true, 600, 180},
+        {{"--notify-before=20", "--notify-critical", "5", "--notify"}, true, false, 1200, 300},
+    };
+    for (const Case& c : cases) {
+        const auto options = parse(c.arguments);
+        ASSERT_TRUE(options.has_value()) << c.arguments.front();
+        EXPECT_EQ(options->notify, c.notify) << c.arguments.front();
+        EXPECT_EQ(options->print, c.print) << c.arguments.front();
+        EXPECT_EQ(options->notify_thresholds.before_seconds, c.before_seconds);
+        EXPECT_EQ(options->notify_thresholds.critical_seconds, c.critical_seconds);
+    }
+}
+
 TEST(Options, RefusesWhatItCannotUse) {
     const std::vector<std::vector<const char*>> refused = {
         {"--bogus"},           {"-j"},
@@ -62,6 +87,7 @@ TEST(Options, RefusesWhatItCannotUse) {
         {"--max-age", "inf"},  {"--max-age", "NaN"},
         {"--warning", "5 m"},  {"--critical=1e999"},
         {"--watch=yes"},       {"--max-age", "10", "extra"},
+        {"--notify=yes"},      {"--notify-before", "-3"},
     };
     for (const auto& arguments : refused) {
         EXPECT_EQ(parse(arguments), std::nullopt) << arguments.front();

@@ -5,41 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include "client/snapshot_files.hpp"
+
 namespace kestro {
 namespace {
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-
-// The five values of a snapshot, each file 1 s old unless marked stale.
-struct Files {
-    std::optional<AcStatus> ac;
-    std::optional<double> percent;
-    std::optional<BatteryStatus> battery;
-    std::optional<double> full;
-    std::optional<double> shutdown;
-    unsigned stale = 0;  // bits by StatusFile
-};
-constexpr unsigned all_files_stale = 0x1f;
-constexpr unsigned stale_bit(StatusFile file) { return 1U << static_cast<unsigned>(file); }
-
-StatusSnapshot snapshot_of(const Files& files) {
-    StatusSnapshot snapshot;
-    snapshot.ac_status = files.ac;
-    snapshot.battery_percent = files.percent;
-    snapshot.battery_status = files.battery;
-    snapshot.secs_until_battery_full = files.full;
-    snapshot.secs_until_shutdown_request = files.shutdown;
-    const bool present[] = {files.ac.has_value(), files.percent.has_value(), files.battery.has_value(),
-                            files.full.has_value(), files.shutdown.has_value()};
-    for (const StatusFile file : all_status_files) {
-        const bool stale = (files.stale & stale_bit(file)) != 0;
-        if (present[static_cast<std::size_t>(file)]) {
-            snapshot.ages[static_cast<std::size_t>(file)] = FileAge{stale ? 20.0 : 1.0, stale};
-        }
-    }
-    return snapshot;
-}
 
 std::string joined(const std::vector<std::string_view>& words) {
     std::string text;

@@ -11,6 +11,7 @@ import unittest
 from pathlib import Path
 from unittest import mock
 
+import desktop_session
 from kestro_sandbox import SOURCE_ROOT, SandboxTestCase
 
 sys.path.insert(0, str(SOURCE_ROOT / "scripts"))
@@ -65,6 +66,21 @@ EXPECTED_LOG = {
     ],
     SHUTDOWN: ["Shutting down now."],
 }
+# What kestro-status --notify sent in each chapter, as the demo shows it: one
+# notification, new for the weak charger and withdrawn on unplugging, then
+# one updated from the low battery to the shutdown.
+EXPECTED_NOTIFICATIONS = {
+    f"{WEAK}  (cycle 57)": [
+        "#1 new, normal: Charger too weak: the battery is discharging although the charger is connected"
+        " (Battery at 61%, shutdown in 4:54)",
+    ],
+    f"{DRAIN}  (cycle 89)": [
+        "#1 withdrawn",
+        "#2 new, normal: Battery low: the computer will power off in about 10 minutes at 12%",
+        "#2 updated, critical: Battery low: the computer will power off in about 2 minutes at 7%",
+        "#2 updated, critical: Powering off now: battery at 4%",
+    ],
+}
 SHUTDOWN_CYCLE = 154
 STATUS_LINE = re.compile(r"  status \| cycle (\d+): (.*)")
 
@@ -77,13 +93,16 @@ def chapters(text: str) -> dict[str, dict[str, list]]:
     current = None
     for line in text.splitlines():
         if line.startswith("== "):
-            current = found.setdefault(line[3:], {"log": [], "errors": [], "status": [], "notes": []})
+            current = found.setdefault(line[3:], {"log": [], "errors": [], "status": [], "notes": [],
+                                                  "notify": []})
         elif current is None:
             continue
         elif line.startswith("  kestro | "):
             current["log"].append(line[len("  kestro | "):])
         elif line.startswith("  kestro ! "):
             current["errors"].append(line[len("  kestro ! "):])
+        elif line.startswith("  notify | "):
+            current["notify"].append(line[len("  notify | "):])
         elif match := STATUS_LINE.fullmatch(line):
             values = dict(item.split("=", 1) for item in match.group(2).split("  "))
             current["status"].append((int(match.group(1)), values))
@@ -115,6 +134,12 @@ class DemoTest(SandboxTestCase):
             with self.subTest(title):
                 self.assertEqual(self.chapters[title]["log"], expected)
                 self.assertEqual(self.chapters[title]["errors"], [])
+
+    def test_the_desktop_notifications_follow_the_story(self):
+        if desktop_session.problem():
+            self.skipTest(desktop_session.problem())
+        notified = {title: chapter["notify"] for title, chapter in self.chapters.items() if chapter["notify"]}
+        self.assertEqual(notified, EXPECTED_NOTIFICATIONS)
 
     def test_one_status_line_per_cycle_with_the_five_files(self):
         lines = [entry for chapter in self.chapters.values() for entry in chapter["status"]]

@@ -19,7 +19,8 @@ CHARGING = {"ac_status": "Connected", "battery_percent": "57.142857142857146", "
             "secs_until_battery_full": "1500.4", "secs_until_shutdown_request": "33071.9"}
 CHARGING_LINE = "Connected, 57.1%, Charging, full in 0:25"
 USAGE = ("usage: kestro-status [--json | --waybar | --i3blocks | --prometheus] [--watch] [--output FILE] "
-         "[--dir DIR] [--max-age SECONDS] [--warning MINUTES] [--critical MINUTES]\n")
+         "[--dir DIR] [--max-age SECONDS] [--warning MINUTES] [--critical MINUTES] "
+         "[--notify [--notify-before MINUTES] [--notify-critical MINUTES]]\n")
 
 
 def publish(folder: Path, name: str, value: str) -> None:

@@ -1,0 +1,179 @@
+#include "client/notification_plan.hpp"
+
+#include <cmath>
+
+#include "base/number_format.hpp"
+#include "client/status_meaning.hpp"
+
+namespace kestro {
+
+namespace {
+
+// A value from a file that is there and fresh; none otherwise.
+template <class Value>
+[[nodiscard]] std::optional<Value> fresh(const std::optional<Value>& value, const StatusSnapshot& snapshot,
+                                         StatusFile file) {
+    return snapshot.stale(file) ? std::nullopt : value;
+}
+
+// "57%": the fresh percentage, rounded, as the notices show it.
+[[nodiscard]] std::optional<std::string> percent_text(const StatusMeaning& meaning) {
+    if (!meaning.percent || meaning.percent->stale) {
+        return std::nullopt;
+    }
+    return std::string(format_fixed(meaning.percent->value, 0).view()) + "%";
+}
+
+// "about 10 minutes": rounded to the nearest minute, at least one.
+[[nodiscard]] std::string minutes_text(double seconds) {
+    const double minutes = std::max(1.0, std::round(seconds / 60));
+    return "about " + std::string(format_fixed(minutes, 0).view()) + (minutes == 1 ? " minute" : " minutes");
+}
+
+// Whether the adapter status, or else the battery status, says the machine
+// runs on its battery; stale values count (they are the last known).
+[[nodiscard]] bool on_battery(const StatusSnapshot& snapshot) {
+    return snapshot.ac_status ? *snapshot.ac_status != AcStatus::connected
+                              : snapshot.battery_status == BatteryStatus::discharging;
+}
+
+[[nodiscard]] Notice slow_charger_notice(const StatusMeaning& meaning, const std::optional<Estimate>& shutdown) {
+    std::string body;
+    if (const auto percent = percent_text(meaning)) {
+        body = "Battery at " + *percent;
+    }
+    if (shutdown) {
+        body += body.empty() ? "Shutdown in " : ", shutdown in ";
+        body += duration_text(shutdown->seconds);
+    }
+    return {NoticeKind::slow_charger, NoticeUrgency::normal,
+            "Charger too weak: the battery is discharging although the charger is connected", body, "ac-adapter"};
+}
+
+[[nodiscard]] Notice battery_low_notice(const StatusMeaning& meaning, double seconds, bool critical) {
+    std::string summary = "Battery low: the computer will power off in " + minutes_text(seconds);
+    if (const auto percent = percent_text(meaning)) {
+        summary += " at " + *percent;
+    }
+    return {critical ? NoticeKind::battery_critical : NoticeKind::battery_low,
+            critical ? NoticeUrgency::critical : NoticeUrgency::normal, summary, "",
+            critical ? "battery-caution" : "battery-low"};
+}
+
+[[nodiscard]] Notice powering_off_notice(const StatusMeaning& meaning) {
+    std::string summary = "Powering off now";
+    if (const auto percent = percent_text(meaning)) {
+        summary += ": battery at " + *percent;
+    }
+    return {NoticeKind::powering_off, NoticeUrgency::critical, summary, "", "battery-caution"};
+}
+
+}  // namespace
+
+void NotificationPlan::status_changed(const StatusSnapshot& snapshot) {
+    blocked_ = false;
+    const StatusMeaning meaning = interpret(snapshot, Thresholds{});
+    const auto ac = fresh(snapshot.ac_status, snapshot, StatusFile::ac_status);
+    const auto battery = fresh(snapshot.battery_status, snapshot, StatusFile::battery_status);
+    const auto until_shutdown = fresh(snapshot.secs_until_shutdown_request, snapshot,
+                                      StatusFile::secs_until_shutdown_request);
+    std::optional<Estimate> shutdown;
+    if (meaning.estimate && !meaning.estimate->stale && meaning.estimate->kind == EstimateKind::shutdown_in &&
+        battery == BatteryStatus::discharging) {
+        shutdown = meaning.estimate;
+    }
+
+    // The ends first, so that a notice begun by the same status replaces
+    // the one shown instead of following its withdrawal.
+    if (ac && *ac != AcStatus::connected_slow) {
+        slow_ = false;
+        end(NoticeKind::slow_charger);
+    }
+    if ((battery && *battery != BatteryStatus::discharging) || ac == AcStatus::connected) {
+        low_ = Level::none;
+        end(NoticeKind::battery_low);
+        end(NoticeKind::battery_critical);
+    }
+    if ((until_shutdown && *until_shutdown != 0) || ac == AcStatus::connected) {
+        powering_off_ = false;
+        end(NoticeKind::powering_off);
+    }
+    if (has_status(snapshot) && !all_stale(snapshot)) {
+        stopped_ = false;
+        end(NoticeKind::monitor_stopped);
+    }
+
+    // Then the beginnings, the least important first: of several begun by
+    // one status, the last one begun is shown.
+    if (shutdown) {
+        const Level level = shutdown->seconds < thresholds_.critical_seconds ? Level::critical
+                            : shutdown->seconds < thresholds_.before_seconds ? Level::low
+                                                                             : Level::none;
+        if (level > low_) {
+            low_ = level;
+            begin(battery_low_notice(meaning, shutdown->seconds, level == Level::critical));
+        }
+    }
+    if (ac == AcStatus::connected_slow && !slow_) {
+        slow_ = true;
+        begin(slow_charger_notice(meaning, shutdown));
+    }
+    if (all_stale(snapshot) && on_battery(snapshot) && !powering_off_ && !stopped_) {
+        stopped_ = true;
+        begin({NoticeKind::monitor_stopped, NoticeUrgency::normal,
+               "Battery monitor not running: no low-battery protection", "", "dialog-warning"});
+    }
+    if (until_shutdown == 0.0 && snapshot.ac_status != AcStatus::connected && !powering_off_) {
+        powering_off_ = true;
+        begin(powering_off_notice(meaning));
+    }
+}
+
+std::optional<NotificationCall> NotificationPlan::next_call() const {
+    if (blocked_) {
+        return std::nullopt;
+    }
+    if (wanted_ && !shown_) {
+        return ShowCall{id_, *wanted_};
+    }
+    if (!wanted_ && id_ != 0) {
+        return WithdrawCall{id_};
+    }
+    return std::nullopt;
+}
+
+void NotificationPlan::call_done(const NotificationCall& call, std::uint32_t id) {
+    if (const auto* show = std::get_if<ShowCall>(&call)) {
+        shown_ = wanted_ == show->notice;
+        id_ = id;
+    } else if (std::get<WithdrawCall>(call).id == id_) {
+        id_ = 0;
+    }
+}
+
+void NotificationPlan::call_failed() { blocked_ = true; }
+
+void NotificationPlan::server_changed() {
+    id_ = 0;
+    blocked_ = false;
+}
+
+void NotificationPlan::notification_closed(std::uint32_t id) {
+    if (id == id_) {
+        id_ = 0;
+    }
+}
+
+void NotificationPlan::begin(Notice notice) {
+    wanted_ = std::move(notice);
+    shown_ = false;
+}
+
+void NotificationPlan::end(NoticeKind kind) {
+    if (wanted_ && wanted_->kind == kind) {
+        wanted_.reset();
+        shown_ = false;
+    }
+}
+
+}  // namespace kestro
