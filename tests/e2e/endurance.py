@@ -38,10 +38,10 @@ import sys
 import time
 from typing import Callable, Optional, Sequence
 
+from kestro_expected import (CAN_READ, EMPTY_NUMBER, NO_CONFIG, NOT_FOUND, NOT_UTF8, SHUTTING_DOWN, USING_MARLITH,
+                             announcement, limit_failed, limit_file, new_limit, start_line, start_up, throttled)
 from kestro_sandbox import CYCLE_PAUSE, RETRY_PAUSE, HarnessError, Machine, Pause, helper_binary, kestro_binary
-from reliability_model import (FULL, NO_CONFIG, NOT_FOUND, NOT_UTF8, THRESHOLD_PATH, Expectation, Readings,
-                               limit_failed_line, limit_file_line, max_charge_line, scratch_folder, start_line,
-                               start_up, throttled_line)
+from reliability_model import FULL, THRESHOLD_PATH, Expectation, Readings, scratch_folder
 
 # -- the soak ---------------------------------------------------------------------
 
@@ -62,15 +62,14 @@ FAULTS = {
     94: ("charge_now", "nan", 0),
 }
 FRESH_PATHS = 4
-REPORTED_EVERY_TIME = {"empty": "cannot parse float from empty string", "nan": "NaN is not finite"}
+REPORTED_EVERY_TIME = {"empty": EMPTY_NUMBER, "nan": "NaN is not finite"}
 REPORTED_ONCE = {"missing": NOT_FOUND, "not UTF-8": NOT_UTF8}
 READ_ORDER = ["charge_full", "charge_now", "current_now", "status", "voltage_min_design", "voltage_now", "online"]
 FIELDS = {"charge_full": "full", "charge_now": "now", "current_now": "current", "status": "status",
           "voltage_min_design": "voltage_min_design", "voltage_now": "voltage_now", "online": "online"}
-SENSOR_LINES = ("Info: Init: Using sensor: marlith_hwmon",
-                "Info: Init: Marlith sensors: Can read Power Delivery values for the AC Adapter")
+SENSOR_LINES = (USING_MARLITH, CAN_READ)
 SHUTDOWN_CHARGE = 200_000  # 0.4 %, below the default level of 0.49999998 %
-SHUTDOWN_LINES = ["Reached 0.49999998% battery.", "Forcing shutdown in 10 seconds."]
+SHUTDOWN_LINES = announcement("0.49999998")
 
 MEMCHECK_TOOL = "/usr/libexec/valgrind/memcheck-amd64-linux"
 MEMCHECK_LOG = "/run/memcheck.log"  # in the sandbox's /run
@@ -284,9 +283,9 @@ class Soak:
                         pauses = [RETRY_PAUSE] * 3 + [CYCLE_PAUSE]
                         if THRESHOLD_PATH not in reported:
                             reported.add(THRESHOLD_PATH)
-                            stderr.append(limit_failed_line(THRESHOLD_PATH))
+                            stderr.append(limit_failed(THRESHOLD_PATH))
                     new_cap = value if value is not None else (cap if cap is not None else 100.0)
-                    cap_lines = [max_charge_line(new_cap)] if cap is None or new_cap != cap else []
+                    cap_lines = [new_limit(new_cap)] if cap is None or new_cap != cap else []
                     cap = new_cap
                     fields = {}
                     if fault is not None and fault[0] in FIELDS:
@@ -300,15 +299,15 @@ class Soak:
                             stderr.append(f"read {path}: {REPORTED_ONCE[kind]}")
                         if attribute == "current_now":
                             if rate_failures % 60 == 0:
-                                stderr.append(throttled_line(path, rate_failures + 1, number, number))
+                                stderr.append(throttled(path, rate_failures + 1, number, number))
                             rate_failures += 1
                     now = SHUTDOWN_CHARGE if final else self.charge_now(number)
                     readings = dataclasses.replace(Readings(now=now, current=self.current_now(number)), **fields)
                     files = expectation.step(readings, cap=cap)
                     if number == 1:
-                        stdout = start_up(limit_file_line(THRESHOLD_PATH), SENSOR_LINES) + cap_lines
+                        stdout = start_up(limit_line=limit_file(THRESHOLD_PATH), sensor=SENSOR_LINES) + cap_lines
                     elif final:
-                        stdout = cap_lines + SHUTDOWN_LINES + ["Shutting down now."]
+                        stdout = cap_lines + SHUTDOWN_LINES + [SHUTTING_DOWN]
                     else:
                         stdout = cap_lines + ([start_line("Disconnected", expectation.charge, expectation.battery)]
                                               if number == 2 else []) + expectation.progress

@@ -15,38 +15,18 @@ from __future__ import annotations
 import dataclasses
 import math
 import os
-from decimal import Decimal
 from typing import Optional
 
-from kestro_sandbox import CONFIG_PATH, POWER_SUPPLY_DIR, STATUS_FILES, Machine
-
-VERSION = "kestro version 1.6.0"
-SETTINGS = ["Info: Config: request_shutdown_battery_percent: 0.49999998",
-            "Info: Config: force_shutdown_timeout_secs: 10"]
-NO_CONFIG = f"read {CONFIG_PATH}: No such file or directory (os error 2)"
-NO_LIMIT_FILE = "Warning: Init: MaxChargeLevel feature: Cound not find suitable file, assuming MaxChargeLevel=100%"
-NO_SENSOR = ["Warning: Init: Failed to find sensor",
-             "Info: Init: Marlith sensors: Cannot read Power Delivery values for the AC Adapter (not a Marlith)"]
-RUNNING = "Info: Running."
+from kestro_expected import (DEFAULT_SHUTDOWN_PERCENT, VOLTAGE_MIN_DESIGN, VOLTAGE_NOW, charge_text, progress_line,
+                             secs_until_full, secs_until_shutdown, shortest)
+from kestro_sandbox import POWER_SUPPLY_DIR, STATUS_FILES, Machine
 
 AC = f"{POWER_SUPPLY_DIR}/AC"
 BAT0 = f"{POWER_SUPPLY_DIR}/BAT0"
 THRESHOLD_PATH = f"{BAT0}/charge_control_end_threshold"
 
-# System error texts.
-NOT_FOUND = "No such file or directory (os error 2)"
-PERMISSION_DENIED = "Permission denied (os error 13)"
-NOT_A_DIRECTORY = "Not a directory (os error 20)"
-IS_A_DIRECTORY = "Is a directory (os error 21)"
-FILE_TOO_LARGE = "File too large (os error 27)"
-NOT_UTF8 = "stream did not contain valid UTF-8"
-
 # The battery: 50 Ah, so one percent is 500 000 µAh; it starts near 52 %.
 FULL = 50_000_000
-VOLTAGE_MIN_DESIGN = 11_100_000
-VOLTAGE_NOW = 12_000_000
-DEFAULT_SHUTDOWN_PERCENT = 0.49999998
-SECONDS_PER_HOUR = 3600
 
 
 def scratch_folder() -> Optional[str]:
@@ -55,61 +35,6 @@ def scratch_folder() -> Optional[str]:
     may wait for the disk, which makes a cycle several times slower."""
     shm = "/dev/shm"
     return shm if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK) else None
-
-
-def start_up(limit_line: str = NO_LIMIT_FILE, sensor: tuple[str, ...] = tuple(NO_SENSOR)) -> list[str]:
-    """Standard output of start-up on a laptop with AC and BAT0 and every
-    battery file present, up to "Info: Running."."""
-    return [VERSION, *SETTINGS, f"Info: Init: Found AC power supply: '{AC}'", f"Info: Init: Found battery: '{BAT0}'",
-            limit_line, *sensor, RUNNING]
-
-
-def limit_file_line(path: str) -> str:
-    return f"Info: Init: MaxChargeLevel feature: using '{path}'"
-
-
-def max_charge_line(value: float) -> str:
-    return f"Info: New MaxChargeLevel value detected for battery = {shortest(value)}%"
-
-
-def limit_failed_line(path: str) -> str:
-    return f"read '{path}': could not read from file 3 times in a row"
-
-
-def start_line(adapter: Optional[str], charge: str, battery: Optional[str], power: str = "") -> str:
-    return (f"Info: AC Adapter status at start: '{adapter or 'None'}'{power}, battery {charge}, "
-            f"status: '{battery or 'None'}'")
-
-
-def change_line(before: Optional[str], after: Optional[str], charge: str, battery: Optional[str],
-                power: str = "") -> str:
-    return (f"Info: AC Adapter status changed '{before or 'None'}'->'{after or 'None'}'{power}, battery {charge}, "
-            f"status: '{battery or 'None'}'")
-
-
-def throttled_line(path: str, failures: int, attempts: int, cycle: int) -> str:
-    return f"read {path}: {failures} failed out of {attempts} attempts, loop counter={cycle} (throttled message)"
-
-
-def shortest(value: float) -> str:
-    """A float as the daemon writes it: the fewest digits that read back as
-    the same value, in plain decimal notation."""
-    if math.isnan(value):
-        return "NaN"
-    if math.isinf(value):
-        return "inf" if value > 0 else "-inf"
-    text = format(Decimal(repr(float(value))), "f")
-    return text.rstrip("0").rstrip(".") if "." in text else text
-
-
-def divide(dividend: float, divisor: float) -> float:
-    """Floating-point division as the daemon's (IEEE) one: by zero it gives
-    an infinity, or NaN for 0 / 0."""
-    if divisor == 0:
-        if dividend == 0 or math.isnan(dividend):
-            return math.nan
-        return math.copysign(math.inf, dividend) * math.copysign(1.0, divisor)
-    return dividend / divisor
 
 
 def rounded(percent: float) -> int:
@@ -176,17 +101,14 @@ class Expectation:
         battery = self.battery_status(readings.status, adapter, percent)
         rate = abs(readings.current) if readings.current is not None else 0.0
         secs_full = secs_shutdown = None
-        voltages = readings.voltage_min_design is not None and readings.voltage_now is not None
-        if percent is not None and voltages:
-            draw = rate * readings.voltage_now
-            target = cap / 100 * full
-            to_go = target - now if now < target else 0.0
-            secs_full = 0.0 if to_go == 0 else divide(to_go * readings.voltage_min_design, draw) * SECONDS_PER_HOUR
+        voltages = {"voltage_min_design": readings.voltage_min_design, "voltage_now": readings.voltage_now}
+        known_voltages = None not in voltages.values()
+        if percent is not None and known_voltages:
+            secs_full = secs_until_full(full, now, cap=cap, rate=rate, **voltages)
         if percent is not None:
-            threshold = full * (self.shutdown_percent / 100)
-            if now > threshold:
-                if voltages:
-                    secs_shutdown = divide(readings.voltage_min_design * (now - threshold), draw) * SECONDS_PER_HOUR
+            if now > full * (self.shutdown_percent / 100):
+                if known_voltages:
+                    secs_shutdown = secs_until_shutdown(full, now, level=self.shutdown_percent, rate=rate, **voltages)
             else:
                 secs_shutdown = 1.0 if adapter == "Connected" else 0.0
         values = {
@@ -200,7 +122,7 @@ class Expectation:
             if values[name] is not None:
                 self.files[name] = values[name] + "\n"
         self.progress = self.progress_line(self.previous_percent, percent)
-        self.charge = "unknown" if percent is None or not percent >= 0 else f"{percent:.2f}%"
+        self.charge = charge_text(percent)
         self.battery = battery
         self.previous_percent = percent
         return dict(self.files)
@@ -235,7 +157,7 @@ class Expectation:
         before, now = rounded(previous), rounded(current)
         if before < 0 or now < 0 or now == before or not (now <= 20 or now % 5 == 0):
             return []
-        return [f"Info: Battery charge: {now:2d}% {'(+)' if now > before else '(-)'}"]
+        return [progress_line(now, "(+)" if now > before else "(-)")]
 
 
 class Laptop:

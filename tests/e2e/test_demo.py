@@ -12,7 +12,9 @@ from pathlib import Path
 from unittest import mock
 
 import desktop_session
-from kestro_sandbox import SOURCE_ROOT, SandboxTestCase
+from kestro_expected import (SHUTTING_DOWN, WARNING, announcement, change_line, limit_file, new_limit, progress_line,
+                             settings_lines, start_line, start_up)
+from kestro_sandbox import POWER_SUPPLY_DIR, SOURCE_ROOT, SandboxTestCase
 
 sys.path.insert(0, str(SOURCE_ROOT / "scripts"))
 import kestro_demo  # noqa: E402
@@ -26,45 +28,34 @@ SHUTDOWN = "The shutdown: kestro waits 3 s, then runs poweroff (the sandbox's fa
 
 
 def falling(*percents):
-    return [f"Info: Battery charge: {p:>2}% (-)" for p in percents]
+    return [progress_line(p, "(-)") for p in percents]
 
 
 # The daemon's standard output in each chapter, as the demo shows it.
 EXPECTED_LOG = {
     f"{START}  (cycle 1)": [
-        "kestro version 1.6.0",
-        "Info: Config: request_shutdown_battery_percent: 5",
-        "Info: Config: force_shutdown_timeout_secs: 3",
-        "Info: Init: Found AC power supply: '/sys/class/power_supply/AC'",
-        "Info: Init: Found battery: '/sys/class/power_supply/BAT0'",
-        "Info: Init: MaxChargeLevel feature: using '/sys/class/power_supply/BAT0/charge_control_end_threshold'",
-        "Warning: Init: Failed to find sensor",
-        "Info: Init: Marlith sensors: Cannot read Power Delivery values for the AC Adapter (not a Marlith)",
-        "Info: Running.",
-        "Info: New MaxChargeLevel value detected for battery = 100%",
-        "Info: AC Adapter status at start: 'Connected', battery 61.92%, status: 'Charging'",
-        "Info: Battery charge: 65% (+)",
-        "Info: Battery charge: 70% (+)",
-        "Info: Battery charge: 75% (+)",
-        "Info: Battery charge: 80% (+)",
+        *start_up(settings=settings_lines("5", "3"),
+                  limit_line=limit_file(f"{POWER_SUPPLY_DIR}/BAT0/charge_control_end_threshold")),
+        new_limit(100),
+        start_line("Connected", "61.92%", "Charging"),
+        *(progress_line(p, "(+)") for p in (65, 70, 75, 80)),
     ],
     f"{UNPLUGGED}  (cycle 25)": [
-        "Info: AC Adapter status changed 'Connected'->'Disconnected', battery 79.87%, status: 'Discharging'",
+        change_line("Connected", "Disconnected", "79.87%", "Discharging"),
         *falling(80, 75, 70, 65),
     ],
     f"{WEAK}  (cycle 57)": [
-        "Warning: AC Adapter connected but battery is actually discharging",
-        "Info: AC Adapter status changed 'Disconnected'->'Connected slow', battery 60.92%, status: 'Discharging'",
+        WARNING,
+        change_line("Disconnected", "Connected slow", "60.92%", "Discharging"),
         *falling(60),
     ],
     f"{DRAIN}  (cycle 89)": [
         *falling(55),
-        "Info: AC Adapter status changed 'Connected slow'->'Disconnected', battery 51.88%, status: 'Discharging'",
+        change_line("Connected slow", "Disconnected", "51.88%", "Discharging"),
         *falling(50, 45, 40, 35, 30, 25, *range(20, 4, -1)),
-        "Reached 5% battery.",
-        "Forcing shutdown in 3 seconds.",
+        *announcement("5", "3"),
     ],
-    SHUTDOWN: ["Shutting down now."],
+    SHUTDOWN: [SHUTTING_DOWN],
 }
 # What kestro-status --notify sent in each chapter, as the demo shows it: one
 # notification, new for the weak charger and withdrawn on unplugging, then

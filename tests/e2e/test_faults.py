@@ -21,13 +21,14 @@ import subprocess
 import unittest
 from pathlib import Path
 
+from kestro_expected import (CAN_READ, EMPTY_NUMBER, FILE_TOO_LARGE, IS_A_DIRECTORY, NO_CONFIG, NO_LIMIT_FILE,
+                             NO_SPACE, NOT_A_DIRECTORY, NOT_FOUND, NOT_UTF8, PERMISSION_DENIED, SHUTTING_DOWN,
+                             USING_MARLITH, change_line, fatal, limit_failed, limit_file, new_limit, start_line,
+                             start_up, throttled)
 from kestro_sandbox import (CYCLE_PAUSE, RETRY_PAUSE, STATUS_DIR, STATUS_FILES, Machine, Pause, SandboxTestCase,
                             remove_path, use_user_namespace)
-from reliability_model import (BAT0, FIELDS, FILE_TOO_LARGE, FULL, IS_A_DIRECTORY, NO_CONFIG, NO_LIMIT_FILE,
-                               NOT_A_DIRECTORY, NOT_FOUND, NOT_UTF8, PERMISSION_DENIED, TEXT_ATTRIBUTES,
-                               THRESHOLD_PATH, Expectation, Laptop, Readings, change_line, limit_failed_line,
-                               limit_file_line, max_charge_line, scratch_folder, start_line, start_up,
-                               throttled_line)
+from reliability_model import (BAT0, FIELDS, FULL, TEXT_ATTRIBUTES, THRESHOLD_PATH, Expectation, Laptop, Readings,
+                               scratch_folder)
 
 MIB = 1 << 20
 VICTIM = "/run/victim"  # a file outside the status directory that must stay as it is
@@ -82,7 +83,7 @@ class FaultTestCase(SandboxTestCase):
         change: the start-up lines and MaxChargeLevel in cycle 1, the start
         line in cycle 2, else the progress line if any."""
         if number == 1:
-            return first if first is not None else start_up() + [max_charge_line(100)]
+            return first if first is not None else start_up() + [new_limit(100)]
         if number == 2:
             return [start_line("Disconnected", expectation.charge, expectation.battery)] + expectation.progress
         return expectation.progress
@@ -108,8 +109,8 @@ REPORTED_ONCE = [
 # Contents that read as text; a number read refuses them every cycle:
 # (name, spoil, the text read, the number read's reason).
 READ_AS_TEXT = [
-    ("a FIFO without a writer", make_fifo, "", "cannot parse float from empty string"),
-    ("empty", lambda device, attribute: device.set(attribute, b""), "", "cannot parse float from empty string"),
+    ("a FIFO without a writer", make_fifo, "", EMPTY_NUMBER),
+    ("empty", lambda device, attribute: device.set(attribute, b""), "", EMPTY_NUMBER),
     ("nan", lambda device, attribute: device.set(attribute, "nan"), "nan", "NaN is not finite"),
 ]
 ATTRIBUTES = ["charge_full", "charge_now", "current_now", "status", "voltage_min_design", "voltage_now", "online"]
@@ -163,7 +164,7 @@ class AttributeFaultTest(FaultTestCase):
                     errors.append(f"read {path}: {fault[3]}")
                 if attribute == "current_now":
                     if rate_failures % 60 == 0:
-                        errors.append(throttled_line(path, rate_failures + 1, number, number))
+                        errors.append(throttled(path, rate_failures + 1, number, number))
                     rate_failures += 1
                 readings = dataclasses.replace(readings, **{FIELDS[attribute]: value})
             if daemon is None:
@@ -205,7 +206,7 @@ class BatteryDirectoryTest(FaultTestCase):
         extra = {"charge_control_end_threshold": 80} if with_limit else {}
         laptop = Laptop(machine, **extra)
         cap = 80.0 if with_limit else 100.0
-        first = start_up(limit_file_line(THRESHOLD_PATH) if with_limit else NO_LIMIT_FILE) + [max_charge_line(cap)]
+        first = start_up(limit_line=limit_file(THRESHOLD_PATH) if with_limit else NO_LIMIT_FILE) + [new_limit(cap)]
         expectation = Expectation()
         daemon = machine.start()
         for number in range(1, GONE.stop + 2):
@@ -227,14 +228,14 @@ class BatteryDirectoryTest(FaultTestCase):
                 if with_limit:
                     pauses = [RETRY_PAUSE] * 3 + [CYCLE_PAUSE]
                 if number == GONE.start:
-                    stderr = ([limit_failed_line(THRESHOLD_PATH)] if with_limit else []) + [
+                    stderr = ([limit_failed(THRESHOLD_PATH)] if with_limit else []) + [
                         f"read {BAT0}/charge_full: {error}", f"read {BAT0}/charge_now: {error}",
                         f"read {BAT0}/current_now: {error}",
-                        throttled_line(f"{BAT0}/current_now", 1, number, number),
+                        throttled(f"{BAT0}/current_now", 1, number, number),
                         f"read {BAT0}/status: {error}", f"read {BAT0}/voltage_min_design: {error}",
                         f"read {BAT0}/voltage_now: {error}"]
                 elif number == GONE.start + 60:
-                    stderr = [throttled_line(f"{BAT0}/current_now", 61, number, number)]
+                    stderr = [throttled(f"{BAT0}/current_now", 61, number, number)]
             cycle = daemon.step()
             files = expectation.step(readings, cap=cap)
             with self.subTest(cycle=number, gone=gone):
@@ -266,7 +267,7 @@ class AdapterFlappingTest(FaultTestCase):
             files = expectation.step(readings, adapter=adapter)
             cycle = daemon.step()
             if number == 1:
-                stdout = start_up() + [max_charge_line(100)]
+                stdout = start_up() + [new_limit(100)]
             elif number == 2:
                 stdout = [start_line(adapter, expectation.charge, "Discharging")]
             elif number == self.FLAPPING + 5:
@@ -291,8 +292,7 @@ class SensorChipTest(FaultTestCase):
         expectation = Expectation()
         daemon = machine.start()
         now = 26_000_000
-        sensor = ("Info: Init: Using sensor: marlith_hwmon",
-                  "Info: Init: Marlith sensors: Can read Power Delivery values for the AC Adapter")
+        sensor = (USING_MARLITH, CAN_READ)
         for number in range(1, 16):
             plugged = number < 3 or number >= 9
             if number == 2:
@@ -313,7 +313,7 @@ class SensorChipTest(FaultTestCase):
             files = expectation.step(readings, adapter="Connected" if plugged else "Disconnected")
             cycle = daemon.step()
             stdout = {
-                1: start_up(sensor=sensor) + [max_charge_line(100)],
+                1: start_up(sensor=sensor) + [new_limit(100)],
                 2: [start_line("Connected", expectation.charge, "Charging")],
                 8: [change_line("Connected", "Disconnected", expectation.charge, "Discharging")],
                 14: [change_line("Disconnected", "Connected", expectation.charge, "Charging", " at 30W")],
@@ -416,7 +416,7 @@ STATUS_CASES = [
      lambda c: in_sandbox(c.daemon, "mount", "-t", "tmpfs", "-o", "size=64k,mode=0755", "kestro", STATUS_DIR),
      lambda c: fill(c.directory),
      lambda c: os.unlink(c.directory / "filler"),
-     write_error("No space left on device (os error 28)"), kept, empty_temporaries),
+     write_error(NO_SPACE), kept, empty_temporaries),
     ("not writable (EACCES)", None,
      lambda c: os.chmod(c.directory, 0o555),
      lambda c: os.chmod(c.directory, 0o755),
@@ -491,7 +491,7 @@ class PoweroffTest(FaultTestCase):
         a power-off that cannot run, fails or is killed ends the daemon with
         its report, and leaves them whole, with nothing else beside them."""
         cases = [
-            ("missing", {}, {"PATH": "/nonexistent"}, "poweroff: No such file or directory (os error 2)", 0),
+            ("missing", {}, {"PATH": "/nonexistent"}, f"poweroff: {NOT_FOUND}", 0),
             ("failing", {"exit_code": 1}, {}, "poweroff: exit status: 1", 1),
             ("killed", {"signal": signal.SIGKILL}, {}, "poweroff: signal: 9 (SIGKILL)", 1),
         ]
@@ -516,7 +516,7 @@ class PoweroffTest(FaultTestCase):
                 self.assertEqual(announced.pauses, [Pause(10)])
                 run = daemon.run_until_exit()
                 self.assertEqual((run.stdout, run.stderr, run.status.code),
-                                 (["Shutting down now."], [f"kestro: fatal error: {report}"], 101))
+                                 ([SHUTTING_DOWN], [fatal(report)], 101))
                 self.assertEqual(len(machine.poweroff_calls()), calls)
                 self.assertEqual(files["secs_until_shutdown_request"], "0\n")
                 self.assertEqual(machine.status_files(), files)

@@ -12,82 +12,24 @@ import sys
 import tempfile
 import unittest
 
-from kestro_sandbox import (CHARGE_LIMIT_PATH, CONFIG_PATH, CYCLE_PAUSE, PYTHON, RETRY_PAUSE, STATUS_DIR,
-                            STATUS_FILES, SandboxTestCase)
+from kestro_expected import (EMPTY_NUMBER, IS_A_DIRECTORY, NO_CONFIG, NO_LIMIT_FILE, NOT_A_DIRECTORY, NOT_FOUND,
+                             debug_line, limit_failed, limit_file, new_limit, percent, progress_line, published,
+                             secs_until_full, secs_until_shutdown, shortest, start_line, start_up)
+from kestro_sandbox import (CHARGE_LIMIT_PATH, CYCLE_PAUSE, PYTHON, RETRY_PAUSE, STATUS_DIR, STATUS_FILES,
+                            SandboxTestCase)
 
 BATTERY = "/sys/class/power_supply/BAT0"
-VERSION = "kestro version 1.6.0"
-DEBUG = "DBG: Debug mode enabled"
-NO_CONFIG = f"read {CONFIG_PATH}: No such file or directory (os error 2)"
-NO_CHARGE_LIMIT = ("Warning: Init: MaxChargeLevel feature: Cound not find suitable file, "
-                   "assuming MaxChargeLevel=100%")
-RUNNING = "Info: Running."
-
-# The battery's defaults in the harness, which the arithmetic below uses.
-VOLTAGE_MIN_DESIGN = 11_100_000
-VOLTAGE_NOW = 12_000_000
-CURRENT_NOW = 1_000_000
-DEFAULT_SHUTDOWN_PERCENT = 0.49999998
 
 
-def startup_lines(*, debug=False, adapter=True, charge_limit=None):
-    """Standard output of start-up, up to and including "Info: Running.", on
-    a machine with BAT0, no sensor chip and no configuration file."""
-    lines = [VERSION] + ([DEBUG] if debug else []) + [
-        "Info: Config: request_shutdown_battery_percent: 0.49999998",
-        "Info: Config: force_shutdown_timeout_secs: 10",
-    ]
-    lines.append("Info: Init: Found AC power supply: '/sys/class/power_supply/AC'" if adapter else
-                 "Warning: Could not find device for AC/Mains, some functionality might be missing or not accurate.")
-    lines.append(f"Info: Init: Found battery: '{BATTERY}'")
-    lines.append(f"Info: Init: MaxChargeLevel feature: using '{charge_limit}'" if charge_limit else NO_CHARGE_LIMIT)
-    lines += ["Warning: Init: Failed to find sensor",
-              "Info: Init: Marlith sensors: Cannot read Power Delivery values for the AC Adapter (not a Marlith)",
-              RUNNING]
-    return lines
-
-
-def max_charge_line(value):
-    return f"Info: New MaxChargeLevel value detected for battery = {value}%"
-
-
-def start_line(adapter, charge, battery):
-    return f"Info: AC Adapter status at start: '{adapter}', battery {charge}, status: '{battery}'"
-
-
-def shortest(value):
-    """The daemon's text of a float, for the plain values these tests use."""
-    text = repr(float(value))
-    assert "e" not in text, f"{text}: pick a value without an exponent"
-    return text[:-2] if text.endswith(".0") else text
-
-
-def secs_until_full(full, now, *, cap=100.0, rate=CURRENT_NOW):
-    """Seconds until the charge reaches cap percent of full, with the
-    daemon's operations in the daemon's order."""
-    target = cap / 100 * full
-    to_go = target - now if now < target else 0.0
-    if to_go == 0:
-        return 0.0
-    draw = rate * VOLTAGE_NOW
-    return to_go * VOLTAGE_MIN_DESIGN / draw * 3600
-
-
-def secs_until_shutdown(full, now, *, rate=CURRENT_NOW):
-    threshold = full * (DEFAULT_SHUTDOWN_PERCENT / 100)
-    draw = rate * VOLTAGE_NOW
-    return VOLTAGE_MIN_DESIGN * (now - threshold) / draw * 3600
-
-
-def discharging_files(full, now, *, percent_text, cap=100.0, rate=CURRENT_NOW):
+def discharging_files(full, now, *, percent_text, cap=100.0):
     """The five files of a cycle with the adapter offline and the battery
     discharging."""
     return {
         "ac_status": "Disconnected\n",
         "battery_percent": percent_text + "\n",
         "battery_status": "Discharging\n",
-        "secs_until_battery_full": shortest(secs_until_full(full, now, cap=cap, rate=rate)) + "\n",
-        "secs_until_shutdown_request": shortest(secs_until_shutdown(full, now, rate=rate)) + "\n",
+        "secs_until_battery_full": published(secs_until_full(full, now, cap=cap)),
+        "secs_until_shutdown_request": published(secs_until_shutdown(full, now)),
     }
 
 
@@ -104,7 +46,7 @@ class LoopTestCase(SandboxTestCase):
 
 class FirstCyclesTest(LoopTestCase):
     def test_first_cycle_publishes_and_every_cycle_pauses_one_second(self):
-        limit_file = f"{BATTERY}/charge_control_end_threshold"
+        limit_path = f"{BATTERY}/charge_control_end_threshold"
         # name, battery attributes, charge cap file content, percent text, charge text, cap
         cases = [
             ("half charged", dict(charge_full=90000, charge_now=45000), None, "50", "50.00%", 100.0),
@@ -121,8 +63,8 @@ class FirstCyclesTest(LoopTestCase):
                     bat0.set("charge_control_end_threshold", limit)
                 daemon = machine.start()
                 first = daemon.step()
-                self.assertEqual(first.stdout, startup_lines(charge_limit=limit_file if limit else None)
-                                 + [max_charge_line(shortest(cap))])
+                self.assertEqual(first.stdout, start_up(limit_line=limit_file(limit_path) if limit else NO_LIMIT_FILE)
+                                 + [new_limit(cap)])
                 self.assertEqual(first.stderr, [NO_CONFIG])
                 self.assertEqual(first.pauses, [CYCLE_PAUSE])
                 # Exactly the five files: no temporary file stays behind.
@@ -158,10 +100,10 @@ class UnknownValuesTest(LoopTestCase):
         path = f"{BATTERY}/charge_now"
         cases = [
             ("missing", lambda bat: bat.remove("charge_now"),
-             f"read {path}: No such file or directory (os error 2)"),
+             f"read {path}: {NOT_FOUND}"),
             ("a directory", lambda bat: bat.make_directory("charge_now"),
-             f"read {path}: Is a directory (os error 21)"),
-            ("empty", lambda bat: bat.set("charge_now", ""), f"read {path}: cannot parse float from empty string"),
+             f"read {path}: {IS_A_DIRECTORY}"),
+            ("empty", lambda bat: bat.set("charge_now", ""), f"read {path}: {EMPTY_NUMBER}"),
             ("not finite", lambda bat: bat.set("charge_now", "nan"), f"read {path}: NaN is not finite"),
         ]
         kept = ("battery_percent", "secs_until_battery_full", "secs_until_shutdown_request")
@@ -195,7 +137,7 @@ class UnknownValuesTest(LoopTestCase):
                 self.assertEqual((third.stdout, third.stderr), ([], []))
                 self.assertEqual(machine.status("battery_percent"), "45\n")
                 self.assertEqual(machine.status("secs_until_battery_full"),
-                                 shortest(secs_until_full(80000, 36000)) + "\n")
+                                 published(secs_until_full(80000, 36000)))
 
 
 class StatusDirectoryTest(LoopTestCase):
@@ -213,7 +155,7 @@ class StatusDirectoryTest(LoopTestCase):
                 result = daemon.step()
                 self.assertEqual(result.stderr, [])
                 self.assertEqual(machine.status_files(),
-                                 discharging_files(90000, now, percent_text=shortest(now / 90000 * 100)))
+                                 discharging_files(90000, now, percent_text=shortest(percent(now, 90000))))
 
     def test_directory_and_files_take_their_modes_from_the_umask(self):
         for umask, directory_mode, file_mode in ((0o022, 0o755, 0o644), (0o077, 0o700, 0o600), (0, 0o777, 0o666)):
@@ -226,7 +168,7 @@ class StatusDirectoryTest(LoopTestCase):
 
     def test_a_regular_file_in_place_of_the_directory(self):
         def error(name):
-            return f"write {STATUS_DIR}/.{name}: Not a directory (os error 20)"
+            return f"write {STATUS_DIR}/.{name}: {NOT_A_DIRECTORY}"
 
         numbers = ["battery_percent", "secs_until_battery_full", "secs_until_shutdown_request"]
         # name, adapter, battery status, files with a known value
@@ -245,7 +187,7 @@ class StatusDirectoryTest(LoopTestCase):
                 machine.write(STATUS_DIR, "not a directory")
                 daemon = machine.start()
                 first = daemon.step()
-                reads = [NO_CONFIG] + ([] if adapter else ["read /online: No such file or directory (os error 2)"])
+                reads = [NO_CONFIG] + ([] if adapter else [f"read /online: {NOT_FOUND}"])
                 self.assertEqual(first.stderr, reads + [error(file) for file in known])
                 for cycle in daemon.steps(2):
                     self.assertEqual(cycle.stderr, [error(file) for file in known])
@@ -283,7 +225,7 @@ class StatusDirectoryTest(LoopTestCase):
                 self.assertEqual(machine.status("battery_percent"), "50\n")
                 self.assertEqual(machine.status("ac_status"), "Disconnected\n")
                 self.assertEqual(machine.status("secs_until_shutdown_request"),
-                                 shortest(secs_until_shutdown(5_000_000, 2_500_000)) + "\n")
+                                 published(secs_until_shutdown(5_000_000, 2_500_000)))
 
 
 # Reads the five status files over and over until told to stop, and counts
@@ -364,7 +306,7 @@ class ReaderTest(LoopTestCase):
         self.assertEqual((counts["empty"], counts["missing"], counts["malformed"]), (0, 0, 0), counts["bad"])
         self.assertGreaterEqual(counts["distinct_percents"], 2, "the reader saw the values change")
         self.assertEqual(machine.status("battery_percent"),
-                         shortest((2_500_000 - 12_347 * self.CYCLES) / 5_000_000 * 100) + "\n")
+                         published(percent(2_500_000 - 12_347 * self.CYCLES, 5_000_000)))
 
 
 FULL = 100_000_000  # one percent is 1 000 000 µAh
@@ -376,25 +318,25 @@ class ProgressLineTest(LoopTestCase):
         # lines that cycle prints after its start-up lines.
         steps = [
             (96, []),
-            (95, [start_line("Disconnected", "95.00%", "Discharging"), "Info: Battery charge: 95% (-)"]),
-            (99.6, ["Info: Battery charge: 100% (+)"]),
+            (95, [start_line("Disconnected", "95.00%", "Discharging"), progress_line(95, "(-)")]),
+            (99.6, [progress_line(100, "(+)")]),
             (26, []),
-            (25, ["Info: Battery charge: 25% (-)"]),
+            (25, [progress_line(25, "(-)")]),
             (24, []),
             (24.4, []),
-            (24.5, ["Info: Battery charge: 25% (+)"]),
+            (24.5, [progress_line(25, "(+)")]),
             (24.4, []),
-            (24.6, ["Info: Battery charge: 25% (+)"]),
+            (24.6, [progress_line(25, "(+)")]),
             (21, []),
             (20.5, []),  # rounds to 21, as before
-            (20, ["Info: Battery charge: 20% (-)"]),
+            (20, [progress_line(20, "(-)")]),
             (19.5, []),  # rounds to 20
             (None, []),
             (15, []),  # nothing known of the cycle before
-            (6, ["Info: Battery charge:  6% (-)"]),
-            (5, ["Info: Battery charge:  5% (-)"]),
+            (6, [progress_line(6, "(-)")]),
+            (5, [progress_line(5, "(-)")]),
             (5, []),
-            (4, ["Info: Battery charge:  4% (-)"]),
+            (4, [progress_line(4, "(-)")]),
         ]
         machine, bat0 = self.discharging_machine(charge_full=FULL, charge_now=steps[0][0] * FULL // 100)
         daemon = machine.start()
@@ -406,24 +348,21 @@ class ProgressLineTest(LoopTestCase):
             result = daemon.step()
             with self.subTest(cycle=number, percent=percent):
                 if number == 1:
-                    self.assertEqual(result.stdout, startup_lines() + [max_charge_line(100)])
+                    self.assertEqual(result.stdout, start_up() + [new_limit(100)])
                 else:
                     self.assertEqual(result.stdout, lines)
-                    self.assertEqual(result.stderr, [f"read {BATTERY}/charge_now: No such file or directory "
-                                                     "(os error 2)"] if percent is None else [])
+                    missing = [f"read {BATTERY}/charge_now: {NOT_FOUND}"]
+                    self.assertEqual(result.stderr, missing if percent is None else [])
                 self.assertEqual(result.pauses, [CYCLE_PAUSE])
         self.assertEqual(machine.poweroff_calls(), [])
 
     def test_debug_line_every_tenth_cycle_while_discharging(self):
         unknown = (20, 25)  # cycles with charge_now unreadable
 
-        def debug(cur, avg):
-            return f"DBG: battery charge: cur={cur}% avg={avg}%"
-
         # At 50 + k/100 % in cycle k, the average is that of the nine cycles
         # before; in cycle 30 the gap of cycle 25 holds cycle 26's value.
-        discharging = {10: debug("50.100", "50.050"), 20: debug("-1.000", "50.150"),
-                       30: debug("50.300", "50.251")}
+        discharging = {10: debug_line("50.100", "50.050"), 20: debug_line("-1.000", "50.150"),
+                       30: debug_line("50.300", "50.251")}
         # name, KESTRO_DEBUG, adapter online, battery status, debug lines, start line
         cases = [
             ("debugging, discharging", "1", 0, "Discharging", discharging,
@@ -449,7 +388,7 @@ class ProgressLineTest(LoopTestCase):
                     self.assertEqual(result.pauses, [CYCLE_PAUSE])
                     lines = result.stdout
                     if cycle == 1:
-                        self.assertEqual(lines, startup_lines(debug=switch == "1") + [max_charge_line(100)])
+                        self.assertEqual(lines, start_up(debug=switch == "1") + [new_limit(100)])
                         lines = []
                     elif cycle == 2:
                         self.assertEqual(lines[0], second)
@@ -477,7 +416,7 @@ class FullValueZeroTest(LoopTestCase):
                         # Unknown cycles push -1 into the history, which
                         # counts as it is while nothing is known: (50 - 8) / 9.
                         expected = {2: [start_line("Disconnected", "unknown", "Discharging")],
-                                    10: ["DBG: battery charge: cur=-1.000% avg=4.667%"]}.get(cycle, [])
+                                    10: [debug_line("-1.000", "4.667")]}.get(cycle, [])
                         self.assertEqual((result.stdout, result.stderr, result.pauses),
                                          (expected, [], [CYCLE_PAUSE]))
                 self.assertEqual(machine.status_files(), before)
@@ -490,13 +429,13 @@ class FullValueZeroTest(LoopTestCase):
                 self.assertEqual(daemon.step().stdout, [])
                 self.assertEqual(machine.status("battery_percent"), "45\n")
                 bat0.set("charge_now", 2_000_000)
-                self.assertEqual(daemon.step().stdout, ["Info: Battery charge: 40% (-)"])
+                self.assertEqual(daemon.step().stdout, [progress_line(40, "(-)")])
                 self.assertEqual(machine.poweroff_calls(), [])
 
 
 class ChargeLimitPauseTest(LoopTestCase):
     def test_a_failing_charge_limit_file_adds_three_short_pauses(self):
-        failed = f"read '{CHARGE_LIMIT_PATH}': could not read from file 3 times in a row"
+        failed = limit_failed(CHARGE_LIMIT_PATH)
         retries = [RETRY_PAUSE] * 3 + [CYCLE_PAUSE]
         cases = [
             ("a word", lambda m: m.set_charge_limit("eighty")),
@@ -509,7 +448,7 @@ class ChargeLimitPauseTest(LoopTestCase):
                 break_limit(machine)
                 daemon = machine.start()
                 first = daemon.step()
-                self.assertEqual(first.stdout, startup_lines(charge_limit=CHARGE_LIMIT_PATH) + [max_charge_line(100)])
+                self.assertEqual(first.stdout, start_up(limit_line=limit_file(CHARGE_LIMIT_PATH)) + [new_limit(100)])
                 self.assertEqual(first.stderr, [NO_CONFIG, failed])
                 self.assertEqual(first.pauses, retries)
                 second = daemon.step()
@@ -519,16 +458,16 @@ class ChargeLimitPauseTest(LoopTestCase):
                 machine.set_charge_limit(None)
                 machine.set_charge_limit(80)
                 fixed = daemon.step()
-                self.assertEqual((fixed.stdout, fixed.stderr, fixed.pauses), ([max_charge_line(80)], [], [CYCLE_PAUSE]))
+                self.assertEqual((fixed.stdout, fixed.stderr, fixed.pauses), ([new_limit(80)], [], [CYCLE_PAUSE]))
                 self.assertEqual(machine.status("secs_until_battery_full"),
-                                 shortest(secs_until_full(90000, 45000, cap=80.0)) + "\n")
+                                 published(secs_until_full(90000, 45000, cap=80.0)))
 
                 break_limit(machine)
                 again = daemon.step()
                 # The cap of 80 stays, and the failure was reported before.
                 self.assertEqual((again.stdout, again.stderr, again.pauses), ([], [], retries))
                 self.assertEqual(machine.status("secs_until_battery_full"),
-                                 shortest(secs_until_full(90000, 45000, cap=80.0)) + "\n")
+                                 published(secs_until_full(90000, 45000, cap=80.0)))
 
 
 if __name__ == "__main__":

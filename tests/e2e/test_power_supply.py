@@ -2,14 +2,16 @@
 battery, choosing the battery's attribute files, reading them every cycle
 with their failure reports, and following the charge limit."""
 
-import math
 import os
 import unittest
-from decimal import Decimal
 
+from kestro_expected import (CURRENT_NOW, EMPTY_NUMBER, FILE_TOO_LARGE, INVALID_NUMBER, IS_A_DIRECTORY, NO_ADAPTER,
+                             NO_BATTERY, NO_CONFIG, NO_LIMIT_FILE, NOT_FOUND, NOT_UTF8, PERMISSION_DENIED, SETTINGS,
+                             VERSION, VOLTAGE_NOW, found_adapter, found_battery, limit_failed, limit_file,
+                             missing_file, missing_files, new_limit, published, secs_until_full, secs_until_shutdown,
+                             start_line, start_up, throttled, using)
 from kestro_sandbox import (
     CHARGE_LIMIT_PATH,
-    CONFIG_PATH,
     CYCLE_PAUSE,
     POWER_SUPPLY_DIR,
     RETRY_PAUSE,
@@ -17,102 +19,15 @@ from kestro_sandbox import (
     SandboxTestCase,
 )
 
-VERSION = "kestro version 1.6.0"
-SETTINGS = ["Info: Config: request_shutdown_battery_percent: 0.49999998",
-            "Info: Config: force_shutdown_timeout_secs: 10"]
-NO_CONFIG = f"read {CONFIG_PATH}: No such file or directory (os error 2)"
-NO_ADAPTER = "Warning: Could not find device for AC/Mains, some functionality might be missing or not accurate."
-NO_BATTERY = "Info: Init: This system does not use batteries, stopping."
-NO_LIMIT_FILE = "Warning: Init: MaxChargeLevel feature: Cound not find suitable file, assuming MaxChargeLevel=100%"
-# The sandbox has no hardware-monitor chip.
-NO_SENSOR = ["Warning: Init: Failed to find sensor",
-             "Info: Init: Marlith sensors: Cannot read Power Delivery values for the AC Adapter (not a Marlith)"]
-RUNNING = "Info: Running."
-NOT_FOUND = "No such file or directory (os error 2)"
-PERMISSION_DENIED = "Permission denied (os error 13)"
-IS_A_DIRECTORY = "Is a directory (os error 21)"
-NOT_UTF8 = "stream did not contain valid UTF-8"
-
 BAT0 = f"{POWER_SUPPLY_DIR}/BAT0"
 THRESHOLD_PATH = f"{BAT0}/charge_control_end_threshold"
 
 # The default battery of the harness: half charged, discharging at 1 A.
-FULL, NOW, VOLTAGE_MIN, VOLTAGE_NOW, CURRENT = 5_000_000, 2_500_000, 11_100_000, 12_000_000, 1_000_000
-DEFAULT_REQUEST_PERCENT = 0.49999998
-
-
-def found_adapter(name: str) -> str:
-    return f"Info: Init: Found AC power supply: '{POWER_SUPPLY_DIR}/{name}'"
-
-
-def found_battery(name: str) -> str:
-    return f"Info: Init: Found battery: '{POWER_SUPPLY_DIR}/{name}'"
-
-
-def limit_file(path: str) -> str:
-    return f"Info: Init: MaxChargeLevel feature: using '{path}'"
-
-
-def new_limit(value: str) -> str:
-    return f"Info: New MaxChargeLevel value detected for battery = {value}%"
-
-
-def limit_failed(path: str) -> str:
-    return f"read '{path}': could not read from file 3 times in a row"
-
-
-def using(path: str, instead_of: str) -> str:
-    return f"Info: Init: Using '{path}' (instead of '{instead_of}')"
-
-
-def missing_file(path: str) -> str:
-    return f"Warning: Init: Missing expected file: '{path}'"
-
-
-def missing_files(path: str, alternative: str) -> str:
-    return f"Warning: Init: Missing expected files: '{path}' or '{alternative}'"
-
-
-def throttled(path: str, failures: int, attempts: int, cycle: int) -> str:
-    return f"read {path}: {failures} failed out of {attempts} attempts, loop counter={cycle} (throttled message)"
+FULL, NOW = 5_000_000, 2_500_000
 
 
 def start_status(adapter: str, charge: str = "50.00%", status: str = "Discharging") -> str:
-    return f"Info: AC Adapter status at start: '{adapter}', battery {charge}, status: '{status}'"
-
-
-def start_up(adapter_line: str, battery_line: str, selection=(), limit_line: str = NO_LIMIT_FILE) -> list[str]:
-    """The whole start-up output of a machine with a battery, up to "Info: Running."."""
-    return [VERSION, *SETTINGS, adapter_line, battery_line, *selection, limit_line, *NO_SENSOR, RUNNING]
-
-
-def shortest(value: float) -> str:
-    """A float as the daemon writes it: the shortest digits that read back
-    exactly, in plain decimal notation."""
-    if math.isnan(value):
-        return "NaN"
-    if math.isinf(value):
-        return "inf" if value > 0 else "-inf"
-    text = format(Decimal(repr(value)), "f")
-    return text.rstrip("0").rstrip(".") if "." in text else text
-
-
-# The two estimates the daemon publishes for the default battery, computed in
-# its order of operations: they show which rate and which charge limit a
-# cycle used.
-def secs_until_full(rate: float, limit: float = 100) -> float:
-    target = limit / 100 * FULL
-    to_go = target - NOW if NOW < target else 0
-    return 0 if to_go == 0 else to_go * VOLTAGE_MIN / (rate * VOLTAGE_NOW) * 3600
-
-
-def secs_until_shutdown(rate: float) -> float:
-    threshold = FULL * (DEFAULT_REQUEST_PERCENT / 100)
-    return VOLTAGE_MIN * (NOW - threshold) / (rate * VOLTAGE_NOW) * 3600
-
-
-def published(value: float) -> str:
-    return shortest(value) + "\n"
+    return start_line(adapter, charge, status)
 
 
 class PowerSupplyTestCase(SandboxTestCase):
@@ -132,8 +47,7 @@ class DiscoveryTest(PowerSupplyTestCase):
         machine.add_adapter("AC")
         machine.add_battery("BAT0")
         _, cycle = self.first_cycle(machine)
-        self.assert_cycle(cycle, start_up(found_adapter("AC"), found_battery("BAT0")) + [new_limit("100")],
-                          [NO_CONFIG])
+        self.assert_cycle(cycle, start_up() + [new_limit(100)], [NO_CONFIG])
         self.assertEqual(machine.status("ac_status"), "Connected\n")
 
     def test_first_adapter_in_listing_order_wins(self):
@@ -146,8 +60,7 @@ class DiscoveryTest(PowerSupplyTestCase):
         machine.add_battery("BAT0")
         first = next(name for name in machine.power_supply_order() if name in adapters)
         _, cycle = self.first_cycle(machine)
-        self.assert_cycle(cycle, start_up(found_adapter(first), found_battery("BAT0")) + [new_limit("100")],
-                          [NO_CONFIG])
+        self.assert_cycle(cycle, start_up(found_adapter(first)) + [new_limit(100)], [NO_CONFIG])
         self.assertEqual(machine.status("ac_status"), "Connected\n" if adapters[first] else "Disconnected\n")
 
     def test_entries_after_the_adapter_are_not_examined(self):
@@ -163,7 +76,7 @@ class DiscoveryTest(PowerSupplyTestCase):
                 daemon = machine.start()
                 if order.index("AC") < order.index(broken):
                     self.assertEqual(daemon.step().stdout,
-                                     start_up(found_adapter("AC"), found_battery("BAT0")) + [new_limit("100")])
+                                     start_up() + [new_limit(100)])
                 else:
                     run = daemon.run_until_exit()
                     self.assertEqual((run.stdout, run.status.code), ([VERSION, *SETTINGS], 101))
@@ -182,7 +95,7 @@ class DiscoveryTest(PowerSupplyTestCase):
                 machine.add_battery("BAT0")
                 daemon, cycle = self.first_cycle(machine)
                 # Without an adapter the loop reads /online, reported once.
-                self.assert_cycle(cycle, start_up(NO_ADAPTER, found_battery("BAT0")) + [new_limit("100")],
+                self.assert_cycle(cycle, start_up(NO_ADAPTER) + [new_limit(100)],
                                   [NO_CONFIG, f"read /online: {NOT_FOUND}"])
                 self.assert_cycle(daemon.step(), [start_status("Disconnected")], [])
                 self.assertEqual(machine.status("ac_status"), "Disconnected\n", "it follows the battery's status")
@@ -207,8 +120,7 @@ class DiscoveryTest(PowerSupplyTestCase):
                     else:
                         machine.add_battery(supply, type=kind, **other)
                 _, cycle = self.first_cycle(machine)
-                self.assert_cycle(cycle, start_up(found_adapter("AC"), found_battery(expected)) + [new_limit("100")],
-                                  [NO_CONFIG])
+                self.assert_cycle(cycle, start_up(battery_line=found_battery(expected)) + [new_limit(100)], [NO_CONFIG])
                 self.assertEqual(machine.status("battery_percent"), "50\n", "the battery found is the one read")
 
     def test_no_battery_stops_the_daemon(self):
@@ -330,8 +242,7 @@ class AttributeSelectionTest(PowerSupplyTestCase):
                 machine.add_adapter("AC", online=0)
                 machine.add_battery("BAT0", **attributes)
                 _, cycle = self.first_cycle(machine)
-                self.assert_cycle(cycle, start_up(found_adapter("AC"), found_battery("BAT0"), selection)
-                                  + [new_limit("100")], [NO_CONFIG, *failures])
+                self.assert_cycle(cycle, start_up(selection=selection) + [new_limit(100)], [NO_CONFIG, *failures])
                 self.assertEqual(machine.status("battery_percent"), percent)
 
     def test_existence_follows_links_and_ignores_permissions(self):
@@ -344,10 +255,10 @@ class AttributeSelectionTest(PowerSupplyTestCase):
         battery.symlink("status", "real_status")  # leads to a file: present, read through the link
         battery.chmod("voltage_now", 0)  # present, though the daemon cannot read it
         _, cycle = self.first_cycle(machine, drop_dac_caps=True)
-        self.assert_cycle(cycle, start_up(found_adapter("AC"), found_battery("BAT0"), [
+        self.assert_cycle(cycle, start_up(selection=[
             using(f"{BAT0}/energy_full", "charge_full"),
             missing_files(f"{BAT0}/current_now", f"{BAT0}/power_now"),
-        ]) + [new_limit("100")], [
+        ]) + [new_limit(100)], [
             NO_CONFIG,
             f"read {BAT0}/power_now: {NOT_FOUND}",
             throttled(f"{BAT0}/power_now", 1, 1, 1),
@@ -371,11 +282,11 @@ class AttributeSelectionTest(PowerSupplyTestCase):
                 machine.add_adapter("AC", online=0)
                 machine.add_battery("BAT0", **attributes)
                 _, cycle = self.first_cycle(machine)
-                self.assert_cycle(cycle, start_up(found_adapter("AC"), found_battery("BAT0"), selection)
-                                  + [new_limit("100")], [NO_CONFIG])
-                self.assertEqual(machine.status("secs_until_battery_full"), published(secs_until_full(rate)))
+                self.assert_cycle(cycle, start_up(selection=selection) + [new_limit(100)], [NO_CONFIG])
+                self.assertEqual(machine.status("secs_until_battery_full"),
+                                 published(secs_until_full(FULL, NOW, rate=rate)))
                 self.assertEqual(machine.status("secs_until_shutdown_request"),
-                                 published(secs_until_shutdown(rate)))
+                                 published(secs_until_shutdown(FULL, NOW, rate=rate)))
 
 
 class ReadingTest(PowerSupplyTestCase):
@@ -389,15 +300,14 @@ class ReadingTest(PowerSupplyTestCase):
     def test_unreadable_file_is_reported_once_for_the_life_of_the_process(self):
         machine, battery = self.default_machine(voltage_now=None)
         daemon, first = self.first_cycle(machine)
-        self.assert_cycle(first, start_up(found_adapter("AC"), found_battery("BAT0"),
-                                          [missing_file(f"{BAT0}/voltage_now")]) + [new_limit("100")],
+        self.assert_cycle(first, start_up(selection=[missing_file(f"{BAT0}/voltage_now")]) + [new_limit(100)],
                           [NO_CONFIG, f"read {BAT0}/voltage_now: {NOT_FOUND}"])
         self.assert_cycle(daemon.step(), [start_status("Disconnected")], [])
         self.assert_cycle(daemon.step(), [], [])
         self.assertIsNone(machine.status("secs_until_shutdown_request"), "no estimate without voltage_now")
         battery.set("voltage_now", VOLTAGE_NOW)
         self.assert_cycle(daemon.step(), [], [])
-        self.assertEqual(machine.status("secs_until_shutdown_request"), published(secs_until_shutdown(CURRENT)))
+        self.assertEqual(machine.status("secs_until_shutdown_request"), published(secs_until_shutdown(FULL, NOW)))
         battery.remove("voltage_now")
         self.assert_cycle(daemon.step(), [], [])
         battery.make_directory("voltage_now")
@@ -405,13 +315,13 @@ class ReadingTest(PowerSupplyTestCase):
 
     def test_content_that_is_not_a_finite_number_is_reported_every_cycle(self):
         cases = [
-            (b"", "cannot parse float from empty string"),
-            (b" \t\n", "cannot parse float from empty string"),
-            (b"12 mA\n", "invalid float literal"),
-            (b"0x10\n", "invalid float literal"),
-            (b"1 200\n", "invalid float literal"),
-            (b"1,5\n", "invalid float literal"),
-            (b"--5\n", "invalid float literal"),
+            (b"", EMPTY_NUMBER),
+            (b" \t\n", EMPTY_NUMBER),
+            (b"12 mA\n", INVALID_NUMBER),
+            (b"0x10\n", INVALID_NUMBER),
+            (b"1 200\n", INVALID_NUMBER),
+            (b"1,5\n", INVALID_NUMBER),
+            (b"--5\n", INVALID_NUMBER),
             (b"nan\n", "NaN is not finite"),
             (b"-NaN\n", "NaN is not finite"),
             (b"1e999\n", "inf is not finite"),
@@ -479,7 +389,7 @@ class ReadingTest(PowerSupplyTestCase):
                 self.assert_cycle(daemon.step(), [], [])
                 self.assertEqual(machine.status("battery_percent"), published(charge / FULL * 100))
         last = machine.status("battery_percent")
-        too_large = f"read {BAT0}/charge_now: File too large (os error 27)"
+        too_large = f"read {BAT0}/charge_now: {FILE_TOO_LARGE}"
         for size, stderr in ((8192, [too_large]), (100_000, [])):
             with self.subTest(size=size):
                 battery.set("charge_now", str(NOW).rjust(size - 1).encode() + b"\n")
@@ -529,7 +439,7 @@ class ReadingTest(PowerSupplyTestCase):
         cases = [
             ("unreadable current_now", {}, lambda b, n: b.chmod(n, 0), once),
             ("power_now that is not a number", {"current_now": None, "power_now": "12 W"},
-             lambda b, n: None, lambda path, number: [f"read {path}: invalid float literal"]),
+             lambda b, n: None, lambda path, number: [f"read {path}: {INVALID_NUMBER}"]),
         ]
         for name, attributes, spoil, first_report in cases:
             with self.subTest(name):
@@ -541,10 +451,10 @@ class ReadingTest(PowerSupplyTestCase):
         daemon = machine.start()
         for number in range(1, 123):
             failing = number % 2 == 0
-            battery.set("current_now", b"" if failing else CURRENT)
+            battery.set("current_now", b"" if failing else CURRENT_NOW)
             expected = [NO_CONFIG] if number == 1 else []
             if failing:
-                expected.append(f"read {path}: cannot parse float from empty string")
+                expected.append(f"read {path}: {EMPTY_NUMBER}")
                 if number in (2, 122):
                     expected.append(throttled(path, number // 2, number, number))
             self.assertEqual(daemon.step().stderr, expected, f"cycle {number}")
@@ -577,10 +487,9 @@ class ChargeLimitTest(PowerSupplyTestCase):
             with self.subTest(name):
                 machine = self.limit_machine(**files)
                 daemon, first = self.first_cycle(machine)
-                self.assert_cycle(first, start_up(found_adapter("AC"), found_battery("BAT0"), limit_line=chosen)
-                                  + [new_limit(value)], [NO_CONFIG])
+                self.assert_cycle(first, start_up(limit_line=chosen) + [new_limit(value)], [NO_CONFIG])
                 self.assertEqual(machine.status("secs_until_battery_full"),
-                                 published(secs_until_full(CURRENT, float(value))))
+                                 published(secs_until_full(FULL, NOW, cap=float(value))))
                 self.assert_cycle(daemon.step(), [start_status("Disconnected")], [])
 
     def test_choice_follows_links_and_ignores_permissions(self):
@@ -588,14 +497,12 @@ class ChargeLimitTest(PowerSupplyTestCase):
         machine = self.limit_machine(threshold=70)
         machine.charge_limit.symlink(name, "/nonexistent/level")
         _, first = self.first_cycle(machine)
-        self.assert_cycle(first, start_up(found_adapter("AC"), found_battery("BAT0"),
-                                          limit_line=limit_file(THRESHOLD_PATH)) + [new_limit("70")], [NO_CONFIG])
+        self.assert_cycle(first, start_up(limit_line=limit_file(THRESHOLD_PATH)) + [new_limit(70)], [NO_CONFIG])
 
         machine = self.limit_machine(threshold=70)
         machine.set_charge_limit(80, mode=0)
         _, first = self.first_cycle(machine, drop_dac_caps=True)
-        self.assert_cycle(first, start_up(found_adapter("AC"), found_battery("BAT0"),
-                                          limit_line=limit_file(CHARGE_LIMIT_PATH)) + [new_limit("100")],
+        self.assert_cycle(first, start_up(limit_line=limit_file(CHARGE_LIMIT_PATH)) + [new_limit(100)],
                           [NO_CONFIG, limit_failed(CHARGE_LIMIT_PATH)], [RETRY_PAUSE] * 3 + [CYCLE_PAUSE])
 
     def test_changes_are_printed_once(self):
@@ -607,12 +514,12 @@ class ChargeLimitTest(PowerSupplyTestCase):
             (80, [], 80),
             (60, [new_limit("60")], 60),
             (60, [], 60),
-            ("0", [new_limit("100")], 100),
+            ("0", [new_limit(100)], 100),
             ("+0", [], 100),
             ("-0", [], 100),
             ("+75", [new_limit("75")], 75),
             (150, [], 75),
-            (100, [new_limit("100")], 100),
+            (100, [new_limit(100)], 100),
             (b"40", [new_limit("40")], 40),
             (b"  40 \n", [], 40),
         ]
@@ -621,7 +528,7 @@ class ChargeLimitTest(PowerSupplyTestCase):
                 machine.set_charge_limit(content)
                 self.assert_cycle(daemon.step(), stdout, [])
                 self.assertEqual(machine.status("secs_until_battery_full"),
-                                 published(secs_until_full(CURRENT, cap)))
+                                 published(secs_until_full(FULL, NOW, cap=cap)))
 
     def test_file_that_never_reads(self):
         contents = ["-5", "80.0", "eighty", "", "2147483648", "8 0", "0x50", "++5", b"8\xff0"]
@@ -630,8 +537,7 @@ class ChargeLimitTest(PowerSupplyTestCase):
                 machine = self.limit_machine(threshold=content)
                 daemon, first = self.first_cycle(machine)
                 retries = [RETRY_PAUSE] * 3 + [CYCLE_PAUSE]
-                self.assert_cycle(first, start_up(found_adapter("AC"), found_battery("BAT0"),
-                                                  limit_line=limit_file(THRESHOLD_PATH)) + [new_limit("100")],
+                self.assert_cycle(first, start_up(limit_line=limit_file(THRESHOLD_PATH)) + [new_limit(100)],
                                   [NO_CONFIG, limit_failed(THRESHOLD_PATH)], retries)
                 self.assert_cycle(daemon.step(), [start_status("Disconnected")], [], retries)
                 self.assert_cycle(daemon.step(), [], [], retries)
@@ -652,7 +558,7 @@ class ChargeLimitTest(PowerSupplyTestCase):
             (lambda: device.remove(name), [], [], retries, 80),
             (lambda: machine.set_charge_limit(80), [], [], [CYCLE_PAUSE], 80),
             (lambda: machine.set_charge_limit(80, mode=0), [], [], retries, 80),
-            (lambda: machine.set_charge_limit(70, mode=0o644), [new_limit("70")], [], [CYCLE_PAUSE], 70),
+            (lambda: machine.set_charge_limit(70, mode=0o644), [new_limit(70)], [], [CYCLE_PAUSE], 70),
             (lambda: machine.set_charge_limit("-5"), [], [], retries, 70),
             (lambda: machine.set_charge_limit(70), [], [], [CYCLE_PAUSE], 70),
         ]
@@ -661,7 +567,7 @@ class ChargeLimitTest(PowerSupplyTestCase):
                 change()
                 self.assert_cycle(daemon.step(), stdout, stderr, pauses)
                 self.assertEqual(machine.status("secs_until_battery_full"),
-                                 published(secs_until_full(CURRENT, cap)))
+                                 published(secs_until_full(FULL, NOW, cap=cap)))
 
 if __name__ == "__main__":
     unittest.main()

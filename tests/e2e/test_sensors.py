@@ -11,15 +11,10 @@ sensors_init and sensors_cleanup the daemon makes.
 import re
 import unittest
 
+from kestro_expected import CAN_READ, CANNOT_READ, NO_SENSOR, NO_SENSOR_CHIP, RUNNING, USING_CORVALE, USING_MARLITH
 from kestro_sandbox import SandboxTestCase, helper_binary
 
-USING_MARLITH = "Info: Init: Using sensor: marlith_hwmon"
-USING_CORVALE = "Info: Init: Using sensor: corvale"
-NOT_FOUND = "Warning: Init: Failed to find sensor"
-CAN_READ = "Info: Init: Marlith sensors: Can read Power Delivery values for the AC Adapter"
-CANNOT_READ = "Info: Init: Marlith sensors: Cannot read Power Delivery values for the AC Adapter (not a Marlith)"
-SENSOR_LINES = {USING_MARLITH, USING_CORVALE, NOT_FOUND, CAN_READ, CANNOT_READ}
-RUNNING = "Info: Running."
+SENSOR_LINES = {USING_MARLITH, USING_CORVALE, NO_SENSOR_CHIP, CAN_READ, CANNOT_READ}
 
 SHIM_INIT_OK = "sensors shim: sensors_init 0"
 SHIM_CLEANUP = "sensors shim: sensors_cleanup"
@@ -77,16 +72,16 @@ class StartUpLinesTest(SensorTestCase):
              [USING_MARLITH, CAN_READ]),
             ("prefix only begins with marlith_hwmon",
              lambda m: m.add_hwmon("marlith_hwmon2", in0_input=20000, curr1_input=1500),
-             [NOT_FOUND, CANNOT_READ]),
+             NO_SENSOR),
             ("marlith prefix with a suffix beside corvale",
              lambda m: (m.add_hwmon("marlith_hwmon_x", in0_input=1, curr1_input=1),
                         m.add_hwmon("corvale", in0_input=5000, curr1_input=3000)),
              [USING_CORVALE, CAN_READ]),
             ("Corvale in another case", lambda m: m.add_hwmon("Corvale", in0_input=5000, curr1_input=3000),
-             [NOT_FOUND, CANNOT_READ]),
-            ("no chips", lambda m: None, [NOT_FOUND, CANNOT_READ]),
+             NO_SENSOR),
+            ("no chips", lambda m: None, NO_SENSOR),
             ("chip without a name", lambda m: m.add_hwmon(None, in0_input=5000, curr1_input=3000),
-             [NOT_FOUND, CANNOT_READ]),
+             NO_SENSOR),
             ("first voltage feature without input",
              lambda m: m.add_hwmon("marlith_hwmon", in0_min=1000, in1_input=20000, curr1_input=1500),
              [USING_MARLITH, CANNOT_READ]),

@@ -6,22 +6,13 @@ and the levels of the lines on the journal's stream."""
 import os
 import unittest
 
+from kestro_expected import (DEBUG, FILE_TOO_LARGE, IS_A_DIRECTORY, NO_ADAPTER, NO_BATTERY, NO_CONFIG, NO_SPACE,
+                             NOT_FOUND, PERMISSION_DENIED, RUNNING, SETTINGS, SHUTTING_DOWN, VERSION, announcement,
+                             fatal, found_adapter, found_battery, settings_lines)
 from kestro_sandbox import CONFIG_PATH, SandboxTestCase
 
-VERSION = "kestro version 1.6.0"
-DEBUG = "DBG: Debug mode enabled"
-DEFAULT_PERCENT = "Info: Config: request_shutdown_battery_percent: 0.49999998"
-DEFAULT_TIMEOUT = "Info: Config: force_shutdown_timeout_secs: 10"
-NO_ADAPTER = "Warning: Could not find device for AC/Mains, some functionality might be missing or not accurate."
-NO_BATTERY = "Info: Init: This system does not use batteries, stopping."
-NO_CONFIG = f"read {CONFIG_PATH}: No such file or directory (os error 2)"
 DEEP = "tables and arrays nested deeper than 64 levels"
-FOUND_BATTERY = "Info: Init: Found battery: '/sys/class/power_supply/BAT0'"
-
-
-def settings_lines(percent: str, timeout: str) -> list[str]:
-    return [f"Info: Config: request_shutdown_battery_percent: {percent}",
-            f"Info: Config: force_shutdown_timeout_secs: {timeout}"]
+NOT_A_REGULAR_FILE = "No such device or address (os error 6)"
 
 
 class NoBatteryTest(SandboxTestCase):
@@ -30,7 +21,7 @@ class NoBatteryTest(SandboxTestCase):
     def test_complete_output_exit_status_and_no_status_directory(self):
         machine = self.machine()
         run = machine.run()
-        self.assertEqual(run.stdout, [VERSION, DEFAULT_PERCENT, DEFAULT_TIMEOUT, NO_ADAPTER, NO_BATTERY])
+        self.assertEqual(run.stdout, [VERSION, *SETTINGS, NO_ADAPTER, NO_BATTERY])
         self.assertEqual(run.stderr, [NO_CONFIG])
         self.assertEqual(run.status.code, 0)
         self.assertEqual(run.pauses, [], "nothing to wait for before stopping")
@@ -38,11 +29,10 @@ class NoBatteryTest(SandboxTestCase):
         self.assertEqual(machine.poweroff_calls(), [])
 
     def test_adapter_line(self):
-        found = "Info: Init: Found AC power supply: '/sys/class/power_supply/{}'"
         cases = [
-            ("mains adapter", lambda m: m.add_adapter("AC"), found.format("AC")),
-            ("other name", lambda m: m.add_adapter("ADP1"), found.format("ADP1")),
-            ("word inside the type", lambda m: m.add_adapter("AC", type=b"USB Mains PD"), found.format("AC")),
+            ("mains adapter", lambda m: m.add_adapter("AC"), found_adapter("AC")),
+            ("other name", lambda m: m.add_adapter("ADP1"), found_adapter("ADP1")),
+            ("word inside the type", lambda m: m.add_adapter("AC", type=b"USB Mains PD"), found_adapter("AC")),
             ("USB supply only", lambda m: m.add_supply("usb", "USB", online=1), NO_ADAPTER),
             ("lower-case type", lambda m: m.add_supply("AC", "mains", online=1), NO_ADAPTER),
             ("no type file", lambda m: m.add_supply("AC", None, online=1), NO_ADAPTER),
@@ -53,7 +43,7 @@ class NoBatteryTest(SandboxTestCase):
                 machine = self.machine()
                 build(machine)
                 run = machine.run()
-                self.assertEqual(run.stdout, [VERSION, DEFAULT_PERCENT, DEFAULT_TIMEOUT, expected, NO_BATTERY])
+                self.assertEqual(run.stdout, [VERSION, *SETTINGS, expected, NO_BATTERY])
                 self.assertEqual(run.status.code, 0)
 
     def test_arguments_are_ignored(self):
@@ -75,8 +65,7 @@ class NoBatteryTest(SandboxTestCase):
         for value in enabled + disabled:
             with self.subTest(KESTRO_DEBUG=value):
                 run = machine.run(env={"KESTRO_DEBUG": value})
-                expected = [VERSION] + ([DEBUG] if value in enabled else []) + [
-                    DEFAULT_PERCENT, DEFAULT_TIMEOUT, NO_ADAPTER, NO_BATTERY]
+                expected = [VERSION] + ([DEBUG] if value in enabled else []) + [*SETTINGS, NO_ADAPTER, NO_BATTERY]
                 self.assertEqual(run.stdout, expected)
                 self.assertEqual(run.stderr, [NO_CONFIG])
                 self.assertEqual(run.status.code, 0)
@@ -90,13 +79,13 @@ class StartupOrderTest(SandboxTestCase):
         daemon = machine.start(env={"KESTRO_DEBUG": "yes"})
         lines = daemon.step().stdout
         self.assertEqual(lines[:2], [VERSION, DEBUG])
-        self.assertIn("Info: Running.", lines)
-        running = lines.index("Info: Running.")
+        self.assertIn(RUNNING, lines)
+        running = lines.index(RUNNING)
         start_up = [i for i, line in enumerate(lines) if line.startswith(("Info: Init: ", "Warning: Init: "))]
         self.assertTrue(start_up, lines)
         self.assertLess(max(start_up), running, lines)
-        self.assertEqual(lines[2:4], [DEFAULT_PERCENT, DEFAULT_TIMEOUT])
-        self.assertEqual(lines[4], "Info: Init: Found AC power supply: '/sys/class/power_supply/AC'")
+        self.assertEqual(lines[2:4], SETTINGS)
+        self.assertEqual(lines[4], found_adapter())
 
 
 class LogFailureTest(SandboxTestCase):
@@ -109,8 +98,7 @@ class LogFailureTest(SandboxTestCase):
         machine.add_battery("BAT0")
         run = machine.start(wrapper=("/bin/sh", "-c", 'exec "$0" "$@" >/dev/full')).run_until_exit()
         self.assertEqual(run.status.code, 101)
-        self.assertEqual(run.stderr, ["kestro: fatal error: failed printing to stdout: "
-                                      "No space left on device (os error 28)"])
+        self.assertEqual(run.stderr, [fatal(f"failed printing to stdout: {NO_SPACE}")])
         self.assertEqual(machine.status_files(), {})
 
 
@@ -132,7 +120,7 @@ class OutOfMemoryTest(SandboxTestCase):
             self.skipTest("the daemon does not start under an address-space limit (a sanitized build)")
         exhausted = run("x = [" + "{}," * 20_000 + "]\n", kib)
         self.assertEqual((exhausted.stdout, exhausted.stderr, exhausted.status.code),
-                         ([VERSION], ["kestro: fatal error: std::bad_alloc"], 101))
+                         ([VERSION], [fatal("std::bad_alloc")], 101))
 
 
 class SingleCopyTest(SandboxTestCase):
@@ -147,11 +135,9 @@ class SingleCopyTest(SandboxTestCase):
         battery.set("charge_now", 2_000_000)
         second = machine.run()  # the same machine: the same /run/kestro
         self.assertEqual(second.status.code, 101)
-        self.assertEqual(second.stdout, [VERSION, DEFAULT_PERCENT, DEFAULT_TIMEOUT,
-                                         "Info: Init: Found AC power supply: '/sys/class/power_supply/AC'",
-                                         FOUND_BATTERY])
-        self.assertEqual(second.stderr, [NO_CONFIG, "kestro: fatal error: another kestro holds /run/kestro: "
-                                         "Resource temporarily unavailable (os error 11)"])
+        self.assertEqual(second.stdout, [VERSION, *SETTINGS, found_adapter(), found_battery()])
+        self.assertEqual(second.stderr, [NO_CONFIG, fatal("another kestro holds /run/kestro: "
+                                                          "Resource temporarily unavailable (os error 11)")])
         self.assertEqual(machine.status_files(), published)
         first.step()
         self.assertEqual(machine.status("battery_percent"), "40\n")
@@ -177,9 +163,8 @@ class JournalTest(SandboxTestCase):
         levels = {line[3:]: line[:3] for line in run.stdout}
         self.assertLessEqual(set(levels.values()), {"<2>", "<3>", "<4>", "<6>", "<7>"}, run.stdout)
         expected = {VERSION: "<6>", DEBUG: "<7>", NO_CONFIG: "<3>", NO_ADAPTER: "<4>", self.SENSORS_REPORT: "<3>",
-                    "Info: Running.": "<6>", "Reached 0.49999998% battery.": "<2>",
-                    "Forcing shutdown in 10 seconds.": "<2>", "Shutting down now.": "<2>",
-                    "kestro: fatal error: poweroff: exit status: 1": "<2>"}
+                    RUNNING: "<6>", **dict.fromkeys(announcement("0.49999998"), "<2>"), SHUTTING_DOWN: "<2>",
+                    fatal("poweroff: exit status: 1"): "<2>"}
         self.assertEqual({text: levels.get(text) for text in expected}, expected)
         self.assertEqual({level for text, level in levels.items() if text.startswith("Warning: ")}, {"<4>"})
 
@@ -272,23 +257,23 @@ class ConfigurationTest(SandboxTestCase):
         for content in cases:
             with self.subTest(content=content):
                 lines, errors = self.run_with_config(content)
-                self.assertEqual(lines, [DEFAULT_PERCENT, DEFAULT_TIMEOUT])
+                self.assertEqual(lines, SETTINGS)
                 self.assertEqual(len(errors), 1, errors)
                 self.assertTrue(errors[0].startswith(f"read {CONFIG_PATH}: "), errors)
                 self.assertGreater(len(errors[0]), len(f"read {CONFIG_PATH}: "), "the report says why")
 
     def test_file_that_cannot_be_read(self):
         cases = [
-            ("absent", {}, "No such file or directory (os error 2)"),
-            ("directory", {"directory": True}, "Is a directory (os error 21)"),
-            ("dangling link", {"symlink": "/nonexistent/kestro.toml"}, "No such file or directory (os error 2)"),
+            ("absent", {}, NOT_FOUND),
+            ("directory", {"directory": True}, IS_A_DIRECTORY),
+            ("dangling link", {"symlink": "/nonexistent/kestro.toml"}, NOT_FOUND),
             ("unreadable", {"content": "request_shutdown_battery_percent = 5\n", "mode": 0,
-                            "drop_dac_caps": True}, "Permission denied (os error 13)"),
+                            "drop_dac_caps": True}, PERMISSION_DENIED),
             # Only a regular file is read: nothing waits for a writer, nothing
             # reads a device to its end.
-            ("FIFO", {"fifo": True}, "No such device or address (os error 6)"),
-            ("device", {"symlink": "/dev/zero"}, "No such device or address (os error 6)"),
-            ("600 kB key", {"content": "a." * 300_000 + "a = 1\n"}, "File too large (os error 27)"),
+            ("FIFO", {"fifo": True}, NOT_A_REGULAR_FILE),
+            ("device", {"symlink": "/dev/zero"}, NOT_A_REGULAR_FILE),
+            ("600 kB key", {"content": "a." * 300_000 + "a = 1\n"}, FILE_TOO_LARGE),
             # Too deep for the parser's recursion: refused before parsing, at
             # the first level too many.
             ("deep key", {"content": "a." * 1000 + "a = 1\n"}, f"{DEEP} at line 1, column 128"),
@@ -298,7 +283,7 @@ class ConfigurationTest(SandboxTestCase):
         for name, options, error in cases:
             with self.subTest(name):
                 lines, errors = self.run_with_config(**options)
-                self.assertEqual(lines, [DEFAULT_PERCENT, DEFAULT_TIMEOUT])
+                self.assertEqual(lines, SETTINGS)
                 self.assertEqual(errors, [f"read {CONFIG_PATH}: {error}"])
 
     def test_a_link_to_a_readable_file_is_followed(self):

@@ -13,25 +13,17 @@ import signal
 import subprocess
 import time
 import unittest
-from decimal import Decimal
 from pathlib import Path
 from typing import Optional
 
+from kestro_expected import (IS_A_DIRECTORY, NO_CONFIG, NOT_FOUND, NOT_UTF8, PERMISSION_DENIED, RUNNING,
+                             SHUTTING_DOWN, WARNING, announcement, change_line, charge_text, debug_line, fatal,
+                             new_limit, percent, progress_line, published, secs_until_full, secs_until_shutdown,
+                             shortest, start_line)
 from kestro_sandbox import CYCLE_PAUSE, STANDARD_DIRS, Machine, Pause, SandboxTestCase, kestro_binary
 
-RUNNING = "Info: Running."
-MAX_CHARGE = "Info: New MaxChargeLevel value detected for battery = 100%"
-NO_CONFIG = "read /etc/kestro.toml: No such file or directory (os error 2)"
-WARNING = "Warning: AC Adapter connected but battery is actually discharging"
-SHUTTING_DOWN = "Shutting down now."
-DEFAULT_LEVEL = 0.49999998
+MAX_CHARGE = new_limit(100)
 DEFAULT_WAIT = Pause(10)
-
-# The fake battery's defaults (Machine.add_battery).
-VOLTAGE_MIN_DESIGN = 11_100_000
-VOLTAGE_NOW = 12_000_000
-CURRENT_NOW = 1_000_000
-SECONDS_PER_HOUR = 3600
 
 # A battery of 50 Ah in µAh: 500_000 per percent.
 FULL = 50_000_000
@@ -42,57 +34,9 @@ STEADY_START = 26_000_000
 STEP = 5_000
 
 
-def shortest(value: float) -> str:
-    """A float as the daemon writes it: the shortest digits that read back
-    as the same value, in plain decimal notation."""
-    if value != value:
-        return "NaN"
-    if value in (float("inf"), float("-inf")):
-        return "inf" if value > 0 else "-inf"
-    text = format(Decimal(repr(value)), "f")
-    if "." in text:
-        text = text.rstrip("0").rstrip(".")
-    return text
-
-
-def percent(now: float, full: float = FULL) -> float:
-    return now / full * 100
-
-
-def charge_text(now: float, full: float = FULL) -> str:
-    return f"{percent(now, full):.2f}%"
-
-
-def secs_until_shutdown(now: float, level: float, *, full: float = FULL, current: float = CURRENT_NOW,
-                        voltage_min_design: float = VOLTAGE_MIN_DESIGN) -> float:
-    """The estimate above the level, in the daemon's order of operations."""
-    threshold = full * (level / 100)
-    return voltage_min_design * (now - threshold) / (current * VOLTAGE_NOW) * SECONDS_PER_HOUR
-
-
-def secs_until_full(now: float, *, full: float = FULL, current: float = CURRENT_NOW) -> float:
-    to_go = 100 / 100 * full - now
-    return to_go * VOLTAGE_MIN_DESIGN / (current * VOLTAGE_NOW) * SECONDS_PER_HOUR
-
-
-def start_line(adapter: str, charge: str, battery: str, power: str = "") -> str:
-    return f"Info: AC Adapter status at start: '{adapter}'{power}, battery {charge}, status: '{battery}'"
-
-
-def change_line(before: str, after: str, charge: str, battery: str, power: str = "") -> str:
-    return f"Info: AC Adapter status changed '{before}'->'{after}'{power}, battery {charge}, status: '{battery}'"
-
-
-def progress_line(rounded: int, trend: str) -> str:
-    return f"Info: Battery charge: {rounded:2d}% {trend}"
-
-
-def announcement(level: str, wait: str = "10") -> list[str]:
-    return [f"Reached {level}% battery.", f"Forcing shutdown in {wait} seconds."]
-
-
-def fatal(message: str) -> str:
-    return f"kestro: fatal error: {message}"
+def charge_of(now: float) -> str:
+    """The charge of the status lines for the battery of FULL."""
+    return charge_text(percent(now, FULL))
 
 
 def after_running(lines: list[str]) -> list[str]:
@@ -153,9 +97,9 @@ class AdapterStatusTest(SandboxTestCase):
                         expected_battery = "Unknown"  # nothing to verify the claim against yet
                     else:
                         if number == 2:
-                            expected = [start_line("Connected", charge_text(now), "Charging")]
+                            expected = [start_line("Connected", charge_of(now), "Charging")]
                         elif number in changes:
-                            expected = [change_line(*changes[number][:2], charge_text(now), changes[number][2])]
+                            expected = [change_line(*changes[number][:2], charge_of(now), changes[number][2])]
                         else:
                             expected = []
                         self.assertEqual(cycle.stdout, expected, f"cycle {number}")
@@ -187,9 +131,9 @@ class AdapterStatusTest(SandboxTestCase):
                 self.assertEqual(after_running(cycle.stdout), [MAX_CHARGE])
             else:
                 expected = {
-                    2: [start_line("Connected", charge_text(now), "Discharging", " at 45W")],
+                    2: [start_line("Connected", charge_of(now), "Discharging", " at 45W")],
                     6: [WARNING,
-                        change_line("Connected", "Connected slow", charge_text(now), "Discharging", " at 45W")],
+                        change_line("Connected", "Connected slow", charge_of(now), "Discharging", " at 45W")],
                 }.get(number, [])
                 self.assertEqual(cycle.stdout, expected, f"cycle {number}")
                 self.assertEqual(cycle.stderr, [], f"cycle {number}")
@@ -252,7 +196,7 @@ class AdapterStatusTest(SandboxTestCase):
             (b"01\n", "Disconnected", []),
             (b"1 1\n", "Disconnected", []),
             (b"Connected\n", "Disconnected", []),
-            (b"\xff\n", None, [f"read {online_path}: stream did not contain valid UTF-8"]),
+            (b"\xff\n", None, [f"read {online_path}: {NOT_UTF8}"]),
         ]
         for content, adapter_status, errors in cases:
             with self.subTest(online=content):
@@ -271,8 +215,8 @@ class UnreadableOnlineTest(SandboxTestCase):
     own status; a status that says nothing leaves the adapter unknown."""
 
     def test_adapter_follows_the_battery(self):
-        online_error = "read /sys/class/power_supply/AC/online: Is a directory (os error 21)"
-        no_adapter_error = "read /online: No such file or directory (os error 2)"
+        online_error = f"read /sys/class/power_supply/AC/online: {IS_A_DIRECTORY}"
+        no_adapter_error = f"read /online: {NOT_FOUND}"
         rising, falling, steady, high = (25_000_000, 25_005_000), (25_000_000, 24_995_000), \
             (25_000_000, 25_000_000), (47_500_000, 47_500_000)
         cases = [
@@ -300,7 +244,7 @@ class UnreadableOnlineTest(SandboxTestCase):
                 self.assertEqual(first.stderr, [NO_CONFIG, online_error if has_adapter else no_adapter_error])
                 battery.set("charge_now", charges[1])
                 second = daemon.step()
-                self.assertEqual(second.stdout, [start_line(adapter_status or "None", charge_text(charges[1]),
+                self.assertEqual(second.stdout, [start_line(adapter_status or "None", charge_of(charges[1]),
                                                             battery_status or "None")])
                 self.assertEqual(second.stderr, [], "the failed read is reported once")
                 self.assertEqual(machine.status("ac_status"), file_text(adapter_status))
@@ -330,11 +274,11 @@ class UnreadableOnlineTest(SandboxTestCase):
             battery.set("charge_now", now)
             cycle = daemon.step()
             expected = {
-                2: [start_line("Connected", charge_text(now), "Charging")],
-                9: [change_line("Connected", "None", charge_text(now), "None")],
+                2: [start_line("Connected", charge_of(now), "Charging")],
+                9: [change_line("Connected", "None", charge_of(now), "None")],
             }.get(number, [])
             self.assertEqual(cycle.stdout, expected, f"cycle {number}")
-            errors = ["read /sys/class/power_supply/AC/online: Is a directory (os error 21)"] if number == 4 else []
+            errors = [f"read /sys/class/power_supply/AC/online: {IS_A_DIRECTORY}"] if number == 4 else []
             self.assertEqual(cycle.stderr, errors, f"cycle {number}")
             # Neither status is known from cycle 4 to 9: the files keep cycle 3's values.
             self.assertEqual(machine.status("ac_status"), "Connected\n", f"cycle {number}")
@@ -371,7 +315,7 @@ class ShutdownTest(SandboxTestCase):
         cases = [
             ("at the level", 5 * PER_PERCENT, None),
             ("just above", 5 * PER_PERCENT + 1,
-             [progress_line(5, "(-)"), "DBG: battery charge: cur=5.000% avg=6.000%"]),
+             [progress_line(5, "(-)"), debug_line("5.000", "6.000")]),
         ]
         for name, last, lines in cases:
             with self.subTest(name):
@@ -382,16 +326,16 @@ class ShutdownTest(SandboxTestCase):
                 for _ in range(9):
                     cycle = daemon.step()
                     self.assertEqual(machine.status("secs_until_shutdown_request"),
-                                     shortest(secs_until_shutdown(6 * PER_PERCENT, 5)) + "\n")
+                                     published(secs_until_shutdown(FULL, 6 * PER_PERCENT, level=5)))
                 self.assertEqual(cycle.stdout, [])
                 battery.set("charge_now", last)
                 cycle = daemon.next_pause()
                 expected_files = {
                     "ac_status": "Disconnected\n",
-                    "battery_percent": shortest(percent(last)) + "\n",
+                    "battery_percent": published(percent(last, FULL)),
                     "battery_status": "Discharging\n",
-                    "secs_until_battery_full": shortest(secs_until_full(last)) + "\n",
-                    "secs_until_shutdown_request": shortest(secs_until_shutdown(last, 5)) + "\n",
+                    "secs_until_battery_full": published(secs_until_full(FULL, last)),
+                    "secs_until_shutdown_request": published(secs_until_shutdown(FULL, last, level=5)),
                 }
                 if lines is not None:
                     self.assertEqual((cycle.stdout, cycle.pauses), (lines, [CYCLE_PAUSE]))
@@ -419,7 +363,8 @@ class ShutdownTest(SandboxTestCase):
         above = 5 * PER_PERCENT + 1
         cases = [
             # level, adapter online, battery, published estimate, cycle of the shutdown
-            ("just above the level", "5", 0, {"charge_now": above}, shortest(secs_until_shutdown(above, 5)), None),
+            ("just above the level", "5", 0, {"charge_now": above},
+             shortest(secs_until_shutdown(FULL, above, level=5)), None),
             ("at the level", "5", 0, {"charge_now": 5 * PER_PERCENT}, "0", 1),
             ("empty, connected", "5", 1, {"charge_now": 0, "status": "Full"}, "1", None),
             # Without a voltage there is no time to go, yet the level is known from the charge.
@@ -432,7 +377,8 @@ class ShutdownTest(SandboxTestCase):
             ("full, level above every charge", "150", 0, {"charge_now": FULL}, "0", 1),
             ("full, level above every charge, connected", "150", 1, {"charge_now": FULL, "status": "Full"}, "1",
              None),
-            ("empty, negative level", "-5", 0, {"charge_now": 0}, shortest(secs_until_shutdown(0, -5)), None),
+            ("empty, negative level", "-5", 0, {"charge_now": 0}, shortest(secs_until_shutdown(FULL, 0, level=-5)),
+             None),
         ]
         for name, level, online, battery, estimate, shutdown_cycle in cases:
             with self.subTest(name):
@@ -522,7 +468,7 @@ class ShutdownTest(SandboxTestCase):
         daemon = machine.start()
         daemon.step()
         self.assertEqual(machine.status("secs_until_shutdown_request"),
-                         shortest(secs_until_shutdown(250_000, DEFAULT_LEVEL)) + "\n")
+                         published(secs_until_shutdown(FULL, 250_000)))
         battery.set("charge_now", 249_999)
         cycle = daemon.next_pause()
         self.assertEqual(cycle.stdout, [start_line("Disconnected", "0.50%", "Discharging")]
@@ -539,7 +485,7 @@ class ShutdownTest(SandboxTestCase):
         daemon = machine.start()
         cycle = daemon.next_pause()
         self.assertEqual(cycle.pauses, [CYCLE_PAUSE])
-        self.assertEqual(cycle.stderr[-1], "read /sys/class/power_supply/BAT0/charge_now: Is a directory (os error 21)")
+        self.assertEqual(cycle.stderr[-1], f"read /sys/class/power_supply/BAT0/charge_now: {IS_A_DIRECTORY}")
         self.assertIsNone(machine.status("secs_until_shutdown_request"))
         battery.remove("charge_now").set("charge_now", 0)
         cycle = daemon.next_pause()
@@ -582,8 +528,8 @@ class ShutdownTest(SandboxTestCase):
             ("SIGTERM", fails_with(signal=signal.SIGTERM), "poweroff: signal: 15 (SIGTERM)", 1),
             ("SIGKILL", fails_with(signal=signal.SIGKILL), "poweroff: signal: 9 (SIGKILL)", 1),
             ("not in PATH", lambda machine: {"PATH": "/nonexistent"},
-             "poweroff: No such file or directory (os error 2)", 0),
-            ("not executable", not_executable, "poweroff: Permission denied (os error 13)", 0),
+             f"poweroff: {NOT_FOUND}", 0),
+            ("not executable", not_executable, f"poweroff: {PERMISSION_DENIED}", 0),
         ]
         for name, prepare, message, runs in cases:
             with self.subTest(name):
@@ -689,11 +635,10 @@ class RoadOfOneEventTest(SandboxTestCase):
             plugged = number < unplugged_at
             self.assertEqual(machine.status_files(), {
                 "ac_status": "Connected\n" if plugged else "Disconnected\n",
-                "battery_percent": shortest(percent(now)) + "\n",
+                "battery_percent": published(percent(now, FULL)),
                 "battery_status": ("Unknown" if number == 1 else "Charging" if plugged else "Discharging") + "\n",
-                "secs_until_battery_full": shortest(secs_until_full(now, current=current)) + "\n",
-                "secs_until_shutdown_request": shortest(secs_until_shutdown(now, DEFAULT_LEVEL, current=current))
-                + "\n",
+                "secs_until_battery_full": published(secs_until_full(FULL, now, rate=current)),
+                "secs_until_shutdown_request": published(secs_until_shutdown(FULL, now, rate=current)),
             }, f"cycle {number}")
             estimate = float(machine.status("secs_until_shutdown_request"))
             if number > unplugged_at:
@@ -705,9 +650,9 @@ class RoadOfOneEventTest(SandboxTestCase):
         self.assertEqual((cycle.stdout, cycle.stderr, cycle.pauses), (announcement("0.49999998"), [], [DEFAULT_WAIT]))
         last_values = {
             "ac_status": "Disconnected\n",
-            "battery_percent": shortest(percent(charges[33])) + "\n",
+            "battery_percent": published(percent(charges[33], FULL)),
             "battery_status": "Discharging\n",
-            "secs_until_battery_full": shortest(secs_until_full(charges[33], current=current)) + "\n",
+            "secs_until_battery_full": published(secs_until_full(FULL, charges[33], rate=current)),
             "secs_until_shutdown_request": "0\n",
         }
         self.assertEqual(machine.status_files(), last_values)
