@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -148,12 +149,16 @@ TEST(RateRead, CurrentCountsByItsMagnitudeAndPowerAsRead) {
     EXPECT_EQ(counts.failures, 0u);
 }
 
-TEST(RateFailureReportDue, AtTheFirstAndEverySixtiethFailureAfter) {
-    for (std::uint64_t before = 0; before <= 200; ++before) {
-        const bool expected = before == 0 || before == 60 || before == 120 || before == 180;
-        EXPECT_EQ(rate_failure_report_due(before), expected) << before;
-    }
+class RateFailureReportDue : public testing::TestWithParam<std::pair<std::uint64_t, bool>> {};
+
+TEST_P(RateFailureReportDue, AtTheFirstAndEverySixtiethFailureAfter) {
+    EXPECT_EQ(rate_failure_report_due(GetParam().first), GetParam().second) << GetParam().first;
 }
+
+INSTANTIATE_TEST_SUITE_P(FailuresBefore, RateFailureReportDue,
+                         testing::Values(std::pair{0u, true}, std::pair{1u, false}, std::pair{59u, false},
+                                         std::pair{60u, true}, std::pair{61u, false}, std::pair{119u, false},
+                                         std::pair{120u, true}, std::pair{180u, true}, std::pair{200u, false}));
 
 std::string throttled_line(const TempTree& tree, std::string_view name, std::uint64_t failures,
                            std::uint64_t attempts, std::uint64_t cycle) {
@@ -186,16 +191,13 @@ TEST(RateRead, FailuresSpreadOutAreCountedAcrossSuccesses) {
         tree.write("power_now", cycle % 2 == 0 ? "12 W\n" : "9000000\n");
         printed += stderr_of([&] { static_cast<void>(read_rate_attribute(files, counts, cycle)); });
     }
+    // Every failure is reported; the 1st and the 61st are summarised too.
     const std::string parse_line = "read " + tree.path("power_now") + ": invalid float literal\n";
-    std::string expected;
-    for (std::uint64_t failure = 1; failure <= 61; ++failure) {
+    std::string expected = parse_line + throttled_line(tree, "power_now", 1, 2, 2);
+    for (int failure = 2; failure <= 61; ++failure) {
         expected += parse_line;
-        if (failure == 1) {
-            expected += throttled_line(tree, "power_now", 1, 2, 2);
-        }
     }
-    expected += throttled_line(tree, "power_now", 61, 122, 122);
-    EXPECT_EQ(printed, expected);
+    EXPECT_EQ(printed, expected + throttled_line(tree, "power_now", 61, 122, 122));
 }
 
 }  // namespace
