@@ -11,16 +11,12 @@ namespace kestro {
 namespace {
 
 // NaN, infinities: the same words in every form.
-bool format_special(double value, NumberText& result) {
+// For a value that is not finite.
+NumberText special_text(double value) {
     if (std::isnan(value)) {
-        result = NumberText("NaN");
-        return true;
+        return NumberText("NaN");
     }
-    if (std::isinf(value)) {
-        result = NumberText(value < 0 ? "-inf" : "inf");
-        return true;
-    }
-    return false;
+    return NumberText(value < 0 ? "-inf" : "inf");
 }
 
 // The longest shortest scientific form: "-", 17 digits, ".", "e-324".
@@ -87,22 +83,21 @@ NumberText format_int(Integer value) {
 }  // namespace
 
 NumberText format_shortest(double value) {
-    NumberText result;
-    if (format_special(value, result)) {
-        return result;
+    if (!std::isfinite(value)) {
+        return special_text(value);
     }
     std::array<char, max_scientific_size> scientific{};
     const auto [end, error] =
         std::to_chars(scientific.data(), scientific.data() + scientific.size(), value, std::chars_format::scientific);
     // The buffer holds every shortest scientific form.
-    return error == std::errc{} ? plain_from_scientific({scientific.data(), end}) : result;
+    return error == std::errc{} ? plain_from_scientific({scientific.data(), end}) : NumberText{};
 }
 
 NumberText format_fixed(double value, int decimals) {
-    NumberText result;
-    if (format_special(value, result)) {
-        return result;
+    if (!std::isfinite(value)) {
+        return special_text(value);
     }
+    NumberText result;
     char* first = result.data();
     const auto [end, error] =
         std::to_chars(first, first + NumberText::capacity, value, std::chars_format::fixed, decimals);

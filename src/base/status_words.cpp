@@ -2,12 +2,6 @@
 
 namespace kestro {
 
-namespace {
-
-constexpr std::array<std::string_view, status_file_count> file_names = {
-    "ac_status", "battery_percent", "battery_status", "secs_until_battery_full", "secs_until_shutdown_request"};
-
-}  // namespace
 
 KernelBatteryStatus kernel_battery_status_from(std::string_view text) {
     if (text == "Charging") return KernelBatteryStatus::charging;
@@ -55,8 +49,6 @@ std::optional<BatteryStatus> battery_status_from(std::string_view text) {
     }
     return std::nullopt;
 }
-
-std::string_view file_name(StatusFile file) { return file_names[static_cast<std::size_t>(file)]; }
 
 std::optional<StatusFile> status_file_named(std::string_view name) {
     for (const StatusFile file : all_status_files) {

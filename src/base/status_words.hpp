@@ -49,8 +49,14 @@ inline constexpr std::array<StatusFile, status_file_count> all_status_files = {
     StatusFile::ac_status, StatusFile::battery_percent, StatusFile::battery_status,
     StatusFile::secs_until_battery_full, StatusFile::secs_until_shutdown_request};
 
+// Their names in the status directory, in the same order.
+inline constexpr std::array<std::string_view, status_file_count> status_file_names = {
+    "ac_status", "battery_percent", "battery_status", "secs_until_battery_full", "secs_until_shutdown_request"};
+
 // The file's name in the status directory ("ac_status").
-[[nodiscard]] std::string_view file_name(StatusFile file);
+[[nodiscard]] constexpr std::string_view file_name(StatusFile file) {
+    return status_file_names[static_cast<std::size_t>(file)];
+}
 // The file of that name; none for any other name (a hidden temporary one).
 [[nodiscard]] std::optional<StatusFile> status_file_named(std::string_view name);
 

@@ -123,10 +123,4 @@ std::string_view trim_white_space(std::string_view text) {
     return text.substr(start, end - start);
 }
 
-bool equals_folding_ascii_case(std::string_view text, std::string_view lower_case_word) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    return text.size() == lower_case_word.size() &&
-           std::equal(text.begin(), text.end(), lower_case_word.begin(), [&](char a, char b) { return lower(a) == b; });
-}
-
 }  // namespace kestro

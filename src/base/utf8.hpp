@@ -2,6 +2,7 @@
 // daemon reads.
 #pragma once
 
+#include <algorithm>
 #include <string_view>
 
 namespace kestro {
@@ -22,6 +23,10 @@ namespace kestro {
 
 // True when text, with its ASCII capitals made small, is exactly
 // `lower_case_word` (itself ASCII and lower case). Nothing else is folded.
-[[nodiscard]] bool equals_folding_ascii_case(std::string_view text, std::string_view lower_case_word);
+[[nodiscard]] constexpr bool equals_folding_ascii_case(std::string_view text, std::string_view lower_case_word) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return text.size() == lower_case_word.size() &&
+           std::equal(text.begin(), text.end(), lower_case_word.begin(), [&](char a, char b) { return lower(a) == b; });
+}
 
 }  // namespace kestro

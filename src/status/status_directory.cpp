@@ -43,7 +43,7 @@ constexpr int temporary_open_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | 
 // Creates the temporary file anew. A name already there (a leftover of a
 // failed cycle, or anything planted) is removed, the name only, and the
 // creation tried once more.
-[[nodiscard]] std::expected<UniqueFd, SystemError> create_temporary(const PathText& path) {
+[[nodiscard]] std::expected<int, SystemError> create_temporary(const PathText& path) {
     int fd = ::open(path.c_str(), temporary_open_flags, file_mode);
     if (fd < 0 && errno == EEXIST) {
         // A directory cannot be unlinked: its EISDIR says more than EEXIST.
@@ -55,21 +55,22 @@ constexpr int temporary_open_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | 
     if (fd < 0) {
         return std::unexpected(SystemError::last());
     }
-    return UniqueFd(fd);
+    return fd;
 }
 
 // Writes the value and a newline to a new temporary file.
 [[nodiscard]] std::expected<void, SystemError> write_content(const PathText& path, std::string_view value) {
-    auto file = create_temporary(path);
-    if (!file) {
-        return std::unexpected(file.error());
+    const auto fd = create_temporary(path);
+    if (!fd) {
+        return std::unexpected(fd.error());
     }
+    UniqueFd file(*fd);
     static char newline = '\n';
     std::array<iovec, 2> content{{{const_cast<char*>(value.data()), value.size()}, {&newline, 1}}};
-    if (auto written = write_all(file->get(), content.data(), content.size()); !written) {
+    if (auto written = write_all(file.get(), content.data(), content.size()); !written) {
         return written;
     }
-    return file->close();
+    return file.close();
 }
 
 // Renames the temporary file over the published one.
