@@ -6,12 +6,9 @@ step unless a test wants the progress line: every line a cycle prints is
 asserted, so an unexpected one fails the test."""
 
 import json
-import os
-import select
 import shutil
 import signal
 import subprocess
-import time
 import unittest
 from pathlib import Path
 from typing import Optional
@@ -20,6 +17,7 @@ from kestro_expected import (IS_A_DIRECTORY, NO_CONFIG, NOT_FOUND, NOT_UTF8, PER
                              SHUTTING_DOWN, WARNING, announcement, change_line, charge_text, debug_line, fatal,
                              new_limit, percent, progress_line, published, secs_until_full, secs_until_shutdown,
                              shortest, start_line)
+from desktop_session import Lines
 from kestro_sandbox import CYCLE_PAUSE, STANDARD_DIRS, Machine, Pause, SandboxTestCase, kestro_binary
 
 MAX_CHARGE = new_limit(100)
@@ -688,21 +686,11 @@ class Watcher:
     def __init__(self, *args: str):
         self.process = subprocess.Popen([status_command(), "--watch", *args], stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
-        self.buffer = b""
+        self.lines = Lines(self.process)
 
     def line(self, timeout: float = 5.0) -> Optional[str]:
         """The next line, or None when none comes within the timeout."""
-        deadline = time.monotonic() + timeout
-        while b"\n" not in self.buffer:
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
-                return None
-            chunk = os.read(self.process.stdout.fileno(), 4096)
-            if not chunk:
-                return None
-            self.buffer += chunk
-        line, _, self.buffer = self.buffer.partition(b"\n")
-        return line.decode()
+        return self.lines.next(timeout)
 
     def end(self, number: int = signal.SIGTERM) -> tuple[int, bytes]:
         """Its exit status and what it wrote on standard error."""
