@@ -68,6 +68,23 @@ std::expected<std::string_view, SystemError> read_small_file(const char* path, s
     return std::string_view(buffer.data(), size);
 }
 
+std::expected<int, SystemError> create_new_file(const char* path) {
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    constexpr mode_t mode = 0666;  // the umask narrows it
+    int fd = ::open(path, flags, mode);
+    if (fd < 0 && errno == EEXIST) {
+        // A directory cannot be unlinked: its EISDIR says more than EEXIST.
+        if (::unlink(path) != 0 && errno != ENOENT) {
+            return std::unexpected(SystemError::last());
+        }
+        fd = ::open(path, flags, mode);
+    }
+    if (fd < 0) {
+        return std::unexpected(SystemError::last());
+    }
+    return fd;
+}
+
 std::expected<void, SystemError> write_all(int fd, iovec* next, std::size_t left) {
     while (left > 0) {
         const ssize_t written = ::writev(fd, next, static_cast<int>(left));

@@ -59,6 +59,15 @@ private:
 // vectors are consumed. Fails when a write fails.
 [[nodiscard]] std::expected<void, SystemError> write_all(int fd, iovec* vectors, std::size_t count);
 
+// Creates a new file for writing (mode 0666, the umask narrows it) with
+// O_EXCL|O_NOFOLLOW|O_CLOEXEC, so what is written is a regular file with one
+// link that this very call created: never a link, a FIFO, a device or a file
+// with another name. A name already there (a leftover, or anything planted)
+// is removed, the name only, and the creation tried once more. Fails with
+// the error of the removal when that fails (EISDIR for a directory), else of
+// the creation. Returns the open descriptor, which the caller owns.
+[[nodiscard]] std::expected<int, SystemError> create_new_file(const char* path);
+
 // What read_small_file accepts at the path.
 enum class FileKinds {
     any,           // whatever opens and reads, with no further system call (a sysfs attribute)

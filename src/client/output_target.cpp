@@ -1,8 +1,7 @@
 #include "client/output_target.hpp"
 
-#include <cerrno>
 #include <expected>
-#include <fcntl.h>
+#include <cstdio>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -12,8 +11,6 @@
 namespace kestro {
 
 namespace {
-
-constexpr mode_t file_mode = 0666;  // the umask narrows it
 
 [[nodiscard]] std::expected<void, SystemError> write_text(int fd, std::string_view text) {
     iovec vector{const_cast<char*>(text.data()), text.size()};
@@ -32,17 +29,14 @@ constexpr mode_t file_mode = 0666;  // the umask narrows it
     return temporary;
 }
 
+// A new file of this process's own (a leftover of an earlier process that
+// had the same id is replaced).
 [[nodiscard]] std::expected<void, SystemError> write_new_file(const std::string& path, std::string_view text) {
-    // O_EXCL|O_NOFOLLOW: what is written is a new file of this process's own.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, file_mode);
-    if (fd < 0 && errno == EEXIST && ::unlink(path.c_str()) == 0) {
-        // A leftover of an earlier process that had the same id.
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, file_mode);
+    const auto fd = create_new_file(path.c_str());
+    if (!fd) {
+        return std::unexpected(fd.error());
     }
-    if (fd < 0) {
-        return std::unexpected(SystemError::last());
-    }
-    UniqueFd file(fd);
+    UniqueFd file(*fd);
     if (auto written = write_text(file.get(), text); !written) {
         return written;
     }

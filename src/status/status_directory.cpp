@@ -5,7 +5,6 @@
 #include <climits>
 #include <cstddef>
 #include <expected>
-#include <fcntl.h>
 #include <initializer_list>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -20,47 +19,12 @@ namespace kestro {
 namespace {
 
 constexpr mode_t directory_mode = 0777;  // the umask narrows it
-constexpr mode_t file_mode = 0666;       // the umask narrows it
-// The temporary file is always a new one: with O_EXCL the open fails on any
-// name already there, a symbolic link (dangling or not) included, so what is
-// written is a regular file with one link that this very open created.
-// Nothing is written through a link, into a FIFO or a device, or into a file
-// that has another name.
-constexpr int temporary_open_flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
 
-// Creates the directory unless it exists.
-[[nodiscard]] std::expected<void, SystemError> ensure_directory(std::string_view directory) {
-    PathText path;
-    if (!path.assign({directory})) {
-        return std::unexpected(SystemError{ENAMETOOLONG});
-    }
-    if (::mkdir(path.c_str(), directory_mode) != 0 && errno != EEXIST) {
-        return std::unexpected(SystemError::last());
-    }
-    return {};
-}
-
-// Creates the temporary file anew. A name already there (a leftover of a
-// failed cycle, or anything planted) is removed, the name only, and the
-// creation tried once more.
-[[nodiscard]] std::expected<int, SystemError> create_temporary(const PathText& path) {
-    int fd = ::open(path.c_str(), temporary_open_flags, file_mode);
-    if (fd < 0 && errno == EEXIST) {
-        // A directory cannot be unlinked: its EISDIR says more than EEXIST.
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-            return std::unexpected(SystemError::last());
-        }
-        fd = ::open(path.c_str(), temporary_open_flags, file_mode);
-    }
-    if (fd < 0) {
-        return std::unexpected(SystemError::last());
-    }
-    return fd;
-}
-
-// Writes the value and a newline to a new temporary file.
+// Writes the value and a newline to a new temporary file: always a new one
+// (create_new_file), so nothing is written through a link, into a FIFO or a
+// device, or into a file that has another name.
 [[nodiscard]] std::expected<void, SystemError> write_content(const PathText& path, std::string_view value) {
-    const auto fd = create_temporary(path);
+    const auto fd = create_new_file(path.c_str());
     if (!fd) {
         return std::unexpected(fd.error());
     }
@@ -93,7 +57,7 @@ void write_status_text_in(std::string_view directory, std::string_view name,
     if (!value) {
         return;
     }
-    if (const auto made = ensure_directory(directory); !made) {
+    if (const auto made = ensure_status_directory(directory); !made) {
         print_error_line({"mkdir ", directory, ": ", made.error().text()});
         return;
     }
@@ -130,7 +94,14 @@ void write_status_number(StatusFile file, std::optional<double> value) {
 }
 
 std::expected<void, SystemError> ensure_status_directory(std::string_view directory) {
-    return ensure_directory(directory);
+    PathText path;
+    if (!path.assign({directory})) {
+        return std::unexpected(SystemError{ENAMETOOLONG});
+    }
+    if (::mkdir(path.c_str(), directory_mode) != 0 && errno != EEXIST) {
+        return std::unexpected(SystemError::last());
+    }
+    return {};
 }
 
 }  // namespace kestro
