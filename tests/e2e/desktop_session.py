@@ -90,11 +90,12 @@ def problem() -> Optional[str]:
     return None
 
 
-def stop(process: Optional[subprocess.Popen], number: int = signal.SIGTERM) -> tuple[Optional[int], str]:
-    """Ends a process (if it still runs): its exit status and standard error."""
+def stop(process: Optional[subprocess.Popen], number: Optional[int] = signal.SIGTERM) -> tuple[Optional[int], str]:
+    """Ends a process (if it still runs): its exit status and standard error.
+    With no signal number, waits for it to end by itself (up to the timeout)."""
     if process is None:
         return None, ""
-    if process.poll() is None:
+    if number is not None and process.poll() is None:
         process.send_signal(number)
     try:
         _, error = process.communicate(timeout=TIMEOUT)
@@ -161,8 +162,9 @@ class DesktopSession:
         if self.notifier_lines.next(TIMEOUT) is None:
             raise HarnessError("kestro-status --notify wrote nothing: " + self.stop_notifier()[1])
 
-    def stop_notifier(self, number: int = signal.SIGTERM) -> tuple[Optional[int], str]:
-        """Ends the notifier: its exit status and standard error."""
+    def stop_notifier(self, number: Optional[int] = signal.SIGTERM) -> tuple[Optional[int], str]:
+        """Ends the notifier (no number: waits for it to end by itself): its
+        exit status and standard error."""
         process, self.notifier = self.notifier, None
         return stop(process, number)
 

@@ -48,11 +48,11 @@ class NotifyTest(SandboxTestCase):
         battery.set("charge_now", 60_000)
         daemon.step()
         session.settle(files(machine))
-        [critical] = session.calls()
+        [critical] = session.calls(wait_for=1)
         self.assertEqual((critical.replaces_id, critical.urgency), (0, 2), "a new server: a new notification")
 
         desktop_session.stop(session.bus)
-        status, error = session.stop_notifier()
+        status, error = session.stop_notifier(None)
         self.assertEqual((status, error.splitlines()[-1]), (1, "kestro-status: the session bus went away"))
         self.assertEqual(error.count("waiting for one"), 1, error)
 
