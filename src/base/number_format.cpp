@@ -10,8 +10,7 @@ namespace kestro {
 
 namespace {
 
-// NaN, infinities: the same words in every form.
-// For a value that is not finite.
+// NaN and the infinities: the same words in every form.
 NumberText special_text(double value) {
     if (std::isnan(value)) {
         return NumberText("NaN");

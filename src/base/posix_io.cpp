@@ -68,7 +68,7 @@ std::expected<std::string_view, SystemError> read_small_file(const char* path, s
     return std::string_view(buffer.data(), size);
 }
 
-std::expected<int, SystemError> create_new_file(const char* path) {
+std::expected<void, SystemError> write_new_file(const char* path, iovec* vectors, std::size_t count) {
     constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     constexpr mode_t mode = 0666;  // the umask narrows it
     int fd = ::open(path, flags, mode);
@@ -82,7 +82,11 @@ std::expected<int, SystemError> create_new_file(const char* path) {
     if (fd < 0) {
         return std::unexpected(SystemError::last());
     }
-    return fd;
+    UniqueFd file(fd);
+    if (auto written = write_all(file.get(), vectors, count); !written) {
+        return written;
+    }
+    return file.close();
 }
 
 std::expected<void, SystemError> write_all(int fd, iovec* next, std::size_t left) {

@@ -59,14 +59,16 @@ private:
 // vectors are consumed. Fails when a write fails.
 [[nodiscard]] std::expected<void, SystemError> write_all(int fd, iovec* vectors, std::size_t count);
 
-// Creates a new file for writing (mode 0666, the umask narrows it) with
-// O_EXCL|O_NOFOLLOW|O_CLOEXEC, so what is written is a regular file with one
-// link that this very call created: never a link, a FIFO, a device or a file
-// with another name. A name already there (a leftover, or anything planted)
-// is removed, the name only, and the creation tried once more. Fails with
-// the error of the removal when that fails (EISDIR for a directory), else of
-// the creation. Returns the open descriptor, which the caller owns.
-[[nodiscard]] std::expected<int, SystemError> create_new_file(const char* path);
+// Writes a new file whole: creates it for writing (mode 0666, the umask
+// narrows it) with O_EXCL|O_NOFOLLOW|O_CLOEXEC, so what is written is a
+// regular file with one link that this very call created: never a link, a
+// FIFO, a device or a file with another name. A name already there (a
+// leftover, or anything planted) is removed, the name only, and the creation
+// tried once more. Then writes all of the vectors (consumed, as by
+// write_all) and closes the file. Fails with the error of the removal when
+// that fails (EISDIR for a directory), else of the creation, the write or
+// the close; a file that was created stays, with what was written of it.
+[[nodiscard]] std::expected<void, SystemError> write_new_file(const char* path, iovec* vectors, std::size_t count);
 
 // What read_small_file accepts at the path.
 enum class FileKinds {

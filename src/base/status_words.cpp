@@ -2,7 +2,6 @@
 
 namespace kestro {
 
-
 KernelBatteryStatus kernel_battery_status_from(std::string_view text) {
     if (text == "Charging") return KernelBatteryStatus::charging;
     if (text == "Discharging") return KernelBatteryStatus::discharging;
@@ -32,7 +31,7 @@ std::string_view text_of(BatteryStatus status) {
 }
 
 std::optional<AcStatus> ac_status_from(std::string_view text) {
-    for (const AcStatus status : {AcStatus::connected, AcStatus::connected_slow, AcStatus::disconnected}) {
+    for (const AcStatus status : all_ac_statuses) {
         if (text == text_of(status)) {
             return status;
         }
@@ -41,8 +40,7 @@ std::optional<AcStatus> ac_status_from(std::string_view text) {
 }
 
 std::optional<BatteryStatus> battery_status_from(std::string_view text) {
-    for (const BatteryStatus status : {BatteryStatus::charging, BatteryStatus::discharging, BatteryStatus::full,
-                                       BatteryStatus::not_charging, BatteryStatus::unknown}) {
+    for (const BatteryStatus status : all_battery_statuses) {
         if (text == text_of(status)) {
             return status;
         }

@@ -23,6 +23,12 @@ enum class KernelBatteryStatus { charging, discharging, full, not_charging, othe
 enum class AcStatus { connected, connected_slow, disconnected };
 enum class BatteryStatus { charging, discharging, full, not_charging, unknown };
 
+// Every status, in the order of the enumeration.
+inline constexpr std::array all_ac_statuses{AcStatus::connected, AcStatus::connected_slow, AcStatus::disconnected};
+inline constexpr std::array all_battery_statuses{BatteryStatus::charging, BatteryStatus::discharging,
+                                                 BatteryStatus::full, BatteryStatus::not_charging,
+                                                 BatteryStatus::unknown};
+
 // "Connected", "Connected slow", "Disconnected".
 [[nodiscard]] std::string_view text_of(AcStatus status);
 // "Charging", "Discharging", "Full", "Not charging", "Unknown".

@@ -1,7 +1,7 @@
 #include "client/output_target.hpp"
 
-#include <expected>
 #include <cstdio>
+#include <expected>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -12,10 +12,8 @@ namespace kestro {
 
 namespace {
 
-[[nodiscard]] std::expected<void, SystemError> write_text(int fd, std::string_view text) {
-    iovec vector{const_cast<char*>(text.data()), text.size()};
-    return write_all(fd, &vector, 1);
-}
+// The text as the one vector of a write.
+[[nodiscard]] iovec vector_of(std::string_view text) { return {const_cast<char*>(text.data()), text.size()}; }
 
 // The temporary name beside the file: "<directory>/.<name>.<pid>".
 [[nodiscard]] std::string temporary_path_of(const std::string& path) {
@@ -29,31 +27,20 @@ namespace {
     return temporary;
 }
 
-// A new file of this process's own (a leftover of an earlier process that
-// had the same id is replaced).
-[[nodiscard]] std::expected<void, SystemError> write_new_file(const std::string& path, std::string_view text) {
-    const auto fd = create_new_file(path.c_str());
-    if (!fd) {
-        return std::unexpected(fd.error());
-    }
-    UniqueFd file(*fd);
-    if (auto written = write_text(file.get(), text); !written) {
-        return written;
-    }
-    return file.close();
-}
-
 }  // namespace
 
 std::expected<void, ActionFailure> OutputTarget::write(std::string_view text) const {
+    iovec vector = vector_of(text);
     if (!file_) {
-        if (const auto written = write_text(STDOUT_FILENO, text); !written) {
+        if (const auto written = write_all(STDOUT_FILENO, &vector, 1); !written) {
             return std::unexpected(ActionFailure{"write standard output", written.error()});
         }
         return {};
     }
+    // A new file of this process's own (a leftover of an earlier process
+    // that had the same id is replaced).
     const std::string temporary = temporary_path_of(*file_);
-    if (const auto written = write_new_file(temporary, text); !written) {
+    if (const auto written = write_new_file(temporary.c_str(), &vector, 1); !written) {
         ::unlink(temporary.c_str());
         return std::unexpected(ActionFailure{"write " + temporary, written.error()});
     }

@@ -12,8 +12,6 @@
 
 namespace kestro {
 
-// A failed write: what was being done to which path, and the error number.
-
 class OutputTarget {
 public:
     // Standard output when `file` is none.

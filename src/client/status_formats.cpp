@@ -101,12 +101,17 @@ void append_json_value(std::string& out, const StatusSnapshot& snapshot, StatusF
     return estimate.kind == EstimateKind::shutting_down ? "shutdown" : short_duration_text(estimate.seconds);
 }
 
+// A fresh "Connected slow": a charger too weak to charge.
+[[nodiscard]] bool slow_charger(const StatusMeaning& meaning) {
+    return meaning.adapter && !meaning.adapter->stale && meaning.adapter->value == AcStatus::connected_slow;
+}
+
 // Waybar's alt, for icons by state.
 [[nodiscard]] std::string_view state_word(const StatusMeaning& meaning) {
     if (meaning.all_stale) {
         return "stale";
     }
-    if (meaning.adapter && !meaning.adapter->stale && meaning.adapter->value == AcStatus::connected_slow) {
+    if (slow_charger(meaning)) {
         return "slow-charger";
     }
     if (!meaning.battery) {
@@ -133,7 +138,7 @@ void append_json_value(std::string& out, const StatusSnapshot& snapshot, StatusF
     if (meaning.urgency == Urgency::warning) {
         return "#FFA500";
     }
-    if (meaning.adapter && !meaning.adapter->stale && meaning.adapter->value == AcStatus::connected_slow) {
+    if (slow_charger(meaning)) {
         return "#FFFF00";
     }
     return "";
@@ -250,7 +255,7 @@ std::vector<std::string_view> status_classes(const StatusMeaning& meaning) {
             case BatteryStatus::unknown: break;
         }
     }
-    if (state_word(meaning) == "slow-charger") {
+    if (slow_charger(meaning)) {
         classes.emplace_back("slow-charger");
     }
     if (meaning.urgency == Urgency::warning) {
@@ -356,12 +361,9 @@ std::string prometheus_status(const StatusSnapshot& snapshot) {
                         "Time until the charge falls to the shutdown level at the present draw.",
                         snapshot.secs_until_shutdown_request);
     append_state_set(out, "kestro_ac_status", "Adapter status: 1 for the present one, all 0 while it is unknown.",
-                     std::array{AcStatus::connected, AcStatus::connected_slow, AcStatus::disconnected},
-                     snapshot.ac_status);
+                     all_ac_statuses, snapshot.ac_status);
     append_state_set(out, "kestro_battery_status", "Battery status: 1 for the present one, all 0 while it is unknown.",
-                     std::array{BatteryStatus::charging, BatteryStatus::discharging, BatteryStatus::full,
-                                BatteryStatus::not_charging, BatteryStatus::unknown},
-                     snapshot.battery_status);
+                     all_battery_statuses, snapshot.battery_status);
     append_gauge_header(out, "kestro_status_file_age_seconds",
                         "Time since kestro last replaced the status file, when it was read.");
     for (const StatusFile file : all_status_files) {

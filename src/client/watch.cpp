@@ -36,7 +36,7 @@ constexpr std::uint32_t ancestor_events =
 
 // The settling wait after the first event of a cycle, in steps: the status
 // is read after the step that brings the cycle's last file, or no event.
-constexpr long settle_step_ns = 20'000'000;
+constexpr double settle_step_secs = 0.02;
 constexpr int settle_steps_max = 10;
 // Past the moment the next file turns stale: it is stale when read again,
 // and so are the files of the same cycle, written a moment after it.
@@ -54,12 +54,18 @@ constexpr double longest_timer = 1e9;  // seconds; about 32 years
     return std::unexpected(ActionFailure{std::move(what), error});
 }
 
-// The directory above a path: "/run" for "/run/kestro", "/" for "/run",
-// "." for a name without a slash.
-[[nodiscard]] std::string parent_of(std::string path) {
+// The path without slashes at its end, but "/" for the root.
+[[nodiscard]] std::string without_trailing_slashes(std::string path) {
     while (path.size() > 1 && path.back() == '/') {
         path.pop_back();
     }
+    return path;
+}
+
+// The directory above a path: "/run" for "/run/kestro", "/" for "/run",
+// "." for a name without a slash.
+[[nodiscard]] std::string parent_of(std::string_view given) {
+    const std::string path = without_trailing_slashes(std::string(given));
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) {
         return ".";
@@ -206,10 +212,8 @@ private:
     }
 
     // The last component of a path: "kestro" for "/run/kestro/".
-    [[nodiscard]] static std::string name_of(std::string path) {
-        while (path.size() > 1 && path.back() == '/') {
-            path.pop_back();
-        }
+    [[nodiscard]] static std::string name_of(std::string_view given) {
+        const std::string path = without_trailing_slashes(std::string(given));
         const std::size_t slash = path.rfind('/');
         return slash == std::string::npos ? path : path.substr(slash + 1);
     }
@@ -332,7 +336,7 @@ std::expected<WatchEnd, ActionFailure> watch_status(const WatchSettings& setting
                 settle_steps = 0;
             } else if (batch->events > 0 || settle_due) {
                 ++settle_steps;
-                arm(settle_timer.get(), static_cast<double>(settle_step_ns) / 1e9);
+                arm(settle_timer.get(), settle_step_secs);
             }
         }
         if (polled[stale_slot].revents != 0) {

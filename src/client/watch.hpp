@@ -7,8 +7,9 @@
 // is read once, as soon as the cycle's last file (secs_until_shutdown_request)
 // has been replaced or a settling step has brought no further event. So a
 // cycle gives at most one snapshot, and the watcher wakes once or twice a
-// cycle (when the first event already brings the last file, once). A directory that is absent (at start, deleted, replaced) is waited
-// for by watching the nearest existing directory above it. While the status
+// cycle (when the first event already brings the last file, once). A
+// directory that is absent (at start, deleted, replaced) is waited for by
+// watching the nearest existing directory above it. While the status
 // changes only by ageing, a timer wakes the watcher when the next fresh file
 // turns stale; once nothing is fresh, nothing wakes it but the kernel.
 #pragma once

@@ -21,20 +21,12 @@ namespace {
 constexpr mode_t directory_mode = 0777;  // the umask narrows it
 
 // Writes the value and a newline to a new temporary file: always a new one
-// (create_new_file), so nothing is written through a link, into a FIFO or a
+// (write_new_file), so nothing is written through a link, into a FIFO or a
 // device, or into a file that has another name.
 [[nodiscard]] std::expected<void, SystemError> write_content(const PathText& path, std::string_view value) {
-    const auto fd = create_new_file(path.c_str());
-    if (!fd) {
-        return std::unexpected(fd.error());
-    }
-    UniqueFd file(*fd);
     static char newline = '\n';
     std::array<iovec, 2> content{{{const_cast<char*>(value.data()), value.size()}, {&newline, 1}}};
-    if (auto written = write_all(file.get(), content.data(), content.size()); !written) {
-        return written;
-    }
-    return file.close();
+    return write_new_file(path.c_str(), content.data(), content.size());
 }
 
 // Renames the temporary file over the published one.
