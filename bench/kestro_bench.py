@@ -71,6 +71,7 @@ import platform
 import re
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -107,7 +108,7 @@ START_RUNS = 20
 SLOW_TIMEOUT = 120.0
 
 # Targets for the laptop without a chip.
-SYSCALL_TARGET = 50
+SYSCALL_TARGET = 51
 INSTRUCTION_TARGET = 25_000
 ALLOCATION_TARGET = 0
 RSS_ANON_TARGET_KIB = 512
@@ -122,13 +123,23 @@ START_RATIO_TARGET = 3.0
 class Laptop:
     name: str
     chip: bool
+    notify: bool = False  # under a service manager's notification socket
 
-    def build(self, machine: Machine) -> None:
+    def build(self, machine: Machine) -> dict[str, str]:
+        """Builds the laptop; returns the daemon's environment for it."""
         machine.add_adapter("AC", online=0)
         machine.add_battery("BAT0")  # half charged, discharging at 1 A
         machine.set_charge_limit(80)
         if self.chip:
             machine.add_hwmon("marlith_hwmon", in0_input=20_000, curr1_input=1_500)
+        if not self.notify:
+            return {}
+        # Kept open with the machine; once its queue is full, each datagram
+        # is refused with EAGAIN, at the same one call.
+        manager = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        manager.bind(str(machine.host_path("/run/notify")))
+        machine.notify_socket = manager
+        return {"NOTIFY_SOCKET": "/run/notify"}
 
 
 def laptop_machine() -> Machine:
@@ -140,6 +151,8 @@ def laptop_machine() -> Machine:
 
 
 LAPTOPS = (Laptop("without chip", chip=False), Laptop("with marlith_hwmon chip", chip=True))
+# Counted for its system calls only: one datagram a cycle.
+NOTIFIED_LAPTOP = Laptop("without chip, with NOTIFY_SOCKET", chip=False, notify=True)
 
 
 # ---------------------------------------------------------------------------
@@ -196,8 +209,8 @@ def traced_window(work: Path, laptop: Laptop, binary: Optional[str] = None, args
     """System calls per cycle over cycles W+1 to W+N, by name."""
     output = work / f"strace-{os.getpid()}-{time.monotonic_ns()}.txt"
     with laptop_machine() as machine:
-        laptop.build(machine)
-        daemon = machine.start(args, binary=binary)
+        env = laptop.build(machine)
+        daemon = machine.start(args, env, binary=binary)
         daemon.steps(WARM_CYCLES)
         tracer = subprocess.Popen(["strace", "-f", "-c", "-o", str(output), "-p", str(daemon.host_pid())],
                                   stderr=subprocess.PIPE, text=True)
@@ -231,7 +244,8 @@ def measure_syscalls(work: Path, laptops) -> None:
         net["clock_nanosleep"] = net.get("clock_nanosleep", 0) + 1
         net = {name: count for name, count in net.items() if round(count, 2) != 0}
         total = round(sum(net.values()), 2)
-        target = verdict(total <= SYSCALL_TARGET, f"<= {SYSCALL_TARGET}") if not laptop.chip else None
+        target = verdict(total <= SYSCALL_TARGET + laptop.notify, f"<= {SYSCALL_TARGET + laptop.notify}") \
+            if not laptop.chip else None
         show(f"system calls per steady cycle, {laptop.name}", f"{total:g} calls", target)
         for name, count in sorted(net.items(), key=lambda item: (-item[1], item[0])):
             show(f"  {name}", f"{per_cycle_text(count)} calls per cycle")
@@ -852,7 +866,7 @@ def main() -> int:
     with tempfile.TemporaryDirectory(prefix="kestro-bench-") as folder:
         work = Path(folder)
         if "syscalls" in chosen:
-            measure_syscalls(work, LAPTOPS)
+            measure_syscalls(work, LAPTOPS + (NOTIFIED_LAPTOP,))
         if "instructions" in chosen:
             measure_instructions(work, LAPTOPS)
         if "allocations" in chosen:

@@ -25,6 +25,7 @@
 #include "power/charge_limit.hpp"
 #include "power/discovery.hpp"
 #include "power/pd_sensor.hpp"
+#include "status/service_notifier.hpp"
 #include "status/status_lock.hpp"
 
 namespace {
@@ -41,16 +42,25 @@ int run() {
         kestro::print_debug_line({"DBG: Debug mode enabled"});
     }
 
+    kestro::ServiceNotifier notifier = kestro::ServiceNotifier::for_socket(std::getenv(kestro::notify_socket_variable));
+    // The service manager's words for this process only: poweroff must not
+    // notify or feed the watchdog in its name.
+    for (const char* variable : {kestro::notify_socket_variable, "WATCHDOG_USEC", "WATCHDOG_PID"}) {
+        ::unsetenv(variable);
+    }
+
     const kestro::Settings settings = kestro::load_settings();
 
     const std::optional<kestro::PowerSupplyPaths> supplies = kestro::discover_power_supplies();
     if (!supplies) {
         kestro::print_line({"Info: Init: This system does not use batteries, stopping."});
+        notifier.stopping("No battery: stopping");
         return 0;
     }
     // Held until run() is left, so that only one daemon writes the status
-    // files; a second one stops here, before it has written anything.
-    const kestro::StatusLock status_lock = kestro::lock_status_directory();
+    // files; a second one stops here, before it has written anything. The
+    // loop keeps it on the directory it writes into.
+    kestro::StatusLock status_lock = kestro::lock_status_directory();
     const kestro::BatteryFiles battery_files = kestro::select_battery_files(supplies->battery_dir);
     const std::optional<std::string> charge_limit_file = kestro::find_charge_limit_file(battery_files.directory);
 
@@ -67,12 +77,15 @@ int run() {
         .charge_limit_file = charge_limit_file,
         .pd_sensor = pd_sensor,
         .debug_enabled = debug_enabled,
+        .status_lock = status_lock,
+        .notifier = notifier,
     });
     return 0;
 }
 
 // The last words of a fatal abort, written without allocating (the abort
-// may be for want of memory). A failure to write them changes nothing.
+// may be for want of memory), and not at all into a full log: the exit
+// must not wait for a reader. A failure to write them changes nothing.
 void report_fatal(std::string_view message, std::string_view detail) {
     std::array<std::string_view, 7> parts{kestro::level_prefix(STDERR_FILENO, kestro::LogLevel::critical),
                                            program_name, ": fatal error: ", message, ": ", detail, "\n"};
@@ -83,7 +96,9 @@ void report_fatal(std::string_view message, std::string_view detail) {
     for (std::size_t i = 0; i < parts.size(); ++i) {
         vectors[i] = {const_cast<char*>(parts[i].data()), parts[i].size()};
     }
-    [[maybe_unused]] const auto ignored = kestro::write_all(STDERR_FILENO, vectors.data(), vectors.size());
+    if (kestro::takes_line_now(STDERR_FILENO)) {
+        [[maybe_unused]] const auto ignored = kestro::write_all(STDERR_FILENO, vectors.data(), vectors.size());
+    }
 }
 
 }  // namespace

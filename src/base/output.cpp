@@ -4,11 +4,14 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
+#include <poll.h>
 #include <sys/uio.h>
 
 #include "base/error.hpp"
 #include "base/fatal.hpp"
 #include "base/journal_stream.hpp"
+#include "base/number_format.hpp"
 #include "base/posix_io.hpp"
 #include "base/utf8.hpp"
 
@@ -21,6 +24,14 @@ constexpr std::array<std::string_view, 8> level_prefixes{"<0>", "<1>", "<2>", "<
 // Whether standard output (1) and standard error (2) are the journal's
 // stream; fixed at start-up.
 std::array<bool, 3> journal_fds{};
+
+// Lines dropped on standard output (1) and standard error (2) since the
+// stream last took one.
+std::array<std::uint64_t, 3> dropped_lines{};
+
+std::uint64_t* dropped_lines_of(int fd) {
+    return fd == 1 || fd == 2 ? &dropped_lines[static_cast<std::size_t>(fd)] : nullptr;
+}
 
 // The length of the UTF-8 character that starts text, or 0 when its bytes
 // are not well-formed.
@@ -83,24 +94,52 @@ std::string_view level_prefix(int fd, LogLevel level) {
     return is_journal_fd(fd) ? level_prefixes[static_cast<std::size_t>(level)] : std::string_view();
 }
 
+bool takes_line_now(int fd) {
+    pollfd stream{.fd = fd, .events = POLLOUT, .revents = 0};
+    int ready = 0;
+    do {
+        ready = ::poll(&stream, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    // A failed poll leaves the verdict to the write.
+    return ready != 0;
+}
+
 void detail::write_line_parts(int fd, LogLevel level, std::span<const std::string_view> parts) {
-    // The prefix and the newline take two more.
-    std::array<iovec, max_line_parts + 2> vectors{};
-    std::size_t count = 0;
-    const std::string_view prefix = level_prefix(fd, level);
-    if (!prefix.empty()) {
-        vectors[count++] = {const_cast<char*>(prefix.data()), prefix.size()};
-    }
-    for (std::string_view part : parts) {
-        if (!part.empty()) {
-            vectors[count++] = {const_cast<char*>(part.data()), part.size()};
+    std::uint64_t* const dropped = dropped_lines_of(fd);
+    if (!takes_line_now(fd)) {
+        if (dropped != nullptr) {
+            ++*dropped;
         }
+        return;
     }
-    static char newline = '\n';
-    vectors[count++] = {&newline, 1};
+    // The notice of dropped lines takes four, the prefix and the newline two.
+    std::array<iovec, max_line_parts + 6> vectors{};
+    std::size_t count = 0;
+    const auto add = [&](std::string_view text) {
+        if (!text.empty()) {
+            vectors[count++] = {const_cast<char*>(text.data()), text.size()};
+        }
+    };
+    NumberText dropped_count;
+    if (dropped != nullptr && *dropped > 0) {
+        dropped_count = format_integer(*dropped);
+        add(level_prefix(fd, LogLevel::warning));
+        add("kestro: ");
+        add(dropped_count);
+        add(*dropped == 1 ? " log line dropped while the log was full\n"
+                          : " log lines dropped while the log was full\n");
+    }
+    add(level_prefix(fd, level));
+    for (std::string_view part : parts) {
+        add(part);
+    }
+    add("\n");
 
     if (const auto written = write_all(fd, vectors.data(), count); !written) {
         fatal_error(fd == 2 ? "failed printing to stderr" : "failed printing to stdout", written.error().text());
+    }
+    if (dropped != nullptr) {
+        *dropped = 0;
     }
 }
 

@@ -7,8 +7,16 @@
 // journal takes off and keeps as the priority; on any other stream the level
 // leaves no trace.
 //
-// A line that cannot be written is not an expected failure: the write raises
-// the fatal error (base/fatal.hpp), which ends the daemon with status 101.
+// A line never waits for its reader: when the stream cannot take it at once
+// (a log reader that stopped reading, a terminal stopped with Ctrl-S), the
+// line is dropped whole and counted, and the next line that the stream takes
+// is preceded by "kestro: <n> log lines dropped while the log was full". The
+// stream itself stays as it is (a description shared with a shell is never
+// made non-blocking): each line asks poll() first, with no timeout.
+//
+// A line that cannot be written for any other reason is not an expected
+// failure: the write raises the fatal error (base/fatal.hpp), which ends the
+// daemon with status 101.
 #pragma once
 
 #include <cstddef>
@@ -49,6 +57,11 @@ void detect_journal_streams(const char* journal_stream);
 // escape sequence. Everything else is kept as it is.
 [[nodiscard]] std::string printable_log_text(std::string_view text);
 
+// Whether `fd` takes a line now without waiting: poll() with no timeout. A
+// stream in error (its reader gone) counts as taking it, so that the write
+// reports the error.
+[[nodiscard]] bool takes_line_now(int fd);
+
 // The most parts a line has; a line with more does not compile.
 inline constexpr std::size_t max_line_parts = 15;
 
@@ -58,8 +71,9 @@ void write_line_parts(int fd, LogLevel level, std::span<const std::string_view> 
 }  // namespace detail
 
 // Writes the level prefix, the parts, then one newline, to the file
-// descriptor in one writev(). Retries after EINTR and continues after a
-// partial write. Called with the parts in braces: write_line(1, level, {"a", b}).
+// descriptor in one writev(), unless the stream is full (see above): then
+// the line is dropped, and counted when fd is standard output or error.
+// Retries after EINTR and continues after a partial write. Called with the parts in braces: write_line(1, level, {"a", b}).
 template <std::size_t N>
 void write_line(int fd, LogLevel level, const std::string_view (&parts)[N]) {
     static_assert(N <= max_line_parts, "too many parts in one log line");

@@ -26,6 +26,17 @@ UniqueFd::~UniqueFd() {
     }
 }
 
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = other.fd_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
 std::expected<void, SystemError> UniqueFd::close() {
     const int result = ::close(fd_);
     fd_ = -1;

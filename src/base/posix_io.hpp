@@ -43,6 +43,8 @@ public:
     UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
+    // Closes what it owned and takes the other's.
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
     ~UniqueFd();
 
     [[nodiscard]] int get() const { return fd_; }

@@ -77,6 +77,7 @@ ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs) {
         const std::optional<double> secs_until_shutdown =
             estimate_secs_until_shutdown(readings, estimate, statuses.adapter, inputs.settings);
 
+        follow_status_directory(inputs.status_lock);
         write_status_text(StatusFile::ac_status, published_text(statuses.adapter));
         write_status_number(StatusFile::battery_percent, estimate.percent);
         write_status_text(StatusFile::battery_status, published_text(statuses.battery));
@@ -84,9 +85,16 @@ ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs) {
         write_status_number(StatusFile::secs_until_shutdown_request, secs_until_shutdown);
 
         if (shutdown_due(secs_until_shutdown)) {
+            inputs.notifier.shutting_down(estimate.percent.value_or(0));
             return run_shutdown_sequence(inputs.settings);
         }
         report_charge(estimate, state.cycle, statuses.battery, inputs.debug_enabled, state.charge);
+        inputs.notifier.cycle_done({
+            .percent = estimate.percent,
+            .battery = statuses.battery,
+            .adapter = statuses.adapter,
+            .secs_until_shutdown = secs_until_shutdown,
+        });
         pause_for(cycle_pause);
     }
 }

@@ -12,6 +12,8 @@
 #include "power/battery_files.hpp"
 #include "power/discovery.hpp"
 #include "power/pd_sensor.hpp"
+#include "status/service_notifier.hpp"
+#include "status/status_lock.hpp"
 
 namespace kestro {
 
@@ -23,6 +25,10 @@ struct MonitorInputs {
     const std::optional<std::string>& charge_limit_file;
     const PdSensor& pd_sensor;
     bool debug_enabled;
+    // Kept on the status directory that the cycles write into.
+    StatusLock& status_lock;
+    // Told of every cycle and of the shutdown.
+    ServiceNotifier& notifier;
 };
 
 // Runs cycles until the low-battery shutdown has run `poweroff`

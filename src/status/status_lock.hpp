@@ -1,13 +1,21 @@
 // One writer of the status directory. The files are replaced through fixed
 // temporary names, which is safe only while a single daemon writes them. So
-// at start-up the daemon takes an exclusive lock on the directory itself and
-// keeps it until the process ends, however it ends (the kernel drops it with
-// the last descriptor). No file is added for it, and readers are not
-// concerned: they never lock.
+// the daemon takes an exclusive lock on the directory itself and keeps it
+// until the process ends, however it ends (the kernel drops it with the last
+// descriptor). No file is added for it, and readers are not concerned: they
+// never lock.
+//
+// The lock follows the directory: every cycle, before the files are written,
+// the daemon checks that the path still names the directory it locked (one
+// stat()). When the directory was removed, moved away or replaced (by a new
+// one, a link to one, or one in place of a file), it locks the one the path
+// names now before writing there; when another daemon holds that one, this
+// daemon ends as a second copy would at start-up.
 #pragma once
 
 #include <expected>
 #include <string_view>
+#include <sys/types.h>
 #include <utility>
 
 #include "base/posix_io.hpp"
@@ -16,16 +24,25 @@ namespace kestro {
 
 // The lock, held while its owner lives: a close-on-exec descriptor of the
 // directory with an exclusive flock() on it, so that a child (poweroff) does
-// not inherit it. Holds nothing when the directory could not be created or
-// opened.
+// not inherit it, and the directory's identity. Holds nothing when the
+// directory could not be created or opened.
 class StatusLock {
 public:
-    explicit StatusLock(UniqueFd directory) : directory_(std::move(directory)) {}
+    StatusLock() = default;
+    StatusLock(UniqueFd directory, dev_t device, ino_t inode)
+        : directory_(std::move(directory)), device_(device), inode_(inode) {}
 
     [[nodiscard]] bool held() const { return directory_.get() >= 0; }
 
+    // Whether the lock is on the directory of this identity.
+    [[nodiscard]] bool holds(dev_t device, ino_t inode) const {
+        return held() && device == device_ && inode == inode_;
+    }
+
 private:
-    UniqueFd directory_;
+    UniqueFd directory_{-1};
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
 };
 
 // Creates `directory` as the first status write would, opens it and locks it
@@ -36,8 +53,15 @@ private:
 // error: EWOULDBLOCK.
 [[nodiscard]] std::expected<StatusLock, SystemError> lock_status_directory_in(std::string_view directory);
 
-// The same for /run/kestro. Another holder is the fatal error
+// Keeps `lock` on what `directory` names now: nothing more than one stat()
+// while it is the locked directory; otherwise `lock` is replaced by
+// lock_status_directory_in(directory), whose error it returns.
+[[nodiscard]] std::expected<void, SystemError> follow_status_directory_in(std::string_view directory,
+                                                                          StatusLock& lock);
+
+// The two above for /run/kestro. Another holder is the fatal error
 // "another kestro holds /run/kestro", with the system's error text.
 [[nodiscard]] StatusLock lock_status_directory();
+void follow_status_directory(StatusLock& lock);
 
 }  // namespace kestro

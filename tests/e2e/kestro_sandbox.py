@@ -678,9 +678,27 @@ class _Stream:
     def __init__(self, fd: int):
         self.fd = fd
         self.closed = False
+        self.stalled = False
+        self._filler = 0  # bytes of stall()'s at the head of the pipe
         os.set_blocking(fd, False)
 
+    def stall(self) -> None:
+        """Stops reading and fills the pipe to the brim, through a second
+        write end opened on the read end's /proc link: a reader that stopped
+        reading leaves it so."""
+        self.stalled = True
+        writer = os.open(f"/proc/self/fd/{self.fd}", os.O_WRONLY | os.O_NONBLOCK)
+        try:
+            while True:
+                self._filler += os.write(writer, bytes(65536))
+        except BlockingIOError:
+            pass
+        finally:
+            os.close(writer)
+
     def read_available(self) -> bytes:
+        if self.stalled:
+            return b""
         chunks = []
         while not self.closed:
             try:
@@ -691,7 +709,10 @@ class _Stream:
                 self.closed = True
                 break
             chunks.append(data)
-        return b"".join(chunks)
+        data = b"".join(chunks)
+        skipped = min(self._filler, len(data))
+        self._filler -= skipped
+        return data[skipped:]
 
 
 class Daemon:
@@ -919,9 +940,28 @@ class Daemon:
         self.close()
         raise HarnessError(message)
 
+    def stall(self, name: str) -> None:
+        """Stops reading the daemon's "stdout" or "stderr" and fills that pipe:
+        the daemon's next write to it cannot go through at once. Whatever the
+        daemon wrote before is taken first."""
+        self._drain_output()
+        stream = self._stdout if name == "stdout" else self._stderr
+        self._poller.unregister(stream.fd)
+        stream.stall()
+
+    def resume(self, name: str) -> None:
+        """Empties the stalled pipe, without the filler, and reads it again."""
+        stream = self._stdout if name == "stdout" else self._stderr
+        if stream.stalled:
+            stream.stalled = False
+            self._poller.register(stream.fd, select.POLLIN)
+            self._drain_output()
+
     def _collect_remaining(self, timeout: float) -> None:
         """After the end: everything still in the pipes, until the sandbox has
         closed them all."""
+        self.resume("stdout")
+        self.resume("stderr")
         deadline = time.monotonic() + timeout
         while self._streams_open() and time.monotonic() < deadline:
             for fd, _ in self._poller.poll(max(0.0, deadline - time.monotonic()) * 1000):

@@ -4,9 +4,11 @@ orderly stop on a machine without a battery, the refusal of a second copy,
 and the levels of the lines on the journal's stream."""
 
 import os
+import shutil
+import socket
 import unittest
 
-from kestro_expected import (DEBUG, FILE_TOO_LARGE, IS_A_DIRECTORY, NO_ADAPTER, NO_BATTERY, NO_CONFIG, NO_SPACE,
+from kestro_expected import (DEBUG, NOT_FOUND, FILE_TOO_LARGE, IS_A_DIRECTORY, NO_ADAPTER, NO_BATTERY, NO_CONFIG, NO_SPACE,
                              NOT_FOUND, PERMISSION_DENIED, RUNNING, SETTINGS, SHUTTING_DOWN, VERSION, announcement,
                              fatal, found_adapter, found_battery, settings_lines)
 from kestro_sandbox import CONFIG_PATH, SandboxTestCase
@@ -143,6 +145,48 @@ class SingleCopyTest(SandboxTestCase):
         self.assertEqual(machine.status("battery_percent"), "40\n")
 
 
+    def test_the_lock_follows_a_replaced_status_directory(self):
+        """However /run/kestro is replaced, the daemon locks the new directory
+        before it writes there: a second copy is still refused. A daemon that
+        finds the new one locked by another copy ends as a second copy would."""
+        refused = fatal("another kestro holds /run/kestro: Resource temporarily unavailable (os error 11)")
+
+        def behind_a_link(run):
+            (run / "kestro").rename(run / "old")
+            (run / "new").mkdir()
+            (run / "kestro").symlink_to("new")
+
+        def file_to_directory(run):
+            (run / "kestro").unlink()
+            (run / "kestro").mkdir()
+
+        cases = [
+            ("removed", None, lambda run: shutil.rmtree(run / "kestro")),
+            ("moved away", None, lambda run: (run / "kestro").rename(run / "old")),
+            ("replaced by a link to a new one", None, behind_a_link),
+            ("a file at the start, a directory later", "a file", file_to_directory),
+        ]
+        for name, at_start, replace in cases:
+            with self.subTest(name):
+                machine = self.machine()
+                machine.add_adapter("AC")
+                machine.add_battery("BAT0", charge_now=2_500_000)
+                if at_start:
+                    machine.write("/run/kestro", at_start)
+                first = machine.start()
+                first.step()
+                run = machine.host_path("/run")
+                replace(run)
+                first.step()
+                self.assertEqual((machine.run().status.code, machine.status("battery_percent")), (101, "50\n"))
+                # Now another copy locks the next directory first.
+                (run / "kestro").rename(run / "older")
+                (run / "kestro").mkdir()
+                machine.start().step()
+                ended = first.run_until_exit()
+                self.assertEqual((ended.status.code, ended.stderr), (101, [refused]))
+
+
 class JournalTest(SandboxTestCase):
     """On the journal's stream every line begins with its syslog level;
     anywhere else the output stays as it is."""
@@ -175,6 +219,49 @@ class JournalTest(SandboxTestCase):
         _, run = self.run_laptop(machine, env={"JOURNAL_STREAM": f"{info.st_dev}:{info.st_ino}"})
         self.assertEqual((run.stdout_text, run.stderr_text, run.status),
                          (plain.stdout_text, plain.stderr_text, plain.status))
+
+
+class ServiceManagerTest(SandboxTestCase):
+    """The notifications of a service under the service manager, through the
+    socket it names in NOTIFY_SOCKET."""
+
+    def laptop(self):
+        machine = self.machine()
+        machine.set_config("request_shutdown_battery_percent = 5\nforce_shutdown_timeout_secs = 2\n")
+        machine.add_adapter("AC", online=0)
+        return machine, machine.add_battery("BAT0", charge_full=50_000_000, charge_now=3_000_000)
+
+    def test_ready_watchdog_and_status_each_cycle_and_the_watchdog_off_for_the_shutdown(self):
+        machine, battery = self.laptop()
+        manager = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.addCleanup(manager.close)
+        manager.bind(str(machine.host_path("/run/notify")))
+        manager.setblocking(False)
+        daemon = machine.start(env={"NOTIFY_SOCKET": "/run/notify", "WATCHDOG_USEC": "20000000"})
+        daemon.steps(2)
+        status = b"WATCHDOG=1\nSTATUS=Battery 6.0%, Discharging, shutdown in 27 min"
+        self.assertEqual([manager.recv(512) for _ in range(2)], [b"READY=1\n" + status, status])
+        battery.set("charge_now", 2_000_000)
+        self.assertEqual(daemon.run_until_exit().status.code, 0)
+        self.assertEqual(manager.recv(512), b"WATCHDOG_USEC=0\nSTATUS=Powering off: battery at 4.0%")
+        self.assertNotIn("NOTIFY_SOCKET", machine.poweroff_calls()[0].env)
+
+    def test_a_socket_that_cannot_be_used_costs_one_warning(self):
+        cases = [
+            ("not a socket name", "notify", "Invalid argument (os error 22)"),
+            ("too long", "/" + "n" * 108, "File name too long (os error 36)"),
+            ("missing", "/run/none", NOT_FOUND),
+            ("not a socket", "/run/kestro.toml", "Connection refused (os error 111)"),
+        ]
+        for name, value, error in cases:
+            with self.subTest(name):
+                machine, _ = self.laptop()
+                machine.write("/run/kestro.toml", "")
+                daemon = machine.start(env={"NOTIFY_SOCKET": value})
+                lines = [line for cycle in daemon.steps(3) for line in cycle.stdout if line.startswith("Warning: cannot")]
+                self.assertEqual(lines, [f"Warning: cannot notify the service manager through NOTIFY_SOCKET "
+                                         f"'{value}': {error}"])
+                self.assertEqual(daemon.cycles, 3)
 
 
 class ConfigurationTest(SandboxTestCase):

@@ -542,6 +542,35 @@ class ShutdownTest(SandboxTestCase):
                 self.assertEqual(len(machine.poweroff_calls()), runs)
                 self.assertEqual(machine.status("secs_until_shutdown_request"), "0\n")
 
+    def test_a_stalled_log_reader_stops_neither_the_cycles_nor_the_shutdown(self):
+        """A log pipe that its reader stopped emptying: the lines that do not
+        fit are dropped and counted, and the power-off goes ahead."""
+        # Each cycle prints a new charge limit on standard output, and five
+        # failed writes into the file at /run/kestro on standard error (and
+        # cycle 2 its adapter status line).
+        for stream, dropped, per_cycle in (("stdout", 11, 1), ("stderr", 50, 5)):
+            with self.subTest(stream):
+                machine = self.machine()
+                machine.set_config(level_config("5", "2"))
+                battery = self.laptop(machine, charge_now=6 * PER_PERCENT)
+                machine.write("/run/kestro", "not a directory")
+                machine.set_charge_limit(90)
+                daemon = machine.start()
+                daemon.step()
+                daemon.stall(stream)
+                for limit in range(80, 90):
+                    machine.set_charge_limit(limit)
+                    daemon.step()
+                daemon.resume(stream)
+                machine.set_charge_limit(70)
+                lines = getattr(daemon.step(), stream)
+                self.assertEqual(lines[0], f"kestro: {dropped} log lines dropped while the log was full")
+                self.assertEqual(len(lines), 1 + per_cycle)
+                daemon.stall(stream)
+                battery.set("charge_now", 0)
+                run = daemon.run_until_exit()
+                self.assertEqual((run.status.code, len(machine.poweroff_calls())), (0, 1))
+
     def test_poweroff_is_waited_for_when_the_parent_ignored_sigchld(self):
         """An ignored SIGCHLD, inherited through exec, would let the kernel
         reap poweroff before the daemon learns how it ended."""

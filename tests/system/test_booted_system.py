@@ -65,9 +65,12 @@ COMMAND_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 UNIT = "kestro.service"
 
 # The test's configuration: a shutdown level far above the battery's empty
-# end and a short wait, so that the low battery ends the run within seconds.
-CONFIG = "request_shutdown_battery_percent = 20\nforce_shutdown_timeout_secs = 1\n"
-ANNOUNCEMENT = ["Reached 20% battery.", "Forcing shutdown in 1 seconds.", "Shutting down now."]
+# end, and a wait longer than the unit's watchdog, which must not fire in it.
+CONFIG = "request_shutdown_battery_percent = 20\nforce_shutdown_timeout_secs = 25\n"
+ANNOUNCEMENT = ["Reached 20% battery.", "Forcing shutdown in 25 seconds.", "Shutting down now."]
+# The unit's WatchdogSec= and RestartSec=.
+WATCHDOG_SECS = 20
+RESTART_SECS = 5
 # How the system goes down once the daemon has run poweroff (the login
 # manager's word, then the service manager's).
 SHUTDOWN_STEPS = ["The system will power off now!", "System is powering down.",
@@ -481,7 +484,7 @@ class BootedSystemTest(unittest.TestCase):
             return state if state.get("ActiveState") in ("inactive", "failed") else None
         return wait_for("stopped kestro.service", settled, UNIT_TIMEOUT, lambda: show(self.container.journal("-u", UNIT)))
 
-    def daemon_running(self, other_than: str = "0") -> dict[str, str]:
+    def daemon_running(self, other_than: str = "0", timeout: float = UNIT_TIMEOUT) -> dict[str, str]:
         """The unit's state once a daemon other than `other_than` runs and
         has reached its cycles."""
         def running():
@@ -493,7 +496,7 @@ class BootedSystemTest(unittest.TestCase):
                 return None
             started = "Info: Running." in messages(self.container.journal("-u", UNIT), "kestro", pid)
             return state if started else None
-        return wait_for("running kestro", running, UNIT_TIMEOUT, lambda: show(self.container.journal("-u", UNIT)))
+        return wait_for("running kestro", running, timeout, lambda: show(self.container.journal("-u", UNIT)))
 
     def service_running(self) -> dict[str, str]:
         """The running daemon's unit state, the unit started first when an
@@ -623,6 +626,30 @@ class BootedSystemTest(unittest.TestCase):
         privileges = {key: status[key].strip() for key in ("CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb", "NoNewPrivs")}
         self.assertEqual(privileges, dict.fromkeys(("CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"), "0" * 16)
                          | {"NoNewPrivs": "1"})
+
+    def test_6b_a_hung_daemon_is_killed_by_the_watchdog_and_started_again(self):
+        state = self.service_running()
+        stopped = time.monotonic()
+        stop = self.container.run("/bin/sh", "-c", 'kill -s STOP "$0"', state["MainPID"])
+        self.assertEqual(stop.returncode, 0, stop.stderr)
+        after = self.daemon_running(other_than=state["MainPID"], timeout=WATCHDOG_SECS + RESTART_SECS + UNIT_TIMEOUT)
+        journal = self.container.journal("-u", UNIT)
+        self.assertLess(time.monotonic() - stopped, WATCHDOG_SECS + RESTART_SECS + 10, show(journal))
+        self.assertEqual(int(after["NRestarts"]), int(state["NRestarts"]) + 1)
+        self.assertIn(f"{UNIT}: Watchdog timeout (limit {WATCHDOG_SECS}s)!", messages(journal, "systemd"), show(journal))
+
+    def test_6c_systemctl_status_shows_the_status_line_and_follows_the_battery(self):
+        self.service_running()
+
+        def status_line():
+            shown = self.container.run("systemctl", "status", "--no-pager", UNIT).stdout
+            found = re.search(r'^ *Status: "(.*)"$', shown, re.MULTILINE)
+            return found.group(1) if found else ""
+        wait_for("the status line at 78%", lambda: status_line().startswith("Battery 78.0%, Discharging, shutdown in "),
+                 UNIT_TIMEOUT, status_line)
+        self.battery.set("charge_now", 3_500_000)
+        wait_for("the status line at 70%", lambda: status_line().startswith("Battery 70.0%, Discharging, shutdown in "),
+                 UNIT_TIMEOUT, status_line)
 
     def test_7_a_low_battery_powers_the_container_off_in_order_under_the_unit_as_shipped(self):
         state = self.service_running()
