@@ -2,7 +2,6 @@
 
 #include <array>
 #include <csignal>
-#include <fcntl.h>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -53,25 +52,6 @@ TEST(WriteLine, ALineThatCannotBeWrittenIsTheFatalError) {
         EXPECT_EQ(error.detail, "Broken pipe (os error 32)");
     }
     std::signal(SIGPIPE, previous);
-}
-
-TEST(WriteLine, ALineForAFullStreamIsDroppedAndCounted) {
-    // Standard error, the counted stream, on a pipe that is full to the brim.
-    Pipe pipe;
-    const int saved = ::dup(STDERR_FILENO);
-    ::dup2(pipe.fds[1], STDERR_FILENO);
-    ::fcntl(pipe.fds[0], F_SETFL, O_NONBLOCK);
-    ::fcntl(pipe.fds[1], F_SETFL, O_NONBLOCK);
-    std::string filler(65536, 'x');
-    while (::write(pipe.fds[1], filler.data(), filler.size()) > 0) {
-    }
-    write_line(STDERR_FILENO, LogLevel::error, {"write /run/kestro/.ac_status: ", "No space left"});
-    while (!pipe.drain().empty()) {
-    }
-    write_line(STDERR_FILENO, LogLevel::error, {"read /x: ", "gone"});
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
-    EXPECT_EQ(pipe.drain(), "kestro: 1 log line dropped while the log was full\nread /x: gone\n");
 }
 
 // The journal's name for what fd is open on: "<device>:<inode>".

@@ -32,6 +32,7 @@ build/ folder of the source tree.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import hashlib
 import json
@@ -678,23 +679,8 @@ class _Stream:
     def __init__(self, fd: int):
         self.fd = fd
         self.closed = False
-        self.stalled = False
-        self._filler = 0  # bytes of stall()'s at the head of the pipe
+        self.stalled = False  # by Daemon.stall()
         os.set_blocking(fd, False)
-
-    def stall(self) -> None:
-        """Stops reading and fills the pipe to the brim, through a second
-        write end opened on the read end's /proc link: a reader that stopped
-        reading leaves it so."""
-        self.stalled = True
-        writer = os.open(f"/proc/self/fd/{self.fd}", os.O_WRONLY | os.O_NONBLOCK)
-        try:
-            while True:
-                self._filler += os.write(writer, bytes(65536))
-        except BlockingIOError:
-            pass
-        finally:
-            os.close(writer)
 
     def read_available(self) -> bytes:
         if self.stalled:
@@ -709,10 +695,7 @@ class _Stream:
                 self.closed = True
                 break
             chunks.append(data)
-        data = b"".join(chunks)
-        skipped = min(self._filler, len(data))
-        self._filler -= skipped
-        return data[skipped:]
+        return b"".join(chunks)
 
 
 class Daemon:
@@ -941,21 +924,27 @@ class Daemon:
         raise HarnessError(message)
 
     def stall(self, name: str) -> None:
-        """Stops reading the daemon's "stdout" or "stderr" and fills that pipe:
-        the daemon's next write to it cannot go through at once. Whatever the
-        daemon wrote before is taken first."""
+        """Stops reading the daemon's "stdout" or "stderr" and fills that pipe
+        (through a second write end on the read end's /proc link), as a log
+        reader that stopped reading would leave it."""
         self._drain_output()
         stream = self._stdout if name == "stdout" else self._stderr
         self._poller.unregister(stream.fd)
-        stream.stall()
+        stream.stalled = True
+        writer = os.open(f"/proc/self/fd/{stream.fd}", os.O_WRONLY | os.O_NONBLOCK)
+        with contextlib.suppress(BlockingIOError):
+            while True:
+                os.write(writer, bytes(65536))
+        os.close(writer)
 
     def resume(self, name: str) -> None:
-        """Empties the stalled pipe, without the filler, and reads it again."""
+        """Reads the stalled stream again, after its filler (all that a full
+        pipe holds: the daemon's lines did not fit)."""
         stream = self._stdout if name == "stdout" else self._stderr
         if stream.stalled:
             stream.stalled = False
+            stream.read_available()
             self._poller.register(stream.fd, select.POLLIN)
-            self._drain_output()
 
     def _collect_remaining(self, timeout: float) -> None:
         """After the end: everything still in the pipes, until the sandbox has

@@ -4,7 +4,7 @@ orderly stop on a machine without a battery, the refusal of a second copy,
 and the levels of the lines on the journal's stream."""
 
 import os
-import shutil
+import subprocess
 import socket
 import unittest
 
@@ -149,22 +149,11 @@ class SingleCopyTest(SandboxTestCase):
         """However /run/kestro is replaced, the daemon locks the new directory
         before it writes there: a second copy is still refused. A daemon that
         finds the new one locked by another copy ends as a second copy would."""
-        refused = fatal("another kestro holds /run/kestro: Resource temporarily unavailable (os error 11)")
-
-        def behind_a_link(run):
-            (run / "kestro").rename(run / "old")
-            (run / "new").mkdir()
-            (run / "kestro").symlink_to("new")
-
-        def file_to_directory(run):
-            (run / "kestro").unlink()
-            (run / "kestro").mkdir()
-
         cases = [
-            ("removed", None, lambda run: shutil.rmtree(run / "kestro")),
-            ("moved away", None, lambda run: (run / "kestro").rename(run / "old")),
-            ("replaced by a link to a new one", None, behind_a_link),
-            ("a file at the start, a directory later", "a file", file_to_directory),
+            ("removed", None, "rm -r kestro"),
+            ("moved away", None, "mv kestro old"),
+            ("replaced by a link to a new one", None, "mv kestro old && mkdir new && ln -s new kestro"),
+            ("a file at the start, a directory later", "a file", "rm kestro && mkdir kestro"),
         ]
         for name, at_start, replace in cases:
             with self.subTest(name):
@@ -175,16 +164,14 @@ class SingleCopyTest(SandboxTestCase):
                     machine.write("/run/kestro", at_start)
                 first = machine.start()
                 first.step()
-                run = machine.host_path("/run")
-                replace(run)
+                subprocess.run(["sh", "-c", replace], cwd=machine.host_path("/run"), check=True)
                 first.step()
                 self.assertEqual((machine.run().status.code, machine.status("battery_percent")), (101, "50\n"))
-                # Now another copy locks the next directory first.
-                (run / "kestro").rename(run / "older")
-                (run / "kestro").mkdir()
+                subprocess.run(["sh", "-c", "mv kestro older && mkdir kestro"], cwd=machine.host_path("/run"), check=True)
                 machine.start().step()
                 ended = first.run_until_exit()
-                self.assertEqual((ended.status.code, ended.stderr), (101, [refused]))
+                self.assertEqual((ended.status.code, ended.stderr), (101, [fatal(
+                    "another kestro holds /run/kestro: Resource temporarily unavailable (os error 11)")]))
 
 
 class JournalTest(SandboxTestCase):
@@ -222,46 +209,36 @@ class JournalTest(SandboxTestCase):
 
 
 class ServiceManagerTest(SandboxTestCase):
-    """The notifications of a service under the service manager, through the
-    socket it names in NOTIFY_SOCKET."""
-
-    def laptop(self):
-        machine = self.machine()
-        machine.set_config("request_shutdown_battery_percent = 5\nforce_shutdown_timeout_secs = 2\n")
-        machine.add_adapter("AC", online=0)
-        return machine, machine.add_battery("BAT0", charge_full=50_000_000, charge_now=3_000_000)
-
-    def test_ready_watchdog_and_status_each_cycle_and_the_watchdog_off_for_the_shutdown(self):
-        machine, battery = self.laptop()
-        manager = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-        self.addCleanup(manager.close)
-        manager.bind(str(machine.host_path("/run/notify")))
-        manager.setblocking(False)
-        daemon = machine.start(env={"NOTIFY_SOCKET": "/run/notify", "WATCHDOG_USEC": "20000000"})
-        daemon.steps(2)
+    def test_notifications_through_notify_socket(self):
+        """Ready, alive and the status line each cycle, the watchdog off for
+        the shutdown; a socket that cannot be used costs one warning."""
         status = b"WATCHDOG=1\nSTATUS=Battery 6.0%, Discharging, shutdown in 27 min"
-        self.assertEqual([manager.recv(512) for _ in range(2)], [b"READY=1\n" + status, status])
-        battery.set("charge_now", 2_000_000)
-        self.assertEqual(daemon.run_until_exit().status.code, 0)
-        self.assertEqual(manager.recv(512), b"WATCHDOG_USEC=0\nSTATUS=Powering off: battery at 4.0%")
-        self.assertNotIn("NOTIFY_SOCKET", machine.poweroff_calls()[0].env)
-
-    def test_a_socket_that_cannot_be_used_costs_one_warning(self):
         cases = [
-            ("not a socket name", "notify", "Invalid argument (os error 22)"),
-            ("too long", "/" + "n" * 108, "File name too long (os error 36)"),
-            ("missing", "/run/none", NOT_FOUND),
-            ("not a socket", "/run/kestro.toml", "Connection refused (os error 111)"),
+            ("/run/notify", None),
+            ("notify", "Invalid argument (os error 22)"),
+            ("/" + "n" * 108, "File name too long (os error 36)"),
+            ("/run/none", NOT_FOUND),
         ]
-        for name, value, error in cases:
-            with self.subTest(name):
-                machine, _ = self.laptop()
-                machine.write("/run/kestro.toml", "")
+        for value, error in cases:
+            with self.subTest(value[:12]):
+                machine = self.machine()
+                machine.set_config("request_shutdown_battery_percent = 5\n")
+                machine.add_adapter("AC", online=0)
+                battery = machine.add_battery("BAT0", charge_full=50_000_000, charge_now=3_000_000)
+                manager = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+                self.addCleanup(manager.close)
+                manager.bind(str(machine.host_path("/run/notify")))
                 daemon = machine.start(env={"NOTIFY_SOCKET": value})
-                lines = [line for cycle in daemon.steps(3) for line in cycle.stdout if line.startswith("Warning: cannot")]
-                self.assertEqual(lines, [f"Warning: cannot notify the service manager through NOTIFY_SOCKET "
-                                         f"'{value}': {error}"])
-                self.assertEqual(daemon.cycles, 3)
+                lines = [line for cycle in daemon.steps(2) for line in cycle.stdout if line.startswith("Warning: c")]
+                battery.set("charge_now", 2_000_000)
+                self.assertEqual(daemon.run_until_exit().status.code, 0)
+                self.assertNotIn("NOTIFY_SOCKET", machine.poweroff_calls()[0].env)
+                if error:
+                    self.assertEqual(lines, [f"Warning: cannot notify the service manager through NOTIFY_SOCKET "
+                                             f"'{value}': {error}"])
+                else:
+                    self.assertEqual([manager.recv(512) for _ in range(3)], [
+                        b"READY=1\n" + status, status, b"WATCHDOG_USEC=0\nSTATUS=Powering off: battery at 4.0%"])
 
 
 class ConfigurationTest(SandboxTestCase):

@@ -68,9 +68,7 @@ UNIT = "kestro.service"
 # end, and a wait longer than the unit's watchdog, which must not fire in it.
 CONFIG = "request_shutdown_battery_percent = 20\nforce_shutdown_timeout_secs = 25\n"
 ANNOUNCEMENT = ["Reached 20% battery.", "Forcing shutdown in 25 seconds.", "Shutting down now."]
-# The unit's WatchdogSec= and RestartSec=.
-WATCHDOG_SECS = 20
-RESTART_SECS = 5
+WATCHDOG_SECS, RESTART_SECS = 20, 5  # the unit's WatchdogSec= and RestartSec=
 # How the system goes down once the daemon has run poweroff (the login
 # manager's word, then the service manager's).
 SHUTDOWN_STEPS = ["The system will power off now!", "System is powering down.",
@@ -630,8 +628,7 @@ class BootedSystemTest(unittest.TestCase):
     def test_6b_a_hung_daemon_is_killed_by_the_watchdog_and_started_again(self):
         state = self.service_running()
         stopped = time.monotonic()
-        stop = self.container.run("/bin/sh", "-c", 'kill -s STOP "$0"', state["MainPID"])
-        self.assertEqual(stop.returncode, 0, stop.stderr)
+        self.container.run("/bin/sh", "-c", 'kill -s STOP "$0"', state["MainPID"])
         after = self.daemon_running(other_than=state["MainPID"], timeout=WATCHDOG_SECS + RESTART_SECS + UNIT_TIMEOUT)
         journal = self.container.journal("-u", UNIT)
         self.assertLess(time.monotonic() - stopped, WATCHDOG_SECS + RESTART_SECS + 10, show(journal))
@@ -640,16 +637,11 @@ class BootedSystemTest(unittest.TestCase):
 
     def test_6c_systemctl_status_shows_the_status_line_and_follows_the_battery(self):
         self.service_running()
-
-        def status_line():
-            shown = self.container.run("systemctl", "status", "--no-pager", UNIT).stdout
-            found = re.search(r'^ *Status: "(.*)"$', shown, re.MULTILINE)
-            return found.group(1) if found else ""
-        wait_for("the status line at 78%", lambda: status_line().startswith("Battery 78.0%, Discharging, shutdown in "),
-                 UNIT_TIMEOUT, status_line)
-        self.battery.set("charge_now", 3_500_000)
-        wait_for("the status line at 70%", lambda: status_line().startswith("Battery 70.0%, Discharging, shutdown in "),
-                 UNIT_TIMEOUT, status_line)
+        shown = lambda: self.container.run("systemctl", "status", "--no-pager", UNIT).stdout  # noqa: E731
+        for charge_now, line in ((3_900_000, "Battery 78.0%, Discharging, shutdown in "),
+                                 (3_500_000, "Battery 70.0%, Discharging, shutdown in ")):
+            self.battery.set("charge_now", charge_now)
+            wait_for(line, lambda: f'Status: "{line}' in shown(), UNIT_TIMEOUT, shown)
 
     def test_7_a_low_battery_powers_the_container_off_in_order_under_the_unit_as_shipped(self):
         state = self.service_running()
