@@ -137,12 +137,28 @@ TEST(StatusFormats, BarBlocks) {
               "Disconnected, 4.5%, Discharging, shutdown in 0:05\n4% 0:05\n#FF0000\n");
     EXPECT_EQ(format_status(OutputFormat::i3blocks, critical, {}, true),
               "{\"full_text\":\"Disconnected, 4.5%, Discharging, shutdown in 0:05\",\"short_text\":\"4% 0:05\","
-              "\"color\":\"#FF0000\",\"urgent\":true}\n");
+              "\"color\":\"#FF0000\",\"urgent\":\"true\"}\n");
+    EXPECT_EQ(format_status(OutputFormat::i3blocks, snapshot_of({disconnected, 20, discharging, {}, 1800}), {}, true),
+              "{\"full_text\":\"Disconnected, 20.0%, Discharging, shutdown in 0:30\",\"short_text\":\"20% 0:30\","
+              "\"color\":\"#FFA500\"}\n");
+    EXPECT_EQ(format_status(OutputFormat::waybar, snapshot_of({disconnected, 1, discharging, {}, 29.9}), {}, false),
+              "{\"text\":\"1% &lt;1 min\",\"alt\":\"discharging\",\"tooltip\":\"Disconnected, 1.0%, Discharging, "
+              "shutdown in less than a minute\",\"class\":[\"discharging\",\"critical\"],\"percentage\":1}\n");
     const StatusSnapshot nothing;
     EXPECT_EQ(format_status(OutputFormat::waybar, nothing, {}, false),
               "{\"text\":\"\",\"alt\":\"\",\"tooltip\":\"\",\"class\":[]}\n");
     EXPECT_EQ(format_status(OutputFormat::i3blocks, nothing, {}, false), "\n\n");
     EXPECT_EQ(format_status(OutputFormat::line, nothing, {}, true), "\n");
+}
+
+TEST(StatusFormats, MarkupTextEscapesWhatMarkupReads) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"1% <1 min", "1% &lt;1 min"}, {"1% >99 h", "1% &gt;99 h"}, {"A & B", "A &amp; B"},
+        {"&lt;", "&amp;lt;"}, {"57% \"0:25\" 'x'", "57% \"0:25\" 'x'"}, {"", ""},
+    };
+    for (const auto& [text, markup] : cases) {
+        EXPECT_EQ(markup_text(text), markup) << text;
+    }
 }
 
 }  // namespace
