@@ -138,12 +138,6 @@ TEST(StatusFormats, BarBlocks) {
     EXPECT_EQ(format_status(OutputFormat::i3blocks, critical, {}, true),
               "{\"full_text\":\"Disconnected, 4.5%, Discharging, shutdown in 0:05\",\"short_text\":\"4% 0:05\","
               "\"color\":\"#FF0000\",\"urgent\":\"true\"}\n");
-    EXPECT_EQ(format_status(OutputFormat::i3blocks, snapshot_of({disconnected, 20, discharging, {}, 1800}), {}, true),
-              "{\"full_text\":\"Disconnected, 20.0%, Discharging, shutdown in 0:30\",\"short_text\":\"20% 0:30\","
-              "\"color\":\"#FFA500\"}\n");
-    EXPECT_EQ(format_status(OutputFormat::waybar, snapshot_of({disconnected, 1, discharging, {}, 29.9}), {}, false),
-              "{\"text\":\"1% &lt;1 min\",\"alt\":\"discharging\",\"tooltip\":\"Disconnected, 1.0%, Discharging, "
-              "shutdown in less than a minute\",\"class\":[\"discharging\",\"critical\"],\"percentage\":1}\n");
     const StatusSnapshot nothing;
     EXPECT_EQ(format_status(OutputFormat::waybar, nothing, {}, false),
               "{\"text\":\"\",\"alt\":\"\",\"tooltip\":\"\",\"class\":[]}\n");
@@ -152,13 +146,7 @@ TEST(StatusFormats, BarBlocks) {
 }
 
 TEST(StatusFormats, MarkupTextEscapesWhatMarkupReads) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"1% <1 min", "1% &lt;1 min"}, {"1% >99 h", "1% &gt;99 h"}, {"A & B", "A &amp; B"},
-        {"&lt;", "&amp;lt;"}, {"57% \"0:25\" 'x'", "57% \"0:25\" 'x'"}, {"", ""},
-    };
-    for (const auto& [text, markup] : cases) {
-        EXPECT_EQ(markup_text(text), markup) << text;
-    }
+    EXPECT_EQ(markup_text("<1 min & >99 h, &lt; \"x\" 'y'"), "&lt;1 min &amp; &gt;99 h, &amp;lt; \"x\" 'y'");
 }
 
 }  // namespace

@@ -111,8 +111,7 @@ TEST_F(StatusRead, AnythingButAValueIsAbsent) {
     fs::create_symlink("good", fs::path(directory) / "ac_status");  // the one good file, through a link
     write_raw("battery_percent", std::string(10000, '5'));          // larger than any status file
     write_raw("battery_status", "Charging\xff\n");                  // not UTF-8
-    // A FIFO with a writer and data, through a link: never read.
-    ASSERT_EQ(::mkfifo((directory + "/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo((directory + "/fifo").c_str(), 0600), 0);  // with data, through a link: never read
     const int fifo = ::open((directory + "/fifo").c_str(), O_RDWR | O_NONBLOCK);
     ASSERT_EQ(::write(fifo, "50\n", 3), 3);
     fs::create_symlink("fifo", fs::path(directory) / "secs_until_battery_full");
