@@ -122,7 +122,8 @@ class KestroStatusTest(unittest.TestCase):
             os.write(writer, b"x" * 4096)  # full: the first output blocks
             watch = subprocess.Popen([str(COMMAND), "--watch", "--dir", str(self.directory(CHARGING))], stdout=writer)
             os.close(writer)
-            time.sleep(0.3)
+            while not Path(f"/proc/{watch.pid}/wchan").read_text().endswith("pipe_write"):
+                time.sleep(0.01)
             watch.send_signal(number)
             self.assertEqual(watch.wait(timeout=2), 0, number)
             os.close(reader)
