@@ -7,8 +7,9 @@
 
 namespace kestro {
 
-std::expected<std::string_view, Error> read_attribute_file(const char* path, AttributeBuffer& buffer) {
-    const auto content = read_small_file(path, buffer, FileKinds::any);
+std::expected<std::string_view, Error> read_attribute_file(const char* path, AttributeBuffer& buffer,
+                                                           FileKinds kinds) {
+    const auto content = read_small_file(path, buffer, kinds);
     if (!content) {
         return std::unexpected(content.error());
     }

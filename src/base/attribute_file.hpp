@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
+#include "base/posix_io.hpp"
 
 namespace kestro {
 
@@ -21,12 +22,14 @@ using AttributeBuffer = std::array<char, attribute_buffer_size>;
 inline constexpr Error invalid_utf8 = Error::reason("stream did not contain valid UTF-8");
 
 // Reads the whole file at path into buffer with read_small_file
-// (base/posix_io.hpp), taking whatever opens, and returns the content,
-// untrimmed, as a view into buffer. Fails when the file cannot be opened or
-// read (missing, a directory, no permission, a FIFO without data), when it
-// fills the buffer (EFBIG: too large to be an attribute) or when the content
-// is not valid UTF-8 (invalid_utf8). Never blocks on a FIFO. Prints nothing.
-[[nodiscard]] std::expected<std::string_view, Error> read_attribute_file(const char* path, AttributeBuffer& buffer);
+// (base/posix_io.hpp), taking what `kinds` accepts (whatever opens, for
+// sysfs), and returns the content, untrimmed, as a view into buffer. Fails
+// when the file cannot be opened or read (missing, a directory, no
+// permission, a FIFO without data), when it fills the buffer (EFBIG: too
+// large to be an attribute) or when the content is not valid UTF-8
+// (invalid_utf8). Never blocks on a FIFO. Prints nothing.
+[[nodiscard]] std::expected<std::string_view, Error> read_attribute_file(const char* path, AttributeBuffer& buffer,
+                                                                         FileKinds kinds = FileKinds::any);
 
 // The path of an attribute: the directory text, one "/" and the name, with
 // no normalisation (an empty directory gives "/online"). For start-up and

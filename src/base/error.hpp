@@ -56,10 +56,10 @@ private:
     std::string_view reason_;  // empty for a system error
 };
 
-// A system call on something named that failed, reported as "<action>: <error>".
+// An act on something named that failed, reported as "<action>: <error>".
 struct ActionFailure {
     std::string action;  // "write <path>", "watch <directory>", "poll"
-    SystemError error;
+    Error error;
 };
 
 }  // namespace kestro

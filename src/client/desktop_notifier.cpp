@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 
 #include "base/error.hpp"
 #include "client/sd_bus_library.hpp"
+#include "client/status_formats.hpp"
 
 namespace kestro {
 
@@ -44,8 +46,9 @@ struct BusError {
     }
 };
 
-// The method call, built; a negative errno when it cannot be.
-[[nodiscard]] int build(const SdBus& sd, sd_bus* bus, const NotificationCall& call, Message& out) {
+// The method call, built; a negative errno when it cannot be. The body as
+// markup when the server reads it so.
+[[nodiscard]] int build(const SdBus& sd, sd_bus* bus, const NotificationCall& call, bool body_markup, Message& out) {
     sd_bus_message* raw = nullptr;
     const auto* show = std::get_if<ShowCall>(&call);
     int result = sd.message_new_method_call(bus, &raw, server_name, server_path, server_name,
@@ -59,8 +62,9 @@ struct BusError {
     }
     const Notice& notice = show->notice;
     const std::string icon(notice.icon);
+    const std::string body = body_markup ? markup_text(notice.body) : notice.body;
     result = sd.message_append(raw, "susssas", app_name, show->replaces_id, icon.c_str(), notice.summary.c_str(),
-                               notice.body.c_str(), 0);
+                               body.c_str(), 0);
     if (result >= 0) {
         result = sd.message_append(raw, "a{sv}", 1, "urgency", "y", static_cast<std::uint8_t>(notice.urgency));
     }
@@ -79,7 +83,13 @@ struct NotifierSignals {
         const char* name = nullptr;
         const char* old_owner = nullptr;
         const char* new_owner = nullptr;
-        if (self.sd_.message_read(message, "sss", &name, &old_owner, &new_owner) >= 0 && self.server_ != new_owner) {
+        if (self.sd_.message_read(message, "sss", &name, &old_owner, &new_owner) < 0) {
+            return 0;
+        }
+        if (self.capabilities_of_ != new_owner) {
+            self.capabilities_of_.clear();
+        }
+        if (self.server_ != new_owner) {
             // Not the server that has just answered (one started by the call itself).
             self.plan_.server_changed();
             self.server_.clear();
@@ -172,7 +182,11 @@ DesktopNotifier::Outcome DesktopNotifier::make(const NotificationCall& call) {
     Message message(nullptr, MessageDeleter{&sd_});
     BusError error(sd_);
     sd_bus_message* reply_raw = nullptr;
-    int result = build(sd_, bus_.get(), call, message);
+    const auto* show = std::get_if<ShowCall>(&call);
+    if (show != nullptr && !show->notice.body.empty() && capabilities_of_.empty()) {
+        learn_capabilities();
+    }
+    int result = build(sd_, bus_.get(), call, body_markup_, message);
     if (result >= 0) {
         result = sd_.call(bus_.get(), message.get(), call_timeout_usec, &error.error, &reply_raw);
     }
@@ -180,7 +194,7 @@ DesktopNotifier::Outcome DesktopNotifier::make(const NotificationCall& call) {
     if (result < 0 && sd_.is_open(bus_.get()) <= 0) {
         return Outcome::bus_gone;
     }
-    if (std::holds_alternative<WithdrawCall>(call)) {
+    if (show == nullptr) {
         // Withdrawn, refused or gone with its server: no longer shown either way.
         plan_.call_done(call, 0);
         return Outcome::done;
@@ -202,6 +216,32 @@ DesktopNotifier::Outcome DesktopNotifier::make(const NotificationCall& call) {
     server_ = sender != nullptr ? sender : "";
     plan_.call_done(call, id);
     return Outcome::done;
+}
+
+void DesktopNotifier::learn_capabilities() {
+    Message message(nullptr, MessageDeleter{&sd_});
+    BusError error(sd_);
+    sd_bus_message* raw = nullptr;
+    int result =
+        sd_.message_new_method_call(bus_.get(), &raw, server_name, server_path, server_name, "GetCapabilities");
+    message.reset(raw);
+    sd_bus_message* reply_raw = nullptr;
+    if (result >= 0) {
+        result = sd_.call(bus_.get(), message.get(), call_timeout_usec, &error.error, &reply_raw);
+    }
+    const Message reply(reply_raw, MessageDeleter{&sd_});
+    char** names = nullptr;
+    body_markup_ = false;
+    if (result < 0 || sd_.message_read_strv(reply.get(), &names) < 0) {
+        return;
+    }
+    for (char** name = names; *name != nullptr; ++name) {
+        body_markup_ |= std::string_view(*name) == "body-markup";
+        std::free(*name);
+    }
+    std::free(names);
+    const char* sender = sd_.message_get_sender(reply.get());
+    capabilities_of_ = sender != nullptr ? sender : "";
 }
 
 }  // namespace kestro

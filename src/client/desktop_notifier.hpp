@@ -62,6 +62,10 @@ private:
     // again while a reply brought news.
     [[nodiscard]] SinkResult settle();
     [[nodiscard]] Outcome make(const NotificationCall& call);
+    // Asks the server whether it reads bodies as markup ("body-markup"),
+    // once per server; a server that does not answer is asked again before
+    // the next body.
+    void learn_capabilities();
 
     // The handlers of the two signals.
     friend struct NotifierSignals;
@@ -71,6 +75,8 @@ private:
     NotificationPlan plan_;
     Report report_;
     std::string server_;  // the unique bus name of the server that showed kestro's notification
+    std::string capabilities_of_;  // the unique bus name of the server whose capabilities are known
+    bool body_markup_ = false;
     bool absence_reported_ = false;
     std::optional<std::string> failure_;
 };

@@ -20,10 +20,14 @@ public:
     // Writes the whole text in one go: to standard output, retrying after a
     // partial write; or to a temporary file in the file's directory, named
     // "." + its name + "." + the process id (a name that no "*.prom" pattern
-    // matches), which is then renamed over the file. A failed attempt leaves
-    // the previous file as it was and removes the temporary one.
-    // Fails with the action "write standard output", "write <temporary>" or
-    // "rename <temporary> -> <file>".
+    // matches; the name is cut short to keep it within the limit of a file
+    // name), which is then renamed over the file. Only a regular file or a
+    // missing name is replaced: anything else there (a device, a FIFO, a
+    // socket, a directory, a symbolic link) fails at once, with nothing
+    // created. A failed attempt leaves the previous file as it was and
+    // removes the temporary one.
+    // Fails with the action "write standard output", "replace <file>" (not
+    // a regular file), "write <temporary>" or "rename <temporary> -> <file>".
     [[nodiscard]] std::expected<void, ActionFailure> write(std::string_view text) const;
 
 private:

@@ -26,6 +26,7 @@ template <class Function>
         resolve(library, "sd_bus_message_new_method_call", bus.message_new_method_call) &&
         resolve(library, "sd_bus_message_append", bus.message_append) &&
         resolve(library, "sd_bus_message_read", bus.message_read) &&
+        resolve(library, "sd_bus_message_read_strv", bus.message_read_strv) &&
         resolve(library, "sd_bus_message_get_sender", bus.message_get_sender) &&
         resolve(library, "sd_bus_message_unref", bus.message_unref) &&
         resolve(library, "sd_bus_error_free", bus.error_free)) {

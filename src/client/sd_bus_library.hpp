@@ -24,6 +24,7 @@ struct SdBus {
     decltype(&sd_bus_message_new_method_call) message_new_method_call;
     decltype(&sd_bus_message_append) message_append;
     decltype(&sd_bus_message_read) message_read;
+    decltype(&sd_bus_message_read_strv) message_read_strv;
     decltype(&sd_bus_message_get_sender) message_get_sender;
     decltype(&sd_bus_message_unref) message_unref;
     decltype(&sd_bus_error_free) error_free;

@@ -303,11 +303,11 @@ std::string waybar_status(const StatusMeaning& meaning) {
     std::string out = "{";
     Joiner members(out, ",");
     append_json_member(members, "text");
-    append_json_string(out, short_status(meaning));
+    append_json_string(out, markup_text(short_status(meaning)));
     append_json_member(members, "alt");
-    append_json_string(out, state_word(meaning));
+    append_json_string(out, markup_text(state_word(meaning)));
     append_json_member(members, "tooltip");
-    append_json_string(out, status_line(meaning));
+    append_json_string(out, markup_text(status_line(meaning)));
     append_json_member(members, "class");
     out += '[';
     Joiner classes(out, ",");
@@ -344,8 +344,10 @@ std::string i3blocks_status(const StatusMeaning& meaning, bool json) {
         append_json_member(members, "color");
         append_json_string(out, colour_text);
     }
-    append_json_member(members, "urgent");
-    append_json_bool(out, meaning.urgency == Urgency::critical);
+    if (meaning.urgency == Urgency::critical) {
+        append_json_member(members, "urgent");
+        append_json_string(out, "true");
+    }
     out += "}\n";
     return out;
 }
@@ -376,6 +378,20 @@ std::string prometheus_status(const StatusSnapshot& snapshot) {
     }
     append_gauge_header(out, "kestro_status_stale", "1 when every status file is stale: kestro has stopped.");
     append_sample(out, "kestro_status_stale", "", all_stale(snapshot) ? "1" : "0");
+    return out;
+}
+
+std::string markup_text(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            default: out += c;
+        }
+    }
     return out;
 }
 

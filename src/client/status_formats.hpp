@@ -42,15 +42,26 @@ enum class OutputFormat { line, json, waybar, i3blocks, prometheus };
 [[nodiscard]] std::string json_status(const StatusSnapshot& snapshot);
 
 // Waybar's custom-module protocol: text, alt, tooltip, class, percentage.
+// Waybar reads text, alt and tooltip as Pango markup, so they are escaped
+// (markup_text): "5% <1 min" as it is would be refused, and the bar would
+// keep showing the previous text.
 [[nodiscard]] std::string waybar_status(const StatusMeaning& meaning);
 
 // i3blocks: the full text, the short text and, when it has one, the colour,
-// one a line; as one JSON object when `json`, with "urgent" when critical.
+// one a line; as one JSON object when `json`, with "urgent" when critical,
+// given as the string "true": i3blocks 1.4 (Debian 12) drops a JSON boolean
+// from a block's line and hands on a string whose text is JSON as that
+// JSON, so i3bar gets the boolean true that its "urgent" needs (a number
+// it ignores).
 [[nodiscard]] std::string i3blocks_status(const StatusMeaning& meaning, bool json);
 
 // The text format: gauges for the percentage and both estimates, state sets
 // with a "status" label for the adapter and the battery, each file's age and
 // the staleness of the whole.
 [[nodiscard]] std::string prometheus_status(const StatusSnapshot& snapshot);
+
+// The text as markup (Pango's, which notification servers use too) shows
+// it: "&", "<" and ">" as entities, everything else as it is.
+[[nodiscard]] std::string markup_text(std::string_view text);
 
 }  // namespace kestro

@@ -32,12 +32,15 @@ void read_one(StatusFile file, std::string_view directory, double now, double ma
     PathText path;
     struct stat metadata {};
     // The age first: should the file be replaced in between, the value read
-    // is newer than its age says, never older.
-    if (!path.assign({directory, "/", file_name(file)}) || ::stat(path.c_str(), &metadata) != 0) {
+    // is newer than its age says, never older. The daemon writes regular
+    // files only: anything else (a terminal, a FIFO, a device, reached
+    // through a link) is not opened, and is refused again once open.
+    if (!path.assign({directory, "/", file_name(file)}) || ::stat(path.c_str(), &metadata) != 0 ||
+        !S_ISREG(metadata.st_mode)) {
         return;
     }
     AttributeBuffer buffer;
-    const auto content = read_attribute_file(path.c_str(), buffer);
+    const auto content = read_attribute_file(path.c_str(), buffer, FileKinds::regular_only);
     if (!content) {
         return;
     }

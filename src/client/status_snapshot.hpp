@@ -59,8 +59,8 @@ struct StatusSnapshot {
 
 // Reads the five files of `directory`, each opened anew and read whole with
 // one bounded read, and takes each file's age from its modification time. A
-// file that is missing, unreadable, too large, not UTF-8 or malformed is an
-// absent value. A file older than max_age seconds is stale. Never fails.
+// file that is missing, not a regular file (a link to one is), unreadable,
+// too large, not UTF-8 or malformed is an absent value. A file older than max_age seconds is stale. Never fails.
 [[nodiscard]] StatusSnapshot read_status_snapshot(std::string_view directory, double max_age);
 
 }  // namespace kestro

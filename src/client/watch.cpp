@@ -7,6 +7,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -232,11 +233,27 @@ private:
     int ancestor_watch_ = -1;
 };
 
+// A stop signal that arrives while the sink works: the watch is ended at
+// once, as its loop would end it.
+extern "C" void end_now(int /*signal*/) { ::_exit(EXIT_SUCCESS); }
+
+// Runs a call of the sink with the stop signals let through. The sink may
+// block for good (a write to a bar that no longer reads its output, a
+// notification server that does not answer): a stop signal, or one already
+// waiting, then ends the process at once (end_now), status 0.
+template <class Call>
+[[nodiscard]] SinkResult let_stop_signals_in(const sigset_t& signals, Call call) {
+    ::sigprocmask(SIG_UNBLOCK, &signals, nullptr);
+    const SinkResult result = call();
+    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+    return result;
+}
+
 // The snapshot last handed to the sink, and the timer of its ageing.
 class Reporter {
 public:
-    Reporter(const WatchSettings& settings, StatusSink& sink, int stale_timer)
-        : settings_(settings), sink_(sink), stale_timer_(stale_timer) {}
+    Reporter(const WatchSettings& settings, StatusSink& sink, int stale_timer, const sigset_t& stop_signals)
+        : settings_(settings), sink_(sink), stale_timer_(stale_timer), stop_signals_(stop_signals) {}
 
     // Reads the status and hands it on when it differs from the last one.
     [[nodiscard]] SinkResult report(bool first) {
@@ -247,13 +264,14 @@ public:
             return SinkResult::keep_watching;
         }
         last_ = snapshot;
-        return sink_.status_changed(snapshot);
+        return let_stop_signals_in(stop_signals_, [&] { return sink_.status_changed(snapshot); });
     }
 
 private:
     const WatchSettings& settings_;
     StatusSink& sink_;
     int stale_timer_;
+    const sigset_t& stop_signals_;
     StatusSnapshot last_;
 };
 
@@ -267,6 +285,11 @@ std::expected<WatchEnd, ActionFailure> watch_status(const WatchSettings& setting
     }
     if (::sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) {
         return failure("sigprocmask");
+    }
+    struct sigaction ending {};
+    ending.sa_handler = end_now;
+    for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
+        ::sigaction(number, &ending, nullptr);
     }
     const UniqueFd signal_fd(::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
     const UniqueFd inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
@@ -283,7 +306,7 @@ std::expected<WatchEnd, ActionFailure> watch_status(const WatchSettings& setting
     if (auto attached = directory.attach(); !attached) {
         return std::unexpected(attached.error());
     }
-    Reporter reporter(settings, sink, stale_timer.get());
+    Reporter reporter(settings, sink, stale_timer.get(), signals);
     if (reporter.report(true) == SinkResult::stop) {
         return WatchEnd::sink_stopped;
     }
@@ -316,7 +339,8 @@ std::expected<WatchEnd, ActionFailure> watch_status(const WatchSettings& setting
         if (polled[hangup_slot].revents & (POLLERR | POLLHUP | POLLNVAL)) {
             return WatchEnd::hung_up;
         }
-        if (polled[sink_slot].revents != 0 && sink.descriptor_ready() == SinkResult::stop) {
+        if (polled[sink_slot].revents != 0 &&
+            let_stop_signals_in(signals, [&] { return sink.descriptor_ready(); }) == SinkResult::stop) {
             return WatchEnd::sink_stopped;
         }
         bool read_now = false;

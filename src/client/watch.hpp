@@ -61,7 +61,10 @@ enum class WatchEnd {
 };
 
 // Runs until one of the ends above. SIGTERM, SIGINT and SIGHUP are blocked
-// for the whole process and taken through a descriptor. Fails, with the
+// for the whole process and taken through a descriptor, except while the
+// sink works: one that comes then ends the process at once, with status 0,
+// so that a sink blocked in a write (a bar that no longer reads) cannot keep
+// it from ending. Fails, with the
 // description of the error, only when the kernel refuses what watching needs
 // (inotify, a timer, the signal descriptor, a watch on "/").
 [[nodiscard]] std::expected<WatchEnd, ActionFailure> watch_status(const WatchSettings& settings, StatusSink& sink);

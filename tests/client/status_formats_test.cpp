@@ -137,12 +137,16 @@ TEST(StatusFormats, BarBlocks) {
               "Disconnected, 4.5%, Discharging, shutdown in 0:05\n4% 0:05\n#FF0000\n");
     EXPECT_EQ(format_status(OutputFormat::i3blocks, critical, {}, true),
               "{\"full_text\":\"Disconnected, 4.5%, Discharging, shutdown in 0:05\",\"short_text\":\"4% 0:05\","
-              "\"color\":\"#FF0000\",\"urgent\":true}\n");
+              "\"color\":\"#FF0000\",\"urgent\":\"true\"}\n");
     const StatusSnapshot nothing;
     EXPECT_EQ(format_status(OutputFormat::waybar, nothing, {}, false),
               "{\"text\":\"\",\"alt\":\"\",\"tooltip\":\"\",\"class\":[]}\n");
     EXPECT_EQ(format_status(OutputFormat::i3blocks, nothing, {}, false), "\n\n");
     EXPECT_EQ(format_status(OutputFormat::line, nothing, {}, true), "\n");
+}
+
+TEST(StatusFormats, MarkupTextEscapesWhatMarkupReads) {
+    EXPECT_EQ(markup_text("<1 min & >99 h, &lt; \"x\" 'y'"), "&lt;1 min &amp; &gt;99 h, &amp;lt; \"x\" 'y'");
 }
 
 }  // namespace

@@ -107,12 +107,19 @@ TEST_F(StatusRead, WhatTheDaemonPublishesReadsBackExactly) {
 }
 
 TEST_F(StatusRead, AnythingButAValueIsAbsent) {
-    write_raw("ac_status", "Connected\n");                          // the one good file
+    write_raw("good", "Connected\n");
+    fs::create_symlink("good", fs::path(directory) / "ac_status");  // the one good file, through a link
     write_raw("battery_percent", std::string(10000, '5'));          // larger than any status file
     write_raw("battery_status", "Charging\xff\n");                  // not UTF-8
-    ASSERT_EQ(::mkfifo((directory + "/secs_until_battery_full").c_str(), 0600), 0);  // no writer: no block
+    ASSERT_EQ(::mkfifo((directory + "/fifo").c_str(), 0600), 0);  // with data, through a link: never read
+    const int fifo = ::open((directory + "/fifo").c_str(), O_RDWR | O_NONBLOCK);
+    ASSERT_EQ(::write(fifo, "50\n", 3), 3);
+    fs::create_symlink("fifo", fs::path(directory) / "secs_until_battery_full");
     fs::create_directory(fs::path(directory) / "secs_until_shutdown_request");
     const StatusSnapshot snapshot = read_status_snapshot(directory, 10);
+    char left[8];
+    EXPECT_EQ(::read(fifo, left, sizeof left), 3) << "the FIFO's data is still there";
+    ::close(fifo);
     EXPECT_EQ(snapshot.ac_status, AcStatus::connected);
     EXPECT_EQ(snapshot.battery_percent, std::nullopt);
     EXPECT_EQ(snapshot.battery_status, std::nullopt);

@@ -56,8 +56,15 @@ static int close_notification(sd_bus_message *m, void *userdata, sd_bus_error *e
     return r;
 }
 
+/* Bodies are markup here, as in most servers. */
+static int get_capabilities(sd_bus_message *m, void *userdata, sd_bus_error *error) {
+    (void)userdata, (void)error;
+    return sd_bus_reply_method_return(m, "as", 2, "body", "body-markup");
+}
+
 static const sd_bus_vtable vtable[] = {
     SD_BUS_VTABLE_START(0),
+    SD_BUS_METHOD("GetCapabilities", "", "as", get_capabilities, 0),
     SD_BUS_METHOD("Notify", "susssasa{sv}i", "u", notify, 0),
     SD_BUS_METHOD("CloseNotification", "u", "", close_notification, 0),
     SD_BUS_VTABLE_END,

@@ -6,9 +6,13 @@ step unless a test wants the progress line: every line a cycle prints is
 asserted, so an unexpected one fails the test."""
 
 import json
+import os
+import re
 import shutil
 import signal
 import subprocess
+import tempfile
+import time
 import unittest
 from pathlib import Path
 from typing import Optional
@@ -18,7 +22,8 @@ from kestro_expected import (IS_A_DIRECTORY, NO_CONFIG, NOT_FOUND, NOT_UTF8, PER
                              new_limit, percent, progress_line, published, secs_until_full, secs_until_shutdown,
                              shortest, start_line)
 from desktop_session import Lines
-from kestro_sandbox import CYCLE_PAUSE, STANDARD_DIRS, Machine, Pause, SandboxTestCase, kestro_binary
+from kestro_sandbox import (CYCLE_PAUSE, SOURCE_ROOT, STANDARD_DIRS, STATUS_FILES, Machine, Pause,
+                            SandboxTestCase, kestro_binary)
 
 MAX_CHARGE = new_limit(100)
 DEFAULT_WAIT = Pause(10)
@@ -726,6 +731,24 @@ class Watcher:
         return self.process.returncode, stderr
 
 
+def publish_all(folder: Path, values: str, age: float = 0) -> None:
+    """The five status files, comma-separated (empty: none), as old as given."""
+    for name, value in zip(STATUS_FILES, values.split(",")):
+        if value:
+            (folder / name).write_text(value + "\n")
+            os.utime(folder / name, (time.time() - age,) * 2)
+
+
+# Each state a bar shows: its files, their age, and Waybar's text as Pango reads it.
+BAR_STATES = [("Connected,57.1,Charging,1500,", 0, "57% 0:25"), ("Disconnected,43.2,Discharging,,7500", 0, "43% 2:05"),
+              ("Connected slow,43.2,Discharging,,7500", 0, "43% 2:05"), ("Connected,100,Full,,", 0, "100%"),
+              ("Disconnected,20,Discharging,,1800", 0, "20% 0:30"), ("Disconnected,8,Discharging,,600", 0, "8% 0:10"),
+              ("Disconnected,5,Discharging,,29", 0, "5% <1 min"), ("Disconnected,5,Discharging,,29", 60, "5% <1 min"),
+              ("Disconnected,4.47,Discharging,,0", 0, "4% shutdown"), ("Connected,80,Not charging,,", 0, "80%"),
+              ("Disconnected,50,Discharging,,1e21", 0, "50% >99 h"), ("Disconnected,,Unknown,,", 0, "Unknown"),
+              (",,,,", 0, "")]
+
+
 class StatusCommandTest(SandboxTestCase):
     """kestro-status reading what the running daemon publishes."""
 
@@ -822,6 +845,45 @@ class StatusCommandTest(SandboxTestCase):
         self.assertEqual(samples[("kestro_battery_status", (("status", "Discharging"),))], 1)
         self.assertEqual(samples[("kestro_status_stale", ())], 0)
         self.assertLess(samples[("kestro_status_file_age_seconds", (("file", "ac_status"),))], 10)
+
+    def test_every_waybar_text_passes_pangos_markup_parser(self):
+        try:
+            import gi
+            gi.require_version("Pango", "1.0")
+            from gi.repository import Pango
+        except (ImportError, ValueError):
+            self.skipTest("Pango's introspection data is not installed (scripts/install-deps installs it)")
+        for values, age, text in BAR_STATES:
+            with self.subTest(values=values, age=age):
+                folder = Path(self.enterContext(tempfile.TemporaryDirectory()))
+                publish_all(folder, values, age)
+                block = json.loads(subprocess.run([status_command(), "--dir", folder, "--waybar"],
+                                                  capture_output=True, text=True).stdout)
+                shown = [Pango.parse_markup(block[key], -1, "\0")[2] for key in ("text", "alt", "tooltip")]
+                self.assertEqual(shown[0], text)
+
+    def test_debians_i3blocks_hands_the_colour_and_the_urgent_flag_to_i3bar(self):
+        if shutil.which("i3blocks") is None:
+            self.skipTest("i3blocks is not installed (scripts/install-deps installs it)")
+        [persistent] = re.findall(r"```ini\n([^`]*--watch --i3blocks[^`]*)```", (SOURCE_ROOT / "README.md").read_text())
+        folder = Path(self.enterContext(tempfile.TemporaryDirectory()))
+        for config in (persistent, "[kestro]\ncommand=kestro-status --i3blocks\ninterval=once\n"):
+            publish_all(folder, "Disconnected,5,Discharging,,29")
+            (folder / "i3blocks.conf").write_text(config)
+            bar = subprocess.Popen(["i3blocks", "-c", folder / "i3blocks.conf"], stdout=subprocess.PIPE,
+                                   stdin=subprocess.DEVNULL, start_new_session=True,
+                                   env={"PATH": f"{Path(status_command()).parent}:/usr/bin:/bin",
+                                        "KESTRO_STATUS_DIR": str(folder)})
+            self.addCleanup(lambda bar=bar: (os.killpg(bar.pid, signal.SIGKILL), bar.wait(), bar.stdout.close()))
+            lines = Lines(bar)
+            blocks = (block for line in iter(lambda: lines.next(5), None) if line.startswith(",[")
+                      for block in json.loads(line[1:]) if block.get("name") == "kestro")
+            states = [next(blocks)]
+            if "persist" in config:
+                publish_all(folder, "Disconnected,20,Discharging,,1800")
+                states.append(next(blocks))
+            self.assertEqual([(block["color"], block.get("urgent")) for block in states],
+                             [("#FF0000", True), ("#FFA500", None)][:len(states)], config)
 
 
 if __name__ == "__main__":

@@ -3,11 +3,16 @@ looks, its exit statuses, its usage line and the file it replaces with
 --output. Its rules of reading and formatting are unit-tested; each format
 and --watch run against the live daemon in tests/e2e."""
 
+import fcntl
 import json
 import os
 import shutil
+import signal
+import socket
+import stat
 import subprocess
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -91,6 +96,37 @@ class KestroStatusTest(unittest.TestCase):
         self.assertEqual(failed.returncode, 1)
         self.assertRegex(failed.stderr, r"^kestro-status: write .*/missing/\.x\.prom\.\d+: "
                                         r"No such file or directory \(os error 2\)\n$")
+
+    def test_output_replaces_only_a_regular_file_or_nothing(self):
+        status = self.directory(CHARGING)
+        target = self.directory({})
+        os.mkfifo(target / "fifo")
+        self.enterContext(socket.socket(socket.AF_UNIX)).bind(str(target / "socket"))
+        os.symlink("fifo", target / "link")
+        if os.geteuid() == 0:
+            os.mknod(target / "null", 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        before = {name: os.lstat(target / name) for name in os.listdir(target)}
+        for name in before:
+            result = self.run_command("--dir", str(status), "--output", str(target / name))
+            self.assertEqual((result.returncode, result.stderr),
+                             (1, f"kestro-status: replace {target / name}: not a regular file\n"))
+        self.assertEqual({name: os.lstat(target / name) for name in os.listdir(target)}, before)
+        longest = target / ("k" * 255)
+        self.assertEqual(self.run_command("--dir", str(status), "--output", str(longest)).returncode, 0)
+        self.assertEqual(set(os.listdir(target)) - set(before), {longest.name})
+
+    def test_watch_ends_on_a_stop_signal_while_its_output_is_blocked(self):
+        for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            reader, writer = os.pipe()
+            fcntl.fcntl(writer, fcntl.F_SETPIPE_SZ, 4096)
+            os.write(writer, b"x" * 4096)  # full: the first output blocks
+            watch = subprocess.Popen([str(COMMAND), "--watch", "--dir", str(self.directory(CHARGING))], stdout=writer)
+            os.close(writer)
+            while not Path(f"/proc/{watch.pid}/wchan").read_text().endswith("pipe_write"):
+                time.sleep(0.01)
+            watch.send_signal(number)
+            self.assertEqual(watch.wait(timeout=2), 0, number)
+            os.close(reader)
 
 
 if __name__ == "__main__":

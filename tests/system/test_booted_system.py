@@ -45,7 +45,7 @@ from kestro_sandbox import Device, Machine  # noqa: E402  (its fake sysfs)
 # udevadm, to let udev itself read the installed rule.
 SUITE = "bookworm"
 SUITES = ("bookworm", "bookworm-updates", "bookworm-security")
-PACKAGES = ("systemd", "systemd-sysv", "dbus", "libsensors5", "udev")
+PACKAGES = ("systemd", "systemd-sysv", "dbus", "libsensors5", "udev", "prometheus-node-exporter")
 MMDEBSTRAP_OPTIONS = (
     "--variant=minbase",
     "--mode=root",
@@ -285,8 +285,9 @@ class Container:
 
     def boot(self, supplies: Path) -> None:
         with open(self.console, "wb") as console:
-            self.nspawn = subprocess.Popen(
-                self.nspawn_command("--boot", "--console=read-only", f"--bind={supplies}:{FAKE_SUPPLY_DIR}"),
+            self.nspawn = subprocess.Popen(  # a network of its own: node_exporter's port is the container's
+                self.nspawn_command("--boot", "--console=read-only", "--private-network",
+                                    f"--bind={supplies}:{FAKE_SUPPLY_DIR}"),
                 stdin=subprocess.DEVNULL, stdout=console, stderr=subprocess.STDOUT, preexec_fn=end_with_parent,
                 env={"PATH": COMMAND_PATH, "TERM": "dumb"})
         self.init_pid = wait_for("container init", self.find_init, BOOT_TIMEOUT, self.console_tail)
@@ -642,6 +643,25 @@ class BootedSystemTest(unittest.TestCase):
                                  (3_500_000, "Battery 70.0%, Discharging, shutdown in ")):
             self.battery.set("charge_now", charge_now)
             wait_for(line, lambda: f'Status: "{line}' in shown(), UNIT_TIMEOUT, shown)
+
+    def test_6p_node_exporter_serves_kestros_metrics_through_the_example_unit_enabled_as_the_readme_says(self):
+        self.service_running()
+        readme = (SOURCE_ROOT / "README.md").read_text()
+        for command in re.findall(r"^    sudo (.*kestro-status-prometheus.*)$", readme, re.M):
+            done = self.container.run("/bin/sh", "-c", command.replace("/usr/local/", "/usr/"))
+            self.assertEqual(done.returncode, 0, f"{command}\n{done.stderr}")
+
+        def scrape(wanted: str) -> Optional[str]:
+            text = run(["nsenter", f"--target={self.container.init_pid}", "--net", "curl", "-sf",
+                        "http://localhost:9100/metrics"]).stdout
+            return text if f"\n{wanted}\n" in text and "\nnode_textfile_scrape_error 0\n" in text else None
+        journal = lambda: show(self.container.journal("-u", "kestro-status-prometheus"))  # noqa: E731
+        text = wait_for("kestro's metrics", lambda: scrape("kestro_status_stale 0"), UNIT_TIMEOUT, journal)
+        self.assertRegex(text, r"\nkestro_battery_percent \d")
+        self.container.run("systemctl", "stop", UNIT)
+        wait_for("kestro_status_stale 1", lambda: scrape("kestro_status_stale 1"), UNIT_TIMEOUT, journal)
+        shown = self.container.run("systemctl", "show", "kestro-status-prometheus", "--property=NRestarts").stdout
+        self.assertEqual(shown, "NRestarts=0\n", journal())
 
     def test_7_a_low_battery_powers_the_container_off_in_order_under_the_unit_as_shipped(self):
         state = self.service_running()
