@@ -222,6 +222,8 @@ class ConfigurationTest(SandboxTestCase):
             ("force_shutdown_timeout_secs = 1e-7\n", "0.49999998", "0.0000001"),
             ("force_shutdown_timeout_secs = 18446744073709549568.0\n", "0.49999998", "18446744073709550000"),
             ("force_shutdown_timeout_secs = -0.0\n", "0.49999998", "-0"),
+            # The default action, named: no line of its own.
+            ("critical_action = 'poweroff'\n", "0.49999998", "10"),
             # Unknown keys, and the known names inside a table, are ignored.
             ("other = 'x'\nrequest_shutdown_battery_percent = 7\n", "7", "10"),
             ("[limits]\nrequest_shutdown_battery_percent = 5\nforce_shutdown_timeout_secs = 3\n",
@@ -253,6 +255,8 @@ class ConfigurationTest(SandboxTestCase):
             "force_shutdown_timeout_secs = 18446744073709551616.0\n",
             "force_shutdown_timeout_secs = inf\n",
             "request_shutdown_battery_percent = nan\nforce_shutdown_timeout_secs = 3\n",
+            "critical_action = 1\nrequest_shutdown_battery_percent = 5\n",
+            "critical_action = 'Hibernate'\nforce_shutdown_timeout_secs = 3\n",
         ]
         for content in cases:
             with self.subTest(content=content):
