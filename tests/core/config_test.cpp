@@ -47,6 +47,7 @@ struct ConfigCase {
     std::string document;
     std::optional<double> percent;  // expected when the document is accepted
     std::optional<double> secs;
+    std::optional<CriticalAction> action = std::nullopt;
 };
 
 class ConfigAccepted : public testing::TestWithParam<ConfigCase> {};
@@ -56,6 +57,7 @@ TEST_P(ConfigAccepted, MapsTheKnownKeys) {
     ASSERT_TRUE(config.has_value()) << config.error();
     EXPECT_EQ(config->request_shutdown_battery_percent, GetParam().percent);
     EXPECT_EQ(config->force_shutdown_timeout_secs, GetParam().secs);
+    EXPECT_EQ(config->critical_action, GetParam().action);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -67,6 +69,13 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"Both", "request_shutdown_battery_percent = 2.5\nforce_shutdown_timeout_secs = 0\n", 2.5, 0.0},
         ConfigCase{"KeysInsideATable", "[section]\nrequest_shutdown_battery_percent = 5\nforce_shutdown_timeout_secs = 3\n",
                    std::nullopt, std::nullopt},
+        ConfigCase{"Poweroff", "critical_action = 'poweroff'\n", std::nullopt, std::nullopt, CriticalAction::poweroff},
+        ConfigCase{"Hibernate", "critical_action = \"hibernate\"\n", std::nullopt, std::nullopt,
+                   CriticalAction::hibernate},
+        ConfigCase{"HybridSleep", "critical_action = 'hybrid-sleep'\n", std::nullopt, std::nullopt,
+                   CriticalAction::hybrid_sleep},
+        ConfigCase{"SuspendThenHibernate", "critical_action = \"\"\"suspend-then-hibernate\"\"\"\n", std::nullopt,
+                   std::nullopt, CriticalAction::suspend_then_hibernate},
         ConfigCase{"UnknownKeysIgnored", "colour = \"blue\"\nforce_shutdown_timeout_secs = 7\n", std::nullopt, 7.0},
         ConfigCase{"NegativePercent", "request_shutdown_battery_percent = -3\n", -3.0, std::nullopt},
         ConfigCase{"PercentAboveHundred", "request_shutdown_battery_percent = 150\n", 150.0, std::nullopt},
@@ -136,6 +145,12 @@ INSTANTIATE_TEST_SUITE_P(
                      "line 2"},
         RejectedCase{"SyntaxError", "request_shutdown_battery_percent = = 5\n", "line 1"},
         RejectedCase{"NotUtf8", "request_shutdown_battery_percent = 5 # \xff\xfe\n", "line 1"},
+        RejectedCase{"ActionNotAString", "critical_action = 1\n",
+                     "invalid type for critical_action: expected a string, found integer at line 1, column 19"},
+        RejectedCase{"UnknownAction", "critical_action = 'Hibernate'\n",
+                     "invalid value for critical_action: \"Hibernate\" (expected \"poweroff\", \"hibernate\", "
+                     "\"hybrid-sleep\" or \"suspend-then-hibernate\") at line 1, column 19"},
+        RejectedCase{"EscapeInAction", "critical_action = \"\\u001b[2J\"\n", "\"\\x1b[2J\""},
         RejectedCase{"NegativeSecs", "force_shutdown_timeout_secs = -1\n", "force_shutdown_timeout_secs: -1 (negative)"},
         RejectedCase{"NanSecs", "force_shutdown_timeout_secs = nan\n", "force_shutdown_timeout_secs: NaN"},
         RejectedCase{"InfiniteSecs", "force_shutdown_timeout_secs = inf\n", "force_shutdown_timeout_secs: inf"},
