@@ -47,7 +47,6 @@ struct ConfigCase {
     std::string document;
     std::optional<double> percent;  // expected when the document is accepted
     std::optional<double> secs;
-    std::optional<CriticalAction> action = std::nullopt;
 };
 
 class ConfigAccepted : public testing::TestWithParam<ConfigCase> {};
@@ -57,7 +56,6 @@ TEST_P(ConfigAccepted, MapsTheKnownKeys) {
     ASSERT_TRUE(config.has_value()) << config.error();
     EXPECT_EQ(config->request_shutdown_battery_percent, GetParam().percent);
     EXPECT_EQ(config->force_shutdown_timeout_secs, GetParam().secs);
-    EXPECT_EQ(config->critical_action, GetParam().action);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -69,13 +67,6 @@ INSTANTIATE_TEST_SUITE_P(
         ConfigCase{"Both", "request_shutdown_battery_percent = 2.5\nforce_shutdown_timeout_secs = 0\n", 2.5, 0.0},
         ConfigCase{"KeysInsideATable", "[section]\nrequest_shutdown_battery_percent = 5\nforce_shutdown_timeout_secs = 3\n",
                    std::nullopt, std::nullopt},
-        ConfigCase{"Poweroff", "critical_action = 'poweroff'\n", std::nullopt, std::nullopt, CriticalAction::poweroff},
-        ConfigCase{"Hibernate", "critical_action = \"hibernate\"\n", std::nullopt, std::nullopt,
-                   CriticalAction::hibernate},
-        ConfigCase{"HybridSleep", "critical_action = 'hybrid-sleep'\n", std::nullopt, std::nullopt,
-                   CriticalAction::hybrid_sleep},
-        ConfigCase{"SuspendThenHibernate", "critical_action = \"\"\"suspend-then-hibernate\"\"\"\n", std::nullopt,
-                   std::nullopt, CriticalAction::suspend_then_hibernate},
         ConfigCase{"UnknownKeysIgnored", "colour = \"blue\"\nforce_shutdown_timeout_secs = 7\n", std::nullopt, 7.0},
         ConfigCase{"NegativePercent", "request_shutdown_battery_percent = -3\n", -3.0, std::nullopt},
         ConfigCase{"PercentAboveHundred", "request_shutdown_battery_percent = 150\n", 150.0, std::nullopt},

@@ -45,7 +45,7 @@
 static int request_fd = -1;
 static int release_fd = -1;
 static unsigned long requests_made;
-static struct timespec slept; /* the released sleeps, in total */
+static unsigned long long slept_ns; /* the released sleeps, in total */
 
 static int parse_fd(const char *text, const char **end) {
     long value = 0;
@@ -147,8 +147,7 @@ static int hold(time_t sec, long nsec) {
         harness_gone();
     }
     if (result == 0) {
-        slept.tv_sec += sec + (slept.tv_nsec + nsec) / NSEC_PER_SEC;
-        slept.tv_nsec = (slept.tv_nsec + nsec) % NSEC_PER_SEC;
+        slept_ns += (unsigned long long)sec * NSEC_PER_SEC + (unsigned long long)nsec;
     }
     sigprocmask(SIG_SETMASK, &caller, NULL);
     errno = saved_errno;
@@ -156,20 +155,20 @@ static int hold(time_t sec, long nsec) {
 }
 
 int clock_gettime(clockid_t clock, struct timespec *now) {
-    static struct timespec first_monotonic, first_boottime;
+    static unsigned long long first_ns[2]; /* the first readings of the two clocks */
     int (*real)(clockid_t, struct timespec *) =
         (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
-    struct timespec *first = clock == CLOCK_MONOTONIC ? &first_monotonic
-                             : clock == CLOCK_BOOTTIME ? &first_boottime
-                                                       : NULL;
-    if (request_fd < 0 || first == NULL) {
-        return real(clock, now);
+    const int which = clock == CLOCK_MONOTONIC ? 0 : clock == CLOCK_BOOTTIME ? 1 : -1;
+    const int result = real(clock, now);
+    if (result != 0 || request_fd < 0 || which < 0) {
+        return result;
     }
-    if (first->tv_sec == 0 && first->tv_nsec == 0 && real(clock, first) != 0) {
-        return -1;
+    if (first_ns[which] == 0) {
+        first_ns[which] = (unsigned long long)now->tv_sec * NSEC_PER_SEC + (unsigned long long)now->tv_nsec;
     }
-    now->tv_sec = first->tv_sec + slept.tv_sec + (first->tv_nsec + slept.tv_nsec) / NSEC_PER_SEC;
-    now->tv_nsec = (first->tv_nsec + slept.tv_nsec) % NSEC_PER_SEC;
+    const unsigned long long at = first_ns[which] + slept_ns;
+    now->tv_sec = (time_t)(at / NSEC_PER_SEC);
+    now->tv_nsec = (long)(at % NSEC_PER_SEC);
     return 0;
 }
 

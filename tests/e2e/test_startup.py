@@ -255,7 +255,6 @@ class ConfigurationTest(SandboxTestCase):
             "force_shutdown_timeout_secs = 18446744073709551616.0\n",
             "force_shutdown_timeout_secs = inf\n",
             "request_shutdown_battery_percent = nan\nforce_shutdown_timeout_secs = 3\n",
-            "critical_action = 1\nrequest_shutdown_battery_percent = 5\n",
             "critical_action = 'Hibernate'\nforce_shutdown_timeout_secs = 3\n",
         ]
         for content in cases:

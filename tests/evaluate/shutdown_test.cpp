@@ -116,39 +116,6 @@ TEST(ShutdownDue, OnlyAnExactZero) {
 
 // ------------------------------------------------- after a sleeping action
 
-struct HoldCase {
-    const char* name;
-    std::optional<double> secs;  // the cycle's estimate
-    double awake_since = 0.0;    // seconds awake since the request
-    double timeout = 10.0;       // force_shutdown_timeout_secs
-    // Expected.
-    std::optional<double> held;
-    bool ends = false;
-};
-
-void PrintTo(const HoldCase& c, std::ostream* out) { *out << c.name; }
-
-class HoldEstimate : public testing::TestWithParam<HoldCase> {};
-
-TEST_P(HoldEstimate, KeepsTheActionBackForTheGraceAwake) {
-    const HoldCase& c = GetParam();
-    Settings settings;
-    settings.force_shutdown_timeout_secs = c.timeout;
-    const HeldEstimate held = hold_estimate(c.secs, SleepHold{1000.0, 5.0}, 1000.0 + c.awake_since, settings);
-    EXPECT_EQ(held.secs, c.held);
-    EXPECT_EQ(held.hold_ends, c.ends);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, HoldEstimate,
-    testing::Values(HoldCase{"UnknownKeepsTheHold", std::nullopt, 30.0, 10.0, std::nullopt, false},
-                    HoldCase{"AboveTheLevelEndsIt", 5000.0, 30.0, 10.0, 5000.0, true},
-                    HoldCase{"ConnectedEndsIt", 1.0, 30.0, 10.0, 1.0, true},
-                    HoldCase{"AtTheLevelTheMinuteLeft", 0.0, 15.0, 10.0, 45.0, false},
-                    HoldCase{"ALongerTimeoutIsTheGrace", 0.0, 60.0, 90.0, 30.0, false},
-                    HoldCase{"GraceOver", 0.0, 60.0, 10.0, 0.0, false}),
-    [](const testing::TestParamInfo<HoldCase>& info) { return std::string(info.param.name); });
-
 TEST(SleptSince, ASecondAsleepSinceTheRequestCounts) {
     const SleepHold hold{1000.0, 5.0};
     EXPECT_FALSE(slept_since(hold, 5.0));
