@@ -65,9 +65,15 @@ COMMAND_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 UNIT = "kestro.service"
 
 # The test's configuration: a shutdown level far above the battery's empty
-# end and a short wait, so that the low battery ends the run within seconds.
-CONFIG = "request_shutdown_battery_percent = 20\nforce_shutdown_timeout_secs = 1\n"
-ANNOUNCEMENT = ["Reached 20% battery.", "Forcing shutdown in 1 seconds.", "Shutting down now."]
+# end and a short wait, so that the low battery ends the run within seconds,
+# and hibernation, which a container cannot do: the daemon asks the login
+# manager, is refused, says why and powers off instead.
+CONFIG = 'request_shutdown_battery_percent = 20\nforce_shutdown_timeout_secs = 1\ncritical_action = "hibernate"\n'
+ATTEMPT = ["Reached 20% battery.", "Hibernating in 1 seconds.", "Hibernating now."]
+FALLBACK = "Could not hibernate: systemctl hibernate: exit status: "
+ANNOUNCEMENT = ATTEMPT + ["Shutting down now."]
+# What systemctl passes on from the login manager, which refuses to hibernate a container.
+LOGIN_MANAGER_REFUSAL = r"PLACEHOLDER"
 # How the system goes down once the daemon has run poweroff (the login
 # manager's word, then the service manager's).
 SHUTDOWN_STEPS = ["The system will power off now!", "System is powering down.",
@@ -638,7 +644,13 @@ class BootedSystemTest(unittest.TestCase):
         evidence = show(journal) + "\n" + self.container.console_tail()
         self.assertEqual(code, 0, evidence)
         lines = messages(journal, "kestro", state["MainPID"])
-        self.assertEqual(lines[-3:], ANNOUNCEMENT, evidence)
+        # The attempt, the login manager's refusal (through systemctl), the
+        # reason and the poweroff.
+        attempt = lines.index(ATTEMPT[-1])
+        self.assertEqual(lines[attempt - 2:attempt + 1], ATTEMPT, evidence)
+        self.assertRegex(lines[attempt + 1], LOGIN_MANAGER_REFUSAL, evidence)
+        self.assertTrue(lines[-2].startswith(FALLBACK), evidence)
+        self.assertEqual(lines[-1], ANNOUNCEMENT[-1], evidence)
         self.assertIn("Powering off.", self.container.console_tail(), evidence)
         # After the announcement the system goes down the usual way, and
         # the service is not started again.
@@ -661,6 +673,7 @@ class BootedSystemTest(unittest.TestCase):
         self.assertFalse([line for line in lines if line.startswith("<")], "the level prefix is left in the message")
         critical = {entry["MESSAGE"] for entry in journal if entry.get("PRIORITY") == "2"}
         self.assertLessEqual(set(ANNOUNCEMENT), critical, evidence)
+        self.assertTrue([line for line in critical if line.startswith(FALLBACK)], evidence)
 
 
 if __name__ == "__main__":
