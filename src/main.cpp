@@ -42,10 +42,11 @@ int run() {
         kestro::print_debug_line({"DBG: Debug mode enabled"});
     }
 
-    kestro::ServiceNotifier notifier = kestro::ServiceNotifier::for_socket(std::getenv(kestro::notify_socket_variable));
+    kestro::ServiceNotifier notifier = kestro::ServiceNotifier::for_socket(
+        std::getenv(kestro::notify_socket_variable), std::getenv(kestro::watchdog_usec_variable));
     // The service manager's words for this process only: poweroff must not
     // notify or feed the watchdog in its name.
-    for (const char* variable : {kestro::notify_socket_variable, "WATCHDOG_USEC", "WATCHDOG_PID"}) {
+    for (const char* variable : {kestro::notify_socket_variable, kestro::watchdog_usec_variable, "WATCHDOG_PID"}) {
         ::unsetenv(variable);
     }
 

@@ -108,7 +108,17 @@ std::string CommandFailure::text() const {
     return wait_status_text(std::get<ChildEnd>(cause_).wait_status);
 }
 
-std::expected<void, CommandFailure> run_command(const char* program) {
+std::expected<ChildEnd, SystemError> wait_for_child(pid_t child) {
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return std::unexpected(SystemError::last());
+        }
+    }
+    return ChildEnd{status};
+}
+
+std::expected<void, CommandFailure> run_command(const char* program, const char* argument) {
     SpawnAttributes attributes;
     if (attributes.init_error() != 0) {
         return std::unexpected(SystemError{attributes.init_error()});
@@ -124,23 +134,21 @@ std::expected<void, CommandFailure> run_command(const char* program) {
         return std::unexpected(SystemError{error});
     }
     // posix_spawnp() does not write to the argument vector; its type is older than const.
-    char* const arguments[] = {const_cast<char*>(program), nullptr};
+    char* const arguments[] = {const_cast<char*>(program), const_cast<char*>(argument), nullptr};
     pid_t child = 0;
     // A failed exec comes back here as the error number, not as an exit status.
     if (const int error = ::posix_spawnp(&child, program, nullptr, attributes.get(), arguments, environ);
         error != 0) {
         return std::unexpected(SystemError{error});
     }
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return std::unexpected(SystemError::last());
-        }
+    const auto end = wait_for_child(child);
+    if (!end) {
+        return std::unexpected(end.error());
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+    if (WIFEXITED(end->wait_status) && WEXITSTATUS(end->wait_status) == 0) {
         return {};
     }
-    return std::unexpected(ChildEnd{status});
+    return std::unexpected(*end);
 }
 
 }  // namespace kestro

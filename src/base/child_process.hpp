@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <variant>
 
 #include "base/error.hpp"
@@ -38,9 +39,14 @@ private:
     std::variant<SystemError, ChildEnd> cause_;
 };
 
-// Runs program, found through PATH, with no arguments, the caller's standard
-// streams and environment, and SIGPIPE at its default; waits for it to end.
-// Succeeds when it exits with status 0.
-[[nodiscard]] std::expected<void, CommandFailure> run_command(const char* program);
+// Runs program, found through PATH, with no arguments or the one given, the
+// caller's standard streams and environment, and SIGPIPE at its default;
+// waits for it to end (wait_for_child). Succeeds when it exits with status 0.
+[[nodiscard]] std::expected<void, CommandFailure> run_command(const char* program,
+                                                              const char* argument = nullptr);
+
+// Waits until the child ends, resuming after signals; the one place where
+// the daemon waits for a command, for as long as the command takes.
+[[nodiscard]] std::expected<ChildEnd, SystemError> wait_for_child(pid_t child);
 
 }  // namespace kestro

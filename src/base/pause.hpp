@@ -31,6 +31,15 @@ inline constexpr Error oversized_wait =
 // and wait_limit_secs or more.
 [[nodiscard]] std::expected<WaitDuration, Error> wait_duration_from_secs(double secs);
 
+// The two clocks of a machine that sleeps: seconds awake (CLOCK_MONOTONIC,
+// which stands still while the machine is suspended or hibernated) and
+// seconds asleep (what CLOCK_BOOTTIME counts beyond it), both since boot.
+struct ClockReading {
+    double awake_secs = 0.0;
+    double asleep_secs = 0.0;
+};
+[[nodiscard]] ClockReading read_clocks();
+
 // Sleeps for the whole duration: a sleep interrupted by a signal is resumed
 // for the time that remains.
 void pause_for(std::chrono::nanoseconds duration);

@@ -1,7 +1,9 @@
-// The two settings of the low-battery shutdown, fixed for the life of the
+// The settings of the low-battery shutdown, fixed for the life of the
 // process: the configuration decides them (core/config.hpp), the shutdown
 // applies them (evaluate/shutdown.hpp).
 #pragma once
+
+#include "base/status_words.hpp"
 
 namespace kestro {
 
@@ -10,6 +12,8 @@ struct Settings {
     double request_shutdown_battery_percent = 0.49999998;
     // Seconds between the shutdown announcement and the power-off.
     double force_shutdown_timeout_secs = 10.0;
+    // What is done then: poweroff, or a sleep that keeps the session.
+    CriticalAction critical_action = CriticalAction::poweroff;
 };
 
 }  // namespace kestro

@@ -48,6 +48,26 @@ std::optional<BatteryStatus> battery_status_from(std::string_view text) {
     return std::nullopt;
 }
 
+CriticalActionWords words_of(CriticalAction action) {
+    switch (action) {
+        case CriticalAction::poweroff: return {"poweroff", "power off", "Powering off"};
+        case CriticalAction::hibernate: return {"hibernate", "hibernate", "Hibernating"};
+        case CriticalAction::hybrid_sleep: return {"hybrid-sleep", "enter hybrid sleep", "Entering hybrid sleep"};
+        case CriticalAction::suspend_then_hibernate:
+            return {"suspend-then-hibernate", "suspend (then hibernate)", "Suspending (then hibernating)"};
+    }
+    return {"poweroff", "power off", "Powering off"};
+}
+
+std::optional<CriticalAction> critical_action_from(std::string_view text) {
+    for (const CriticalAction action : all_critical_actions) {
+        if (text == words_of(action).name) {
+            return action;
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<StatusFile> status_file_named(std::string_view name) {
     for (const StatusFile file : all_status_files) {
         if (file_name(file) == name) {

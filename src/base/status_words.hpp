@@ -39,6 +39,29 @@ inline constexpr std::array all_battery_statuses{BatteryStatus::charging, Batter
 [[nodiscard]] std::optional<AcStatus> ac_status_from(std::string_view text);
 [[nodiscard]] std::optional<BatteryStatus> battery_status_from(std::string_view text);
 
+// What the daemon does at the low battery level: power off (the default), or
+// ask the service manager to put the machine to sleep in one of its ways.
+enum class CriticalAction { poweroff, hibernate, hybrid_sleep, suspend_then_hibernate };
+inline constexpr std::array all_critical_actions{CriticalAction::poweroff, CriticalAction::hibernate,
+                                                 CriticalAction::hybrid_sleep,
+                                                 CriticalAction::suspend_then_hibernate};
+
+// An action in words. `name` is the configuration's value, the content of
+// the critical_action status file and, for the sleeping actions, the verb of
+// `systemctl`; `verb` completes "the computer will ..." and "Could not ...";
+// `doing` starts "<doing> in 10 seconds." and "<doing> now.".
+struct CriticalActionWords {
+    std::string_view name;
+    std::string_view verb;
+    std::string_view doing;
+};
+// "poweroff"/"power off"/"Powering off", "hibernate"/"hibernate"/"Hibernating",
+// "hybrid-sleep"/"enter hybrid sleep"/"Entering hybrid sleep",
+// "suspend-then-hibernate"/"suspend (then hibernate)"/"Suspending (then hibernating)".
+[[nodiscard]] CriticalActionWords words_of(CriticalAction action);
+// The action whose name is exactly `text`; none for any other text.
+[[nodiscard]] std::optional<CriticalAction> critical_action_from(std::string_view text);
+
 // Where the daemon publishes its status.
 inline constexpr std::string_view status_directory = "/run/kestro";
 
@@ -63,6 +86,11 @@ inline constexpr std::array<std::string_view, status_file_count> status_file_nam
 [[nodiscard]] constexpr std::string_view file_name(StatusFile file) {
     return status_file_names[static_cast<std::size_t>(file)];
 }
+// Beside the five, only while a sleeping action is configured: the action's
+// name, rewritten every cycle, so that a reader can tell a fresh one from a
+// leftover of an earlier run by its age. Absent or stale: poweroff.
+inline constexpr std::string_view critical_action_file_name = "critical_action";
+
 // The file of that name; none for any other name (a hidden temporary one).
 [[nodiscard]] std::optional<StatusFile> status_file_named(std::string_view name);
 

@@ -50,8 +50,13 @@ template <class Value>
             "Charger too weak: the battery is discharging although the charger is connected", body, "ac-adapter"};
 }
 
-[[nodiscard]] Notice battery_low_notice(const StatusMeaning& meaning, double seconds, bool critical) {
-    std::string summary = "Battery low: the computer will power off in " + minutes_text(seconds);
+[[nodiscard]] CriticalActionWords action_words(const StatusSnapshot& snapshot) {
+    return words_of(snapshot.critical_action.value_or(CriticalAction::poweroff));
+}
+
+[[nodiscard]] Notice battery_low_notice(const StatusMeaning& meaning, const CriticalActionWords& action,
+                                        double seconds, bool critical) {
+    std::string summary = "Battery low: the computer will " + std::string(action.verb) + " in " + minutes_text(seconds);
     if (const auto percent = percent_text(meaning)) {
         summary += " at " + *percent;
     }
@@ -60,8 +65,8 @@ template <class Value>
             critical ? "battery-caution" : "battery-low"};
 }
 
-[[nodiscard]] Notice powering_off_notice(const StatusMeaning& meaning) {
-    std::string summary = "Powering off now";
+[[nodiscard]] Notice powering_off_notice(const StatusMeaning& meaning, const CriticalActionWords& action) {
+    std::string summary = std::string(action.doing) + " now";
     if (const auto percent = percent_text(meaning)) {
         summary += ": battery at " + *percent;
     }
@@ -111,7 +116,7 @@ void NotificationPlan::status_changed(const StatusSnapshot& snapshot) {
                                                                              : Level::none;
         if (level > low_) {
             low_ = level;
-            begin(battery_low_notice(meaning, shutdown->seconds, level == Level::critical));
+            begin(battery_low_notice(meaning, action_words(snapshot), shutdown->seconds, level == Level::critical));
         }
     }
     if (ac == AcStatus::connected_slow && !slow_) {
@@ -125,7 +130,9 @@ void NotificationPlan::status_changed(const StatusSnapshot& snapshot) {
     }
     if (until_shutdown == 0.0 && snapshot.ac_status != AcStatus::connected && !powering_off_) {
         powering_off_ = true;
-        begin(powering_off_notice(meaning));
+        // After a sleeping action the warnings may be due again.
+        low_ = Level::none;
+        begin(powering_off_notice(meaning, action_words(snapshot)));
     }
 }
 

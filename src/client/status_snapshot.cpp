@@ -27,15 +27,15 @@ namespace {
 
 // Sets the value and the age of one file, or leaves both absent.
 template <class Value, class Parse>
-void read_one(StatusFile file, std::string_view directory, double now, double max_age, Parse parse,
-              std::optional<Value>& value, StatusSnapshot& snapshot) {
+void read_named(std::string_view directory, std::string_view name, double now, double max_age, Parse parse,
+                std::optional<Value>& value, std::optional<FileAge>& file_age) {
     PathText path;
     struct stat metadata {};
     // The age first: should the file be replaced in between, the value read
     // is newer than its age says, never older. The daemon writes regular
     // files only: anything else (a terminal, a FIFO, a device, reached
     // through a link) is not opened, and is refused again once open.
-    if (!path.assign({directory, "/", file_name(file)}) || ::stat(path.c_str(), &metadata) != 0 ||
+    if (!path.assign({directory, "/", name}) || ::stat(path.c_str(), &metadata) != 0 ||
         !S_ISREG(metadata.st_mode)) {
         return;
     }
@@ -47,8 +47,18 @@ void read_one(StatusFile file, std::string_view directory, double now, double ma
     value = parse(*content);
     if (value) {
         const double age = std::max(0.0, now - seconds_of(metadata.st_mtim));
-        snapshot.ages[static_cast<std::size_t>(file)] = FileAge{age, age > max_age};
+        file_age = FileAge{age, age > max_age};
     }
+}
+
+template <class Value, class Parse>
+void read_one(StatusFile file, std::string_view directory, double now, double max_age, Parse parse,
+              std::optional<Value>& value, StatusSnapshot& snapshot) {
+    read_named(directory, file_name(file), now, max_age, parse, value, snapshot.ages[static_cast<std::size_t>(file)]);
+}
+
+[[nodiscard]] std::optional<CriticalAction> parse_critical_action(std::string_view content) {
+    return critical_action_from(trim_white_space(content));
 }
 
 }  // namespace
@@ -80,7 +90,8 @@ bool same_status(const StatusSnapshot& a, const StatusSnapshot& b) {
     return a.ac_status == b.ac_status && a.battery_status == b.battery_status &&
            same_number(a.battery_percent, b.battery_percent) &&
            same_number(a.secs_until_battery_full, b.secs_until_battery_full) &&
-           same_number(a.secs_until_shutdown_request, b.secs_until_shutdown_request);
+           same_number(a.secs_until_shutdown_request, b.secs_until_shutdown_request) &&
+           a.critical_action == b.critical_action;
 }
 
 std::optional<double> seconds_until_next_stale(const StatusSnapshot& snapshot, double max_age) {
@@ -121,6 +132,12 @@ StatusSnapshot read_status_snapshot(std::string_view directory, double max_age) 
              snapshot.secs_until_battery_full, snapshot);
     read_one(StatusFile::secs_until_shutdown_request, directory, now, max_age, parse_status_number,
              snapshot.secs_until_shutdown_request, snapshot);
+    std::optional<FileAge> action_age;
+    read_named(directory, critical_action_file_name, now, max_age, parse_critical_action, snapshot.critical_action,
+               action_age);
+    if (action_age && action_age->stale) {
+        snapshot.critical_action.reset();  // a leftover of an earlier run
+    }
     return snapshot;
 }
 

@@ -1,5 +1,5 @@
 // What kestro-status reads: the five status files of one directory at one
-// moment, each value typed, with the age of its file. A plain record, so that
+// moment (and the configured critical action), each value typed, with the age of its file. A plain record, so that
 // every output (a line, JSON, a bar's block, metrics, a notification) is a
 // pure function of it.
 #pragma once
@@ -28,6 +28,9 @@ struct StatusSnapshot {
     std::optional<double> secs_until_battery_full;
     std::optional<double> secs_until_shutdown_request;
     std::array<std::optional<FileAge>, status_file_count> ages{};
+    // From the daemon's critical_action file while it is fresh; none (an
+    // older daemon, or the default) means poweroff.
+    std::optional<CriticalAction> critical_action;
 
     [[nodiscard]] const std::optional<FileAge>& age(StatusFile file) const {
         return ages[static_cast<std::size_t>(file)];

@@ -70,6 +70,29 @@ std::expected<std::optional<double>, std::string> number_of(const toml::table& t
     return std::unexpected(std::move(reason));
 }
 
+// The action is one of the words of all_critical_actions, as a string.
+std::expected<std::optional<CriticalAction>, std::string> action_of(const toml::table& table) {
+    constexpr std::string_view key = "critical_action";
+    const toml::node* node = table.get(key);
+    if (node == nullptr) {
+        return std::nullopt;
+    }
+    std::string reason;
+    if (const auto* text = node->as_string()) {
+        if (const auto action = critical_action_from(text->get())) {
+            return action;
+        }
+        reason = "invalid value for critical_action: \"";
+        reason += text->get();
+        reason += "\" (expected \"poweroff\", \"hibernate\", \"hybrid-sleep\" or \"suspend-then-hibernate\")";
+    } else {
+        reason = "invalid type for critical_action: expected a string, found ";
+        reason += toml::impl::node_type_friendly_names[static_cast<int>(node->type())];
+    }
+    append_position(reason, node->source().begin);
+    return std::unexpected(std::move(reason));
+}
+
 // Values that would make the shutdown misbehave at the worst moment are
 // refused now, when the log is read, rather than when the battery is low.
 std::expected<void, std::string> check_values(const Config& config) {
@@ -223,6 +246,11 @@ std::expected<Config, std::string> parse_config(std::string_view bytes) {
     if (!secs) {
         return std::unexpected(printable_log_text(secs.error()));
     }
+    auto action = action_of(table);
+    if (!action) {
+        return std::unexpected(printable_log_text(action.error()));
+    }
+    config.critical_action = *action;
     config.request_shutdown_battery_percent = *percent;
     config.force_shutdown_timeout_secs = *secs;
     if (auto checked = check_values(config); !checked) {
@@ -244,11 +272,16 @@ Settings load_settings(const char* path) {
             config->request_shutdown_battery_percent.value_or(settings.request_shutdown_battery_percent);
         settings.force_shutdown_timeout_secs =
             config->force_shutdown_timeout_secs.value_or(settings.force_shutdown_timeout_secs);
+        settings.critical_action = config->critical_action.value_or(settings.critical_action);
     }
     print_line({"Info: Config: request_shutdown_battery_percent: ",
                 format_shortest(settings.request_shutdown_battery_percent)});
     print_line({"Info: Config: force_shutdown_timeout_secs: ",
                 format_shortest(settings.force_shutdown_timeout_secs)});
+    // With the default the start-up lines stay as they always were.
+    if (settings.critical_action != CriticalAction::poweroff) {
+        print_line({"Info: Config: critical_action: ", words_of(settings.critical_action).name});
+    }
     return settings;
 }
 

@@ -1,5 +1,5 @@
-// The configuration file: two optional numbers about the low-battery
-// shutdown, read once at start-up. Whatever is wrong with the file, the
+// The configuration file: two optional numbers and the action of the
+// low-battery shutdown, read once at start-up. Whatever is wrong with the file, the
 // daemon reports it on one line and goes on with the built-in defaults.
 #pragma once
 
@@ -29,6 +29,7 @@ inline constexpr int max_config_nesting = 64;
 struct Config {
     std::optional<double> request_shutdown_battery_percent;
     std::optional<double> force_shutdown_timeout_secs;
+    std::optional<CriticalAction> critical_action;
 };
 
 // Parses the file's bytes. The error is one printable line: the TOML
@@ -39,7 +40,8 @@ struct Config {
 [[nodiscard]] std::expected<Config, std::string> parse_config(std::string_view bytes);
 
 // Reads the file at path, reports a failure as "read <path>: <reason>" on
-// standard error, prints the two "Info: Config: " lines and returns the
+// standard error, prints the two "Info: Config: " lines (a third,
+// "Info: Config: critical_action: <name>", only for a sleeping action) and returns the
 // settings in force. Never fails, and never waits: only a regular file of at
 // most max_config_bytes is read; anything else is reported with the system's
 // error text ("Is a directory (os error 21)", "No such device or address

@@ -23,6 +23,7 @@ struct MonitorState {
     RateReadCounts rate_reads;               // power/attribute_reader.hpp
     AdapterTracking adapter;                 // evaluate/adapter_status.hpp
     ChargeMemory charge;                     // evaluate/charge.hpp
+    std::optional<SleepHold> sleep_hold;     // evaluate/shutdown.hpp
 };
 
 // The raw values of one cycle, in the order the cycle reads them.
@@ -74,10 +75,16 @@ ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs) {
         const Statuses statuses = evaluate_statuses(raw_adapter_status, readings.battery_status, estimate,
                                                     readings.pd_power, state.cycle, state.adapter);
         estimate_secs_until_full(estimate, readings, max_charge_level);
-        const std::optional<double> secs_until_shutdown =
-            estimate_secs_until_shutdown(readings, estimate, statuses.adapter, inputs.settings);
+        const std::optional<double> secs_until_shutdown = apply_sleep_hold(
+            estimate_secs_until_shutdown(readings, estimate, statuses.adapter, inputs.settings), state.sleep_hold,
+            inputs.settings);
 
         follow_status_directory(inputs.status_lock);
+        // First, so that a reader woken by the five finds it fresh.
+        if (inputs.settings.critical_action != CriticalAction::poweroff) {
+            write_status_text_in(status_directory, critical_action_file_name,
+                                 words_of(inputs.settings.critical_action).name);
+        }
         write_status_text(StatusFile::ac_status, published_text(statuses.adapter));
         write_status_number(StatusFile::battery_percent, estimate.percent);
         write_status_text(StatusFile::battery_status, published_text(statuses.battery));
@@ -85,8 +92,13 @@ ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs) {
         write_status_number(StatusFile::secs_until_shutdown_request, secs_until_shutdown);
 
         if (shutdown_due(secs_until_shutdown)) {
-            inputs.notifier.shutting_down(estimate.percent.value_or(0));
-            return run_shutdown_sequence(inputs.settings);
+            inputs.notifier.acting(inputs.settings.critical_action, estimate.percent.value_or(0));
+            LowBatteryOutcome outcome = run_low_battery_action(inputs.settings, state.sleep_hold);
+            if (const auto* completed = std::get_if<ShutdownCompleted>(&outcome)) {
+                return *completed;
+            }
+            state.sleep_hold = std::get<SleepHold>(outcome);
+            inputs.notifier.resumed();
         }
         report_charge(estimate, state.cycle, statuses.battery, inputs.debug_enabled, state.charge);
         inputs.notifier.cycle_done({

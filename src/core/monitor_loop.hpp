@@ -33,7 +33,7 @@ struct MonitorInputs {
 
 // Runs cycles until the low-battery shutdown has run `poweroff`
 // successfully; that is the only way it returns. A failed `poweroff` is a
-// fatal error.
+// fatal error. After a sleeping action the cycles go on.
 [[nodiscard]] ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs);
 
 }  // namespace kestro

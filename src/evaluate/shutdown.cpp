@@ -1,5 +1,6 @@
 #include "evaluate/shutdown.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "base/child_process.hpp"
@@ -19,6 +20,41 @@ constexpr double shutdown_now = 0.0;
 constexpr double held_off_by_adapter = 1.0;
 
 constexpr const char* poweroff_command = "poweroff";
+constexpr const char* systemctl_command = "systemctl";
+
+// The shortest grace after a sleeping action, in seconds awake.
+constexpr double least_sleep_grace_secs = 60.0;
+// Less time asleep than this is no sleep: the action did not take.
+constexpr double least_sleep_secs = 1.0;
+
+void announce_level(const Settings& settings) {
+    print_critical_line({"Reached ", format_shortest(settings.request_shutdown_battery_percent), "% battery."});
+}
+
+void wait_before_action(const Settings& settings) {
+    // The configuration refuses timeouts that do not convert; this cannot
+    // fail unless Settings came from elsewhere.
+    const auto wait = wait_duration_from_secs(settings.force_shutdown_timeout_secs);
+    if (!wait) {
+        fatal_error(wait.error().text(), "");
+    }
+    pause_for(*wait);
+}
+
+ShutdownCompleted power_off_now(const char* command) {
+    print_critical_line({"Shutting down now."});
+    if (const auto ran = run_command(command); !ran) {
+        fatal_error(std::string(command).append(": ").append(ran.error().text()), "");
+    }
+    return {};
+}
+
+// From "Forcing shutdown in <seconds> seconds." on.
+ShutdownCompleted force_shutdown(const Settings& settings, const char* command) {
+    print_critical_line({"Forcing shutdown in ", format_shortest(settings.force_shutdown_timeout_secs), " seconds."});
+    wait_before_action(settings);
+    return power_off_now(command);
+}
 
 }  // namespace
 
@@ -53,20 +89,67 @@ ShutdownCompleted run_shutdown_sequence(const Settings& settings) {
 }
 
 ShutdownCompleted run_shutdown_sequence_with(const Settings& settings, const char* command) {
-    print_critical_line({"Reached ", format_shortest(settings.request_shutdown_battery_percent), "% battery."});
-    print_critical_line({"Forcing shutdown in ", format_shortest(settings.force_shutdown_timeout_secs), " seconds."});
-    // The configuration refuses timeouts that do not convert; this cannot
-    // fail unless Settings came from elsewhere.
-    const auto wait = wait_duration_from_secs(settings.force_shutdown_timeout_secs);
-    if (!wait) {
-        fatal_error(wait.error().text(), "");
+    announce_level(settings);
+    return force_shutdown(settings, command);
+}
+
+double sleep_grace_secs(const Settings& settings) {
+    return std::max(least_sleep_grace_secs, settings.force_shutdown_timeout_secs);
+}
+
+HeldEstimate hold_estimate(std::optional<double> secs, const SleepHold& hold, double awake_secs,
+                           const Settings& settings) {
+    if (!secs) {
+        return {secs, false};
     }
-    pause_for(*wait);
-    print_critical_line({"Shutting down now."});
-    if (const auto ran = run_command(command); !ran) {
-        fatal_error(std::string(command).append(": ").append(ran.error().text()), "");
+    if (*secs != shutdown_now) {
+        return {secs, true};
     }
-    return {};
+    const double left = sleep_grace_secs(settings) - (awake_secs - hold.requested_at);
+    return {left > 0 ? left : shutdown_now, false};
+}
+
+bool slept_since(const SleepHold& hold, double asleep_secs) {
+    return asleep_secs - hold.asleep_before >= least_sleep_secs;
+}
+
+std::optional<double> apply_sleep_hold(std::optional<double> secs, std::optional<SleepHold>& hold,
+                                       const Settings& settings) {
+    if (!hold) {
+        return secs;
+    }
+    const HeldEstimate held = hold_estimate(secs, *hold, read_clocks().awake_secs, settings);
+    if (held.hold_ends) {
+        hold.reset();
+        print_line({"Info: Armed again: at the low level the computer will ", words_of(settings.critical_action).verb,
+                    "."});
+    }
+    return held.secs;
+}
+
+LowBatteryOutcome run_low_battery_action(const Settings& settings, const std::optional<SleepHold>& hold) {
+    if (settings.critical_action == CriticalAction::poweroff) {
+        return run_shutdown_sequence(settings);
+    }
+    const CriticalActionWords words = words_of(settings.critical_action);
+    announce_level(settings);
+    if (hold && !slept_since(*hold, read_clocks().asleep_secs)) {
+        print_critical_line({"The computer did not ", words.verb, " after the last request; powering off."});
+        return force_shutdown(settings, poweroff_command);
+    }
+    print_critical_line({words.doing, " in ", format_shortest(settings.force_shutdown_timeout_secs), " seconds."});
+    wait_before_action(settings);
+    print_critical_line({words.doing, " now."});
+    if (const auto ran = run_command(systemctl_command, std::string(words.name).c_str()); !ran) {
+        print_critical_line({"Could not ", words.verb, ": ", systemctl_command, " ", words.name, ": ",
+                             ran.error().text(), "; powering off."});
+        return power_off_now(poweroff_command);
+    }
+    const ClockReading now = read_clocks();
+    print_line({"Info: ", systemctl_command, " ", words.name, " succeeded; held off for ",
+                format_shortest(sleep_grace_secs(settings)),
+                " seconds awake, or until connected or charged above the level."});
+    return SleepHold{now.awake_secs, now.asleep_secs};
 }
 
 }  // namespace kestro

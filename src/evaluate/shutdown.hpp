@@ -4,6 +4,7 @@
 #pragma once
 
 #include <optional>
+#include <variant>
 
 #include "base/settings.hpp"
 #include "base/status_words.hpp"
@@ -32,6 +33,41 @@ namespace kestro {
 // The shutdown ran its course; the caller releases what it holds and exits 0.
 struct [[nodiscard]] ShutdownCompleted {};
 
+// After a sleeping action was asked for: when, in seconds awake, and how long
+// the machine had been asleep by then (base/pause.hpp's ClockReading).
+struct SleepHold {
+    double requested_at = 0.0;
+    double asleep_before = 0.0;
+};
+
+// The seconds awake after a sleeping action before the low level acts again:
+// a minute, or force_shutdown_timeout_secs when that is longer. Time asleep
+// does not count, so a person who resumes a nearly empty machine has that
+// long to plug it in.
+[[nodiscard]] double sleep_grace_secs(const Settings& settings);
+
+// The estimate while a hold is on. A known estimate other than 0 (the charge
+// is above the level, or the adapter is "Connected") ends the hold and is
+// kept. A 0 becomes the grace's seconds left at awake_secs, and stays 0 once
+// the grace is over. None stays none and keeps the hold.
+struct HeldEstimate {
+    std::optional<double> secs;
+    bool hold_ends = false;
+};
+[[nodiscard]] HeldEstimate hold_estimate(std::optional<double> secs, const SleepHold& hold, double awake_secs,
+                                         const Settings& settings);
+
+// Whether the machine has been asleep for at least a second since the hold
+// began: a sleeping action that the service manager accepted may still fail
+// after the command has returned.
+[[nodiscard]] bool slept_since(const SleepHold& hold, double asleep_secs);
+
+// hold_estimate for the cycle, on the clocks of now: ends the hold, with the
+// line "Info: Armed again: at the low level the computer will <verb>.", or
+// turns the estimate into the grace left. Touches nothing without a hold.
+[[nodiscard]] std::optional<double> apply_sleep_hold(std::optional<double> secs, std::optional<SleepHold>& hold,
+                                                     const Settings& settings);
+
 // The shutdown sequence. Prints "Reached <percent>% battery." and "Forcing
 // shutdown in <seconds> seconds.", waits force_shutdown_timeout_secs doing
 // nothing else, prints "Shutting down now." and runs poweroff. A timeout that
@@ -39,6 +75,21 @@ struct [[nodiscard]] ShutdownCompleted {};
 // fatal errors ("poweroff: <error>", "poweroff: exit status: 1", ...).
 // Returns only after poweroff has succeeded.
 [[nodiscard]] ShutdownCompleted run_shutdown_sequence(const Settings& settings);
+
+// The low-battery action that settings.critical_action names. For poweroff,
+// run_shutdown_sequence. For a sleeping action: "Reached <percent>% battery.",
+// "<Doing> in <seconds> seconds.", the same wait, "<Doing> now." ("Hibernating
+// now.") and `systemctl <name>` found through PATH with the streams inherited.
+// When it succeeds, the line "Info: systemctl <name> succeeded; ..." and the
+// hold that keeps the next action back (the daemon runs on). When it cannot
+// be started or fails, "Could not <verb>: systemctl <name>: <why>; powering
+// off.", "Shutting down now." and poweroff at once. When the previous hold
+// is still on and the machine has not slept since, the sleeping action is
+// taken to have failed: "The computer did not <verb> after the last request;
+// powering off." and the shutdown from "Forcing shutdown in ...".
+using LowBatteryOutcome = std::variant<ShutdownCompleted, SleepHold>;
+[[nodiscard]] LowBatteryOutcome run_low_battery_action(const Settings& settings,
+                                                       const std::optional<SleepHold>& hold);
 
 // The same with another command in place of poweroff, named in its fatal
 // messages the same way; lets the sequence run where powering off is not an

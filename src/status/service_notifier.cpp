@@ -59,7 +59,7 @@ ServiceStatusText service_status_text(const ServiceSummary& summary) {
     return text;
 }
 
-ServiceNotifier ServiceNotifier::for_socket(const char* notify_socket) {
+ServiceNotifier ServiceNotifier::for_socket(const char* notify_socket, const char* watchdog_usec) {
     if (notify_socket == nullptr) {
         return {};
     }
@@ -86,12 +86,21 @@ ServiceNotifier ServiceNotifier::for_socket(const char* notify_socket) {
         warn(name, SystemError::last());
         return {};
     }
-    return ServiceNotifier(std::move(socket), address, size, name);
+    std::string_view watchdog = watchdog_usec != nullptr ? watchdog_usec : "";
+    if (watchdog.size() > decltype(watchdog_usec_)::capacity ||
+        watchdog.find_first_not_of("0123456789") != std::string_view::npos) {
+        watchdog = {};
+    }
+    return ServiceNotifier(std::move(socket), address, size, name, watchdog);
 }
 
 ServiceNotifier::ServiceNotifier(UniqueFd socket, const sockaddr_un& address, socklen_t address_size,
-                                 std::string_view name)
-    : socket_(std::move(socket)), address_(address), address_size_(address_size), name_(name) {}
+                                 std::string_view name, std::string_view watchdog_usec)
+    : socket_(std::move(socket)),
+      address_(address),
+      address_size_(address_size),
+      name_(name),
+      watchdog_usec_(watchdog_usec) {}
 
 void ServiceNotifier::cycle_done(const ServiceSummary& summary) {
     if (socket_.get() < 0) {
@@ -103,12 +112,21 @@ void ServiceNotifier::cycle_done(const ServiceSummary& summary) {
     ready_ = true;
 }
 
-void ServiceNotifier::shutting_down(double percent) {
+void ServiceNotifier::acting(CriticalAction action, double percent) {
     if (socket_.get() < 0) {
         return;
     }
-    Datagram message("WATCHDOG_USEC=0\nSTATUS=Powering off: battery at ");
-    message.append(format_fixed(percent, 1)).append("%");
+    Datagram message("WATCHDOG_USEC=0\nSTATUS=");
+    message.append(words_of(action).doing).append(": battery at ").append(format_fixed(percent, 1)).append("%");
+    send(message);
+}
+
+void ServiceNotifier::resumed() {
+    if (socket_.get() < 0 || watchdog_usec_.view().empty()) {
+        return;
+    }
+    Datagram message("WATCHDOG_USEC=");
+    message.append(watchdog_usec_);
     send(message);
 }
 

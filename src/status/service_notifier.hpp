@@ -25,6 +25,7 @@
 namespace kestro {
 
 inline constexpr const char* notify_socket_variable = "NOTIFY_SOCKET";
+inline constexpr const char* watchdog_usec_variable = "WATCHDOG_USEC";
 
 // What the status line of a cycle says.
 struct ServiceSummary {
@@ -49,30 +50,39 @@ public:
 
     // The socket named by `notify_socket` (the variable's value; nullptr when
     // unset): a path, or "@" and the name of an abstract socket. Prints the
-    // warning when it cannot be used. The caller removes the variable from
-    // the environment, so that children do not notify in the daemon's name.
-    static ServiceNotifier for_socket(const char* notify_socket);
+    // warning when it cannot be used. `watchdog_usec` is WATCHDOG_USEC's
+    // value (nullptr when unset), the watchdog to restore after a sleeping
+    // action. The caller removes both variables from the environment, so
+    // that children do not notify in the daemon's name.
+    static ServiceNotifier for_socket(const char* notify_socket, const char* watchdog_usec);
 
     // Each cycle: "READY=1" the first time, "WATCHDOG=1", and the status.
     void cycle_done(const ServiceSummary& summary);
 
-    // The low-battery shutdown has begun: the watchdog is switched off
-    // ("WATCHDOG_USEC=0"), since the wait and poweroff take as long as they
-    // take, and the status reads "Powering off: battery at 0.4%".
-    void shutting_down(double percent);
+    // The low-battery action has begun: the watchdog is switched off
+    // ("WATCHDOG_USEC=0"), since the wait, poweroff or the sleep take as long
+    // as they take, and the status reads "Powering off: battery at 0.4%"
+    // ("Hibernating: ...").
+    void acting(CriticalAction action, double percent);
+
+    // The daemon runs on after a sleeping action: the watchdog as the service
+    // manager set it ("WATCHDOG_USEC=<its value>"), when it set one.
+    void resumed();
 
     // The daemon ends before its first cycle, in order: "READY=1" (a service
     // of its type must say it started before it may stop), and `status`.
     void stopping(std::string_view status);
 
 private:
-    ServiceNotifier(UniqueFd socket, const sockaddr_un& address, socklen_t address_size, std::string_view name);
+    ServiceNotifier(UniqueFd socket, const sockaddr_un& address, socklen_t address_size, std::string_view name,
+                    std::string_view watchdog_usec);
     void send(std::string_view message);
 
     UniqueFd socket_{-1};
     sockaddr_un address_{};
     socklen_t address_size_ = 0;
     FixedText<sizeof(sockaddr_un::sun_path)> name_;  // for the warning
+    FixedText<20> watchdog_usec_;                     // digits, or empty
     bool ready_ = false;
 };
 

@@ -16,6 +16,7 @@ struct Files {
     std::optional<double> full;
     std::optional<double> shutdown;
     unsigned stale = 0;  // bits by StatusFile
+    std::optional<CriticalAction> action = std::nullopt;
 };
 constexpr unsigned all_files_stale = 0x1f;
 constexpr unsigned stale_bit(StatusFile file) { return 1U << static_cast<unsigned>(file); }
@@ -27,6 +28,7 @@ inline StatusSnapshot snapshot_of(const Files& files) {
     snapshot.battery_status = files.battery;
     snapshot.secs_until_battery_full = files.full;
     snapshot.secs_until_shutdown_request = files.shutdown;
+    snapshot.critical_action = files.action;
     const bool present[] = {files.ac.has_value(), files.percent.has_value(), files.battery.has_value(),
                             files.full.has_value(), files.shutdown.has_value()};
     for (const StatusFile file : all_status_files) {

@@ -136,8 +136,10 @@ TEST_F(StatusRead, AnythingButAValueIsAbsent) {
 TEST_F(StatusRead, StalenessIsPerFile) {
     write_raw("ac_status", "Disconnected\n");
     write_raw("battery_percent", "43.21\n");
+    write_raw("critical_action", "hibernate\n");
     age_by("battery_percent", 15);
     const StatusSnapshot snapshot = read_status_snapshot(directory, 10);
+    EXPECT_EQ(snapshot.critical_action, CriticalAction::hibernate);
     EXPECT_FALSE(snapshot.stale(StatusFile::ac_status));
     EXPECT_TRUE(snapshot.stale(StatusFile::battery_percent));
     EXPECT_NEAR(snapshot.age(StatusFile::battery_percent)->seconds, 15.0, 2.0);
@@ -147,7 +149,9 @@ TEST_F(StatusRead, StalenessIsPerFile) {
     EXPECT_NEAR(*next, 10.0, 2.0);
 
     age_by("ac_status", 11);
+    age_by("critical_action", 11);
     const StatusSnapshot stopped = read_status_snapshot(directory, 10);
+    EXPECT_EQ(stopped.critical_action, std::nullopt) << "a stale one is a leftover: poweroff";
     EXPECT_TRUE(all_stale(stopped));
     EXPECT_EQ(seconds_until_next_stale(stopped, 10), std::nullopt) << "nothing to wait for";
     EXPECT_FALSE(same_status(snapshot, stopped));

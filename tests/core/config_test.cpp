@@ -136,6 +136,12 @@ INSTANTIATE_TEST_SUITE_P(
                      "line 2"},
         RejectedCase{"SyntaxError", "request_shutdown_battery_percent = = 5\n", "line 1"},
         RejectedCase{"NotUtf8", "request_shutdown_battery_percent = 5 # \xff\xfe\n", "line 1"},
+        RejectedCase{"ActionNotAString", "critical_action = 1\n",
+                     "invalid type for critical_action: expected a string, found integer at line 1, column 19"},
+        RejectedCase{"UnknownAction", "critical_action = 'Hibernate'\n",
+                     "invalid value for critical_action: \"Hibernate\" (expected \"poweroff\", \"hibernate\", "
+                     "\"hybrid-sleep\" or \"suspend-then-hibernate\") at line 1, column 19"},
+        RejectedCase{"EscapeInAction", "critical_action = \"\\u001b[2J\"\n", "\"\\x1b[2J\""},
         RejectedCase{"NegativeSecs", "force_shutdown_timeout_secs = -1\n", "force_shutdown_timeout_secs: -1 (negative)"},
         RejectedCase{"NanSecs", "force_shutdown_timeout_secs = nan\n", "force_shutdown_timeout_secs: NaN"},
         RejectedCase{"InfiniteSecs", "force_shutdown_timeout_secs = inf\n", "force_shutdown_timeout_secs: inf"},

@@ -20,6 +20,10 @@
  * runs with neither the shim nor its pipes. Without the variable every call
  * goes to the C library unchanged.
  *
+ * The clocks of awake time are controlled too: CLOCK_MONOTONIC and
+ * CLOCK_BOOTTIME stand at their first reading plus the time of every sleep
+ * released so far, so a held sleep is time gone by and nothing else is.
+ *
  * When the harness is gone (a pipe fails or reaches its end) the process
  * kills itself: a daemon whose clock nobody controls must not run free.
  */
@@ -41,6 +45,7 @@
 static int request_fd = -1;
 static int release_fd = -1;
 static unsigned long requests_made;
+static unsigned long long slept_ns; /* the released sleeps, in total */
 
 static int parse_fd(const char *text, const char **end) {
     long value = 0;
@@ -141,9 +146,30 @@ static int hold(time_t sec, long nsec) {
         }
         harness_gone();
     }
+    if (result == 0) {
+        slept_ns += (unsigned long long)sec * NSEC_PER_SEC + (unsigned long long)nsec;
+    }
     sigprocmask(SIG_SETMASK, &caller, NULL);
     errno = saved_errno;
     return result;
+}
+
+int clock_gettime(clockid_t clock, struct timespec *now) {
+    static unsigned long long first_ns[2]; /* the first readings of the two clocks */
+    int (*real)(clockid_t, struct timespec *) =
+        (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
+    const int which = clock == CLOCK_MONOTONIC ? 0 : clock == CLOCK_BOOTTIME ? 1 : -1;
+    const int result = real(clock, now);
+    if (result != 0 || request_fd < 0 || which < 0) {
+        return result;
+    }
+    if (first_ns[which] == 0) {
+        first_ns[which] = (unsigned long long)now->tv_sec * NSEC_PER_SEC + (unsigned long long)now->tv_nsec;
+    }
+    const unsigned long long at = first_ns[which] + slept_ns;
+    now->tv_sec = (time_t)(at / NSEC_PER_SEC);
+    now->tv_nsec = (long)(at % NSEC_PER_SEC);
+    return 0;
 }
 
 static int valid(const struct timespec *req) {

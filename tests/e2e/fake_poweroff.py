@@ -1,12 +1,14 @@
 #!/usr/bin/python3 -IS
 """Stand-in for the system's power commands inside an end-to-end sandbox.
 
-The harness installs two copies per machine: the fake `poweroff` that comes
-first in the daemon's PATH, and the mask that is bind-mounted over every real
-poweroff, shutdown, reboot, halt and systemctl. Both only record how they
-were run (arguments, environment, open descriptors beyond the standard three,
-capabilities) as one JSON file per run, and then end the way the test chose:
-an exit code, or death by a signal. Nothing here touches the machine.
+The harness installs two copies per machine: the fake `poweroff` (with the
+fake `systemctl` as a second name of the same file) that comes first in the
+daemon's PATH, and the mask that is bind-mounted over every real poweroff,
+shutdown, reboot, halt and systemctl. Both only record how they were run
+(arguments, environment, open descriptors beyond the standard three,
+capabilities) as one JSON file per run, and then end the way the test chose
+for the name they were run by, or for all: an exit code, or death by a
+signal. Nothing here touches the machine.
 """
 import json
 import os
@@ -92,6 +94,7 @@ def behaviour():
 def main():
     record()
     chosen = behaviour()
+    chosen = chosen.get(os.path.basename(sys.argv[0]), chosen)
     if chosen.get("signal") is not None:
         number = int(chosen["signal"])
         if number not in (signal.SIGKILL, signal.SIGSTOP):

@@ -395,6 +395,9 @@ class Machine:
         self.mask = self.root / "mask" / "power-command"
         self._install_stand_in(self.fake_poweroff, masked=False)
         self._install_stand_in(self.mask, masked=True)
+        # The fake systemctl: the same file (which the guard lets pass) by another name.
+        self.fake_systemctl = self.fake_poweroff.with_name("systemctl")
+        os.link(self.fake_poweroff, self.fake_systemctl)
         self.set_poweroff_result(exit_code=0)
         self._daemons: list[Daemon] = []
         self._runs = 0
@@ -541,11 +544,17 @@ class Machine:
 
     # -- poweroff -----------------------------------------------------------
 
-    def set_poweroff_result(self, exit_code: int = 0, signal: Optional[int] = None) -> None:
-        """How the fake poweroff ends from now on: with this exit code, or
-        killed by this signal."""
-        behaviour = {"exit": exit_code, "signal": int(signal) if signal is not None else None}
+    def set_poweroff_result(self, exit_code: int = 0, signal: Optional[int] = None,
+                            command: Optional[str] = None) -> None:
+        """How the fake poweroff (and systemctl) ends from now on: with this
+        exit code, or killed by this signal; only the fake of that name when
+        command is given ("systemctl")."""
+        chosen = {"exit": exit_code, "signal": int(signal) if signal is not None else None}
+        behaviour = chosen if command is None else self._behaviour() | {command: chosen}
         write_file(self._poweroff_state / "behaviour.json", json.dumps(behaviour).encode(), 0o644)
+
+    def _behaviour(self) -> dict:
+        return json.loads((self._poweroff_state / "behaviour.json").read_text())
 
     def poweroff_calls(self) -> list[PoweroffCall]:
         calls = []

@@ -211,24 +211,26 @@ class JournalTest(SandboxTestCase):
 class ServiceManagerTest(SandboxTestCase):
     def test_notifications_through_notify_socket(self):
         """Ready, alive and the status line each cycle, the watchdog off for
-        the shutdown; a socket that cannot be used costs one warning."""
+        the low-battery action and back after a sleep; a socket that cannot
+        be used costs one warning."""
         status = b"WATCHDOG=1\nSTATUS=Battery 6.0%, Discharging, shutdown in 27 min"
         cases = [
-            ("/run/notify", None),
-            ("notify", "Invalid argument (os error 22)"),
-            ("/" + "n" * 108, "File name too long (os error 36)"),
-            ("/run/none", NOT_FOUND),
+            ("/run/notify", "poweroff", None),
+            ("/run/notify", "hibernate", None),
+            ("notify", "poweroff", "Invalid argument (os error 22)"),
+            ("/" + "n" * 108, "poweroff", "File name too long (os error 36)"),
+            ("/run/none", "poweroff", NOT_FOUND),
         ]
-        for value, error in cases:
-            with self.subTest(value[:12]):
+        for value, action, error in cases:
+            with self.subTest(value[:12], action=action):
                 machine = self.machine()
-                machine.set_config("request_shutdown_battery_percent = 5\n")
+                machine.set_config(f'request_shutdown_battery_percent = 5\ncritical_action = "{action}"\n')
                 machine.add_adapter("AC", online=0)
                 battery = machine.add_battery("BAT0", charge_full=50_000_000, charge_now=3_000_000)
                 manager = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
                 self.addCleanup(manager.close)
                 manager.bind(str(machine.host_path("/run/notify")))
-                daemon = machine.start(env={"NOTIFY_SOCKET": value})
+                daemon = machine.start(env={"NOTIFY_SOCKET": value, "WATCHDOG_USEC": "20000000"})
                 lines = [line for cycle in daemon.steps(2) for line in cycle.stdout if line.startswith("Warning: c")]
                 battery.set("charge_now", 2_000_000)
                 self.assertEqual(daemon.run_until_exit().status.code, 0)
@@ -236,9 +238,13 @@ class ServiceManagerTest(SandboxTestCase):
                 if error:
                     self.assertEqual(lines, [f"Warning: cannot notify the service manager through NOTIFY_SOCKET "
                                              f"'{value}': {error}"])
-                else:
-                    self.assertEqual([manager.recv(512) for _ in range(3)], [
-                        b"READY=1\n" + status, status, b"WATCHDOG_USEC=0\nSTATUS=Powering off: battery at 4.0%"])
+                    continue
+                acting = b"WATCHDOG_USEC=0\nSTATUS=" + (b"Hibernating" if action == "hibernate" else b"Powering off")
+                after_sleep = [b"WATCHDOG_USEC=20000000",
+                               b"WATCHDOG=1\nSTATUS=Battery 4.0%, Discharging, shutdown in under a minute"]
+                self.assertEqual([manager.recv(512) for _ in range(5 if action == "hibernate" else 3)], [
+                    b"READY=1\n" + status, status, acting + b": battery at 4.0%",
+                    *(after_sleep if action == "hibernate" else [])])
 
 
 class ConfigurationTest(SandboxTestCase):
@@ -286,6 +292,8 @@ class ConfigurationTest(SandboxTestCase):
             ("force_shutdown_timeout_secs = 1e-7\n", "0.49999998", "0.0000001"),
             ("force_shutdown_timeout_secs = 18446744073709549568.0\n", "0.49999998", "18446744073709550000"),
             ("force_shutdown_timeout_secs = -0.0\n", "0.49999998", "-0"),
+            # The default action, named: no line of its own.
+            ("critical_action = 'poweroff'\n", "0.49999998", "10"),
             # Unknown keys, and the known names inside a table, are ignored.
             ("other = 'x'\nrequest_shutdown_battery_percent = 7\n", "7", "10"),
             ("[limits]\nrequest_shutdown_battery_percent = 5\nforce_shutdown_timeout_secs = 3\n",
@@ -317,6 +325,7 @@ class ConfigurationTest(SandboxTestCase):
             "force_shutdown_timeout_secs = 18446744073709551616.0\n",
             "force_shutdown_timeout_secs = inf\n",
             "request_shutdown_battery_percent = nan\nforce_shutdown_timeout_secs = 3\n",
+            "critical_action = 'Hibernate'\nforce_shutdown_timeout_secs = 3\n",
         ]
         for content in cases:
             with self.subTest(content=content):

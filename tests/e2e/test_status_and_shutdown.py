@@ -696,6 +696,68 @@ class RoadOfOneEventTest(SandboxTestCase):
         self.assertEqual(machine.status_files(), last_values)
 
 
+class SleepingActionTest(SandboxTestCase):
+    """critical_action through the fake systemctl, on the journal stream so
+    that each line shows its level. After a request the daemon runs on and
+    acts again at once after a re-arm, else only after the grace (awake
+    time); the fake never sleeps, so that second action is the poweroff.
+    Any failure of systemctl is followed by the poweroff at once."""
+
+    def test_success_and_each_failure(self):
+        def fails_with(**result):
+            return lambda machine: machine.set_poweroff_result(**result, command="systemctl")
+
+        def not_found(machine):
+            machine.fake_systemctl.unlink()
+            return {"PATH": str(machine.fake_poweroff.parent)}
+
+        cases = [  # action, its words, the wait, the grace; how systemctl fails and why (None: it succeeds)
+            ("hibernate", "Hibernating", "hibernate", "2", 60, None, None),
+            ("hybrid-sleep", "Entering hybrid sleep", "enter hybrid sleep", "90", 90, None, None),
+            ("hibernate", "Hibernating", "hibernate", "2", 60, not_found, NOT_FOUND),
+            ("hybrid-sleep", "Entering hybrid sleep", "enter hybrid sleep", "2", 60, fails_with(exit_code=1),
+             "exit status: 1"),
+            ("suspend-then-hibernate", "Suspending (then hibernating)", "suspend (then hibernate)", "2", 60,
+             fails_with(signal=signal.SIGKILL), "signal: 9 (SIGKILL)"),
+        ]
+        for action, doing, verb, wait, grace, prepare, why in cases:
+            with self.subTest(action=action, why=why):
+                machine = self.machine()
+                machine.set_config(level_config("150", wait) + f'critical_action = "{action}"\n')  # due at once
+                adapter = machine.add_adapter("AC", online=0)
+                machine.add_battery("BAT0", charge_full=FULL)
+                daemon = machine.start(env=prepare and prepare(machine), journal=True)
+                calls = lambda: [(Path(call.argv[0]).name, call.argv[1:]) for call in machine.poweroff_calls()]
+                systemctl = [("systemctl", [action])]
+                acting = ["<2>Reached 150% battery.", f"<2>{doing} in {wait} seconds.", f"<2>{doing} now."]
+                if why is not None:
+                    run = daemon.run_until_exit()
+                    self.assertEqual(run.stdout[-5:], acting + [
+                        f"<2>Could not {verb}: systemctl {action}: {why}; powering off.", "<2>" + SHUTTING_DOWN])
+                    self.assertEqual((run.pauses, run.status.code), ([Pause(2)], 0))
+                    self.assertEqual(calls(), systemctl * (prepare is not not_found) + [("poweroff", [])])
+                    continue
+                acting.append(f"<6>Info: systemctl {action} succeeded; held off for {grace} seconds awake, "
+                              "or until connected or charged above the level.")
+                first = daemon.step()
+                self.assertEqual((first.stdout[3], first.stdout[-4:], machine.status("critical_action")),
+                                 (f"<6>Info: Config: critical_action: {action}", acting, f"{action}\n"))
+                daemon.step()
+                self.assertEqual(machine.status("secs_until_shutdown_request"), f"{grace - 1}\n")
+                adapter.set("online", 1)
+                self.assertEqual(daemon.step().stdout, [f"<6>Info: Armed again: at the low level the computer "
+                                                        f"will {verb}."])
+                adapter.set("online", 0)
+                self.assertEqual(daemon.step().stdout, acting)
+                daemon.steps(grace - 1)
+                self.assertEqual((machine.status("secs_until_shutdown_request"), calls()), ("1\n", systemctl * 2))
+                run = daemon.run_until_exit()
+                self.assertEqual(run.stdout, [
+                    "<2>Reached 150% battery.", f"<2>The computer did not {verb} after the last request; powering off.",
+                    f"<2>Forcing shutdown in {wait} seconds.", "<2>" + SHUTTING_DOWN])
+                self.assertEqual((run.status.code, calls()[-1]), (0, ("poweroff", [])))
+
+
 # ---------------------------------------------------------------------------
 # kestro-status on the live daemon's status directory
 

@@ -180,6 +180,7 @@ class InstallTest(unittest.TestCase):
         self.assertEqual(tomllib.loads(uncommented), {
             "request_shutdown_battery_percent": 0.49999998,
             "force_shutdown_timeout_secs": 10,
+            "critical_action": "poweroff",
         }, "uncommented, it states the defaults")
 
 

@@ -65,9 +65,16 @@ COMMAND_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
 UNIT = "kestro.service"
 
 # The test's configuration: a shutdown level far above the battery's empty
-# end, and a wait longer than the unit's watchdog, which must not fire in it.
-CONFIG = "request_shutdown_battery_percent = 20\nforce_shutdown_timeout_secs = 25\n"
-ANNOUNCEMENT = ["Reached 20% battery.", "Forcing shutdown in 25 seconds.", "Shutting down now."]
+# end, a wait longer than the unit's watchdog, which must not fire in it,
+# and hibernation, which a container cannot do: the daemon asks the login
+# manager, is refused, says why and powers off instead.
+CONFIG = 'request_shutdown_battery_percent = 20\nforce_shutdown_timeout_secs = 25\ncritical_action = "hibernate"\n'
+ATTEMPT = ["Reached 20% battery.", "Hibernating in 25 seconds.", "Hibernating now."]
+FALLBACK = "Could not hibernate: systemctl hibernate: exit status: "
+ANNOUNCEMENT = ATTEMPT + ["Shutting down now."]
+# What systemctl passes on from the login manager, which cannot hibernate a
+# container (the host's kernel offers no hibernation to it).
+LOGIN_MANAGER_REFUSAL = 'Call to Hibernate failed: Sleep verb "hibernate" not supported'
 WATCHDOG_SECS, RESTART_SECS = 20, 5  # the unit's WatchdogSec= and RestartSec=
 # How the system goes down once the daemon has run poweroff (the login
 # manager's word, then the service manager's).
@@ -677,7 +684,16 @@ class BootedSystemTest(unittest.TestCase):
         evidence = show(journal) + "\n" + self.container.console_tail()
         self.assertEqual(code, 0, evidence)
         lines = messages(journal, "kestro", state["MainPID"])
-        self.assertEqual(lines[-3:], ANNOUNCEMENT, evidence)
+        # The attempt, the login manager's refusal (which systemctl logs
+        # straight to the journal, under its own name), the reason and the
+        # poweroff.
+        self.assertEqual(lines[-5:-2], ATTEMPT, evidence)
+        self.assertTrue(lines[-2].startswith(FALLBACK), evidence)
+        self.assertEqual(lines[-1], ANNOUNCEMENT[-1], evidence)
+        told = [(entry.get("SYSLOG_IDENTIFIER"), entry["MESSAGE"]) for entry in journal]
+        between = told[told.index(("kestro", ATTEMPT[-1])) + 1:told.index(("kestro", lines[-2]))]
+        self.assertEqual([message for name, message in between if name == "systemctl"], [LOGIN_MANAGER_REFUSAL],
+                         evidence)
         self.assertIn("Powering off.", self.container.console_tail(), evidence)
         # After the announcement the system goes down the usual way, and
         # the service is not started again.
@@ -700,6 +716,7 @@ class BootedSystemTest(unittest.TestCase):
         self.assertFalse([line for line in lines if line.startswith("<")], "the level prefix is left in the message")
         critical = {entry["MESSAGE"] for entry in journal if entry.get("PRIORITY") == "2"}
         self.assertLessEqual(set(ANNOUNCEMENT), critical, evidence)
+        self.assertTrue([line for line in critical if line.startswith(FALLBACK)], evidence)
 
 
 if __name__ == "__main__":
