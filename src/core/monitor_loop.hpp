@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "base/settings.hpp"
+#include "evaluate/settings.hpp"
 #include "evaluate/shutdown.hpp"
 #include "power/battery_files.hpp"
 #include "power/discovery.hpp"

@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "base/settings.hpp"
+#include "evaluate/settings.hpp"
 #include "base/status_words.hpp"
 #include "evaluate/charge_estimate.hpp"
 #include "evaluate/cycle_readings.hpp"
