@@ -185,4 +185,11 @@ Statuses evaluate_statuses(std::optional<AcStatus> raw_adapter_status,
     return decision.statuses;
 }
 
+Statuses decide_cycle_statuses(const CycleReadings& readings, const ChargeEstimate& estimate, std::uint64_t cycle,
+                               AdapterTracking& tracking) {
+    const std::optional<AcStatus> raw =
+        register_adapter_status(readings.adapter_online, readings.battery_status, cycle, tracking);
+    return evaluate_statuses(raw, readings.battery_status, estimate, readings.pd_power, cycle, tracking);
+}
+
 }  // namespace kestro

@@ -14,6 +14,7 @@
 
 #include "base/status_words.hpp"
 #include "evaluate/charge_estimate.hpp"
+#include "evaluate/cycle_readings.hpp"
 
 namespace kestro {
 
@@ -102,5 +103,11 @@ struct StatusDecision {
                                          std::optional<KernelBatteryStatus> battery_status,
                                          const ChargeEstimate& estimate, double pd_power, std::uint64_t cycle,
                                          AdapterTracking& tracking);
+
+// Both stages of one cycle, once the charge has been evaluated: registers
+// the adapter status from the readings' "online" and battery status, then
+// decides and prints as evaluate_statuses.
+[[nodiscard]] Statuses decide_cycle_statuses(const CycleReadings& readings, const ChargeEstimate& estimate,
+                                             std::uint64_t cycle, AdapterTracking& tracking);
 
 }  // namespace kestro

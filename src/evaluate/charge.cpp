@@ -55,6 +55,7 @@ ChargeEstimate evaluate_charge(const CycleReadings& readings, double max_charge_
     if (readings.voltage_now) {
         estimate.draw = readings.rate_reading * *readings.voltage_now;
     }
+    estimate_secs_until_full(estimate, readings, max_charge_level);
     return estimate;
 }
 

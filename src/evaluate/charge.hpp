@@ -58,12 +58,13 @@ struct ChargeMemory {
 // - when known, every missing (negative) history entry takes the percentage;
 // - average = the nine history entries summed newest to oldest, ÷ 9;
 // - near_full when known and percent > max_charge_level × 0.9;
-// - draw = rate × voltage_now when voltage_now is known.
-// Leaves secs_until_full empty. Prints nothing.
+// - draw = rate × voltage_now when voltage_now is known;
+// - secs_until_full as estimate_secs_until_full makes it.
+// Prints nothing.
 [[nodiscard]] ChargeEstimate evaluate_charge(const CycleReadings& readings, double max_charge_level,
                                              ChargeMemory& memory);
 
-// Completes the estimate with the seconds until the charge reaches
+// Sets the estimate's seconds until the charge reaches
 // max_charge_level percent of the full capacity: none unless the percentage,
 // the draw and voltage_min_design are known; 0 at or above the target; otherwise
 // to go × voltage_min_design ÷ draw × 3600 (infinite when the draw is 0).

@@ -39,6 +39,22 @@ std::optional<std::int32_t> read_charge_limit(const std::string& path, PauseFunc
     return std::nullopt;
 }
 
+// The limit in force this cycle, with its line when it is new; the line names
+// the battery when there is one to name.
+double refresh_limit(const std::optional<std::string>& charge_limit_file, std::string_view battery_dir,
+                     std::optional<double> previous, PauseFunction pause) {
+    const double level = charge_limit_file
+                             ? decide_max_charge_level(read_charge_limit(*charge_limit_file, pause), previous)
+                             : unlimited_charge_level;
+    if (!previous || *previous != level) {
+        const std::string_view open = battery_dir.empty() ? "" : "'";
+        const std::string_view close = battery_dir.empty() ? "" : "' ";
+        print_line({"Info: New MaxChargeLevel value detected for battery ", open, battery_dir, close, "= ",
+                    format_shortest(level), "%"});
+    }
+    return level;
+}
+
 }  // namespace
 
 std::optional<std::string> find_charge_limit_file(std::string_view battery_dir, std::string_view device_path) {
@@ -91,13 +107,12 @@ double refresh_max_charge_level(const std::optional<std::string>& charge_limit_f
 
 double refresh_max_charge_level(const std::optional<std::string>& charge_limit_file, std::optional<double> previous,
                                 PauseFunction pause) {
-    const double level = charge_limit_file
-                             ? decide_max_charge_level(read_charge_limit(*charge_limit_file, pause), previous)
-                             : unlimited_charge_level;
-    if (!previous || *previous != level) {
-        print_line({"Info: New MaxChargeLevel value detected for battery = ", format_shortest(level), "%"});
-    }
-    return level;
+    return refresh_limit(charge_limit_file, {}, previous, pause);
+}
+
+double refresh_battery_charge_limit(const std::string& charge_limit_file, std::string_view battery_dir,
+                                    std::optional<double> previous) {
+    return refresh_limit(charge_limit_file, battery_dir, previous, pause_for);
 }
 
 }  // namespace kestro

@@ -64,4 +64,9 @@ using PauseFunction = void (*)(std::chrono::nanoseconds);
 [[nodiscard]] double refresh_max_charge_level(const std::optional<std::string>& charge_limit_file,
                                               std::optional<double> previous, PauseFunction pause);
 
+// The same for the limit of one battery among several, the line naming it:
+// "Info: New MaxChargeLevel value detected for battery '<battery_dir>' = <value>%".
+[[nodiscard]] double refresh_battery_charge_limit(const std::string& charge_limit_file, std::string_view battery_dir,
+                                                  std::optional<double> previous);
+
 }  // namespace kestro

@@ -35,9 +35,10 @@ using DirectoryHandle = std::unique_ptr<DIR, DirectoryCloser>;
 }
 
 // Whether the supply at supply_dir has a type file whose content names a
-// kind; none when it has no type file. Fatal when the type file exists but
-// cannot be read.
-std::optional<bool> type_names(const std::string& supply_dir, bool (*names_kind)(std::string_view)) {
+// kind; none when it has no type file, or when it cannot be read and that is
+// not fatal.
+std::optional<bool> type_names(const std::string& supply_dir, bool (*names_kind)(std::string_view),
+                               bool fatal_when_unreadable = true) {
     const std::string type_path = attribute_path(supply_dir, type_attribute);
     if (!path_exists(type_path.c_str())) {
         return std::nullopt;
@@ -45,6 +46,9 @@ std::optional<bool> type_names(const std::string& supply_dir, bool (*names_kind)
     AttributeBuffer buffer;
     const auto content = read_attribute_file(type_path.c_str(), buffer);
     if (!content) {
+        if (!fatal_when_unreadable) {
+            return std::nullopt;
+        }
         fail_on("Cannot read path", type_path, content.error());
     }
     return names_kind(*content);
@@ -95,29 +99,50 @@ std::optional<std::string> find_adapter(std::string_view root) {
     return adapter;
 }
 
+std::string battery_directory(unsigned number, std::string_view root) {
+    std::string directory(root);
+    directory += battery_prefix;
+    directory += format_integer(std::uint64_t{number}).view();
+    return directory;
+}
+
+std::optional<std::string> probe_battery(unsigned number, bool fatal_when_unreadable, std::string_view root) {
+    std::string candidate = battery_directory(number, root);
+    if (!type_names(candidate, names_battery, fatal_when_unreadable).value_or(false)) {
+        return std::nullopt;
+    }
+    print_line({"Info: Init: Found battery: '", candidate, "'"});
+    // The battery may have gone between its type read and now.
+    if (!path_exists(candidate.c_str())) {
+        return std::nullopt;
+    }
+    return candidate;
+}
+
 std::optional<std::string> find_battery(std::string_view root) {
     for (unsigned number = 0; number < battery_candidates; ++number) {
-        std::string candidate(root);
-        candidate += battery_prefix;
-        candidate += format_integer(std::uint64_t{number}).view();
-        if (type_names(candidate, names_battery).value_or(false)) {
-            print_line({"Info: Init: Found battery: '", candidate, "'"});
-            if (!path_exists(candidate.c_str())) {
-                return std::nullopt;
-            }
-            return candidate;
+        if (auto battery = probe_battery(number, true, root)) {
+            return battery;
         }
     }
     return std::nullopt;
 }
 
 std::optional<PowerSupplyPaths> discover_power_supplies(std::string_view root) {
-    std::string adapter_dir = find_adapter(root).value_or(std::string());
-    std::optional<std::string> battery_dir = find_battery(root);
-    if (!battery_dir) {
+    PowerSupplyPaths paths{find_adapter(root).value_or(std::string()), {}, {}};
+    for (unsigned number = 0; number < battery_candidates; ++number) {
+        if (auto battery = probe_battery(number, true, root)) {
+            if (paths.battery_dir.empty()) {
+                paths.battery_dir = std::move(*battery);
+            } else {
+                paths.further_battery_dirs.push_back(std::move(*battery));
+            }
+        }
+    }
+    if (paths.battery_dir.empty()) {
         return std::nullopt;
     }
-    return PowerSupplyPaths{std::move(adapter_dir), std::move(*battery_dir)};
+    return paths;
 }
 
 }  // namespace kestro

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestro {
 
@@ -17,7 +18,8 @@ inline constexpr unsigned battery_candidates = 9;
 
 struct PowerSupplyPaths {
     std::string adapter_dir;  // without a trailing slash; empty when there is no adapter
-    std::string battery_dir;  // "<root>BAT<n>"
+    std::string battery_dir;  // "<root>BAT<n>", the first battery found
+    std::vector<std::string> further_battery_dirs;  // the others, in the order of their numbers
 };
 
 // The kind of a supply, decided from its whole "type" file: a
@@ -40,8 +42,18 @@ struct PowerSupplyPaths {
 // find_adapter for a type file that cannot be read.
 [[nodiscard]] std::optional<std::string> find_battery(std::string_view root = power_supply_root);
 
-// Both searches, adapter first, with their lines. None when there is no
-// battery: the caller stops the daemon.
+// "<root>BAT<number>", the directory of battery candidate `number`.
+[[nodiscard]] std::string battery_directory(unsigned number, std::string_view root = power_supply_root);
+
+// Whether "<root>BAT<number>" is a battery, as find_battery decides, printing
+// the same line when it is. A type file that cannot be read is fatal when
+// `fatal_when_unreadable`, and otherwise no battery (for now).
+[[nodiscard]] std::optional<std::string> probe_battery(unsigned number, bool fatal_when_unreadable,
+                                                       std::string_view root = power_supply_root);
+
+// Both searches, adapter first, with their lines: every one of BAT0 to BAT8
+// that is a battery, each with its line, in the order of their numbers. None
+// when there is no battery: the caller stops the daemon.
 [[nodiscard]] std::optional<PowerSupplyPaths> discover_power_supplies(std::string_view root = power_supply_root);
 
 }  // namespace kestro
