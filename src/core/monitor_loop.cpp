@@ -43,20 +43,22 @@ void refresh_charge_limits(BatteryPacks& batteries, MachineReadings& readings) {
 }
 
 // Follows whether a battery among several is in the machine, with a line
-// when that changes; a battery that is out is not read.
+// when that changes; returns whether it changed.
 bool follow_presence(BatteryPack& pack) {
     const bool present = battery_present(pack.files);
-    if (present != pack.present) {
-        pack.present = present;
-        print_line({present ? "Info: Battery back: '" : "Info: Battery gone: '", pack.files.directory, "'"});
+    if (present == pack.present) {
+        return false;
     }
-    return present;
+    pack.present = present;
+    print_line({present ? "Info: Battery back: '" : "Info: Battery gone: '", pack.files.directory, "'"});
+    return true;
 }
 
-// The raw values of one battery, in the order the cycle reads them.
-BatteryReadings read_battery(BatteryPack& pack, std::uint64_t cycle, bool several) {
+// The raw values of one battery, in the order the cycle reads them; a
+// battery that is out is not read.
+BatteryReadings read_battery(BatteryPack& pack, std::uint64_t cycle) {
     BatteryReadings readings;
-    if (several && !follow_presence(pack)) {
+    if (!pack.present) {
         readings.present = false;
         return readings;
     }
@@ -83,14 +85,21 @@ std::optional<bool> read_adapter_online(const PowerSupplyPaths& paths) {
     return std::nullopt;
 }
 
-// Everything the cycle reads, in its order: the charge limits, each battery,
-// the adapter, the Power Delivery power.
+// Everything the cycle reads, in its order: a look for late batteries when
+// one is due, whether each of several batteries is there, the charge limits,
+// each battery's files, the adapter, the Power Delivery power.
 MachineReadings read_machine(const MonitorInputs& inputs, MonitorState& state) {
     MachineReadings readings;
     BatteryPacks& batteries = state.batteries;
+    readings.batteries_changed = rescan_battery_packs(batteries, state.cycle);
+    for (BatteryPack& pack : batteries.packs) {
+        if (batteries.several() && follow_presence(pack)) {
+            readings.batteries_changed = true;
+        }
+    }
     refresh_charge_limits(batteries, readings);
     for (BatteryPack& pack : batteries.packs) {
-        readings.batteries[readings.battery_count++] = read_battery(pack, state.cycle, batteries.several());
+        readings.batteries[readings.battery_count++] = read_battery(pack, state.cycle);
     }
     readings.adapter_online = read_adapter_online(inputs.paths);
     readings.pd_power = read_pd_power(inputs.pd_sensor);
@@ -121,9 +130,6 @@ ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs) {
     MonitorState state{.batteries = inputs.batteries};
     for (;;) {
         ++state.cycle;
-        // A battery that comes later, looked for once a minute.
-        rescan_battery_packs(state.batteries, state.cycle);
-
         const MachineReadings readings = read_machine(inputs, state);
         const CycleEvaluation evaluation = evaluate_cycle(readings, state.cycle, inputs.settings, state.memory);
         publish(evaluation, inputs.status_lock);

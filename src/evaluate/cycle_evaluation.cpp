@@ -8,6 +8,9 @@ namespace kestro {
 CycleEvaluation evaluate_cycle(const MachineReadings& readings, std::uint64_t cycle, const Settings& settings,
                                EvaluationMemory& memory) {
     const CombinedReadings machine = combine_batteries(readings);
+    if (readings.batteries_changed) {
+        memory.charge = ChargeMemory{};
+    }
     CycleEvaluation evaluation;
     evaluation.estimate = evaluate_charge(machine.readings, machine.max_charge_level, memory.charge);
     evaluation.statuses = decide_cycle_statuses(machine.readings, evaluation.estimate, cycle, memory.adapter);

@@ -27,7 +27,9 @@ struct CycleEvaluation {
 
 // Combines the batteries (evaluate/combined_battery.hpp), evaluates the
 // charge, decides the statuses (printing their lines) and estimates the
-// seconds until the shutdown, in that order.
+// seconds until the shutdown, in that order. When the batteries changed, the
+// charge memory starts afresh, so that a battery going is not taken for a
+// fall of the charge (nor one coming for a rise).
 [[nodiscard]] CycleEvaluation evaluate_cycle(const MachineReadings& readings, std::uint64_t cycle,
                                              const Settings& settings, EvaluationMemory& memory);
 

@@ -47,6 +47,9 @@ struct MachineReadings {
     // The device's limit (or 100 without any limit file); none when the
     // batteries' own limits make the machine's.
     std::optional<double> max_charge_level;
+    // A battery went, came back or joined: the charge before is not
+    // comparable with the charge now.
+    bool batteries_changed = false;
     std::optional<bool> adapter_online;
     double pd_power = 0.0;
 };

@@ -60,10 +60,11 @@ BatteryPacks set_up_battery_packs(const PowerSupplyPaths& paths, std::string_vie
     return machine;
 }
 
-void rescan_battery_packs(BatteryPacks& machine, std::uint64_t cycle) {
+bool rescan_battery_packs(BatteryPacks& machine, std::uint64_t cycle) {
     if (cycle % battery_rescan_cycles != 0 || machine.packs.size() >= battery_candidates) {
-        return;
+        return false;
     }
+    bool joined = false;
     for (unsigned number = 0; number < battery_candidates; ++number) {
         const std::string candidate = battery_directory(number);
         if (std::any_of(machine.packs.begin(), machine.packs.end(),
@@ -82,7 +83,9 @@ void rescan_battery_packs(BatteryPacks& machine, std::uint64_t cycle) {
             return other.files.directory > pack.files.directory;
         });
         machine.packs.insert(later, std::move(pack));
+        joined = true;
     }
+    return joined;
 }
 
 bool battery_present(const BatteryFiles& files) {

@@ -54,8 +54,9 @@ struct BatteryPacks {
 
 // In a cycle due for it, probes those of BAT0 to BAT8 that are not watched
 // yet and sets each battery found up as at start-up, with the same lines (a
-// type file that cannot be read is tried again next time).
-void rescan_battery_packs(BatteryPacks& packs, std::uint64_t cycle);
+// type file that cannot be read is tried again next time). Returns whether
+// one joined.
+[[nodiscard]] bool rescan_battery_packs(BatteryPacks& packs, std::uint64_t cycle);
 
 // Whether the battery is in the machine: its "present" file reads other than
 // 0, or, where that file cannot be read, its directory exists. Prints nothing.
