@@ -16,20 +16,21 @@ namespace {
 constexpr std::string_view online_attribute = "online";
 
 // What the loop carries from one cycle to the next: its own count, the
-// batteries with their limits and read counts, and the record the rules
-// keep for themselves.
+// batteries with their limits and read counts, the paths whose failure has
+// been reported, and the record the rules keep for themselves.
 struct MonitorState {
-    std::uint64_t cycle = 0;  // the first cycle is 1
-    BatteryPacks batteries;   // power/battery_pack.hpp
+    std::uint64_t cycle = 0;   // the first cycle is 1
+    BatteryPacks batteries;    // power/battery_pack.hpp
+    ReportedPaths reported{};  // power/reported_paths.hpp
     EvaluationMemory memory{};  // evaluate/cycle_evaluation.hpp
 };
 
 // The limits in force this cycle: the machine's (the device's file, or 100
 // without any file), or each battery's own.
-void refresh_charge_limits(BatteryPacks& batteries, MachineReadings& readings) {
+void refresh_charge_limits(BatteryPacks& batteries, MachineReadings& readings, ReportedPaths& reported) {
     if (!batteries.limits_per_battery()) {
         batteries.max_charge_level =
-            refresh_max_charge_level(batteries.charge_limit_file, batteries.max_charge_level);
+            refresh_max_charge_level(batteries.charge_limit_file, batteries.max_charge_level, reported);
         readings.max_charge_level = batteries.max_charge_level;
         return;
     }
@@ -37,7 +38,8 @@ void refresh_charge_limits(BatteryPacks& batteries, MachineReadings& readings) {
         if (pack.charge_limit_file && pack.present) {
             // One battery alone names none in its line.
             const std::string_view name = batteries.several() ? std::string_view(pack.files.directory) : "";
-            pack.max_charge_level = refresh_battery_charge_limit(*pack.charge_limit_file, name, pack.max_charge_level);
+            pack.max_charge_level =
+                refresh_battery_charge_limit(*pack.charge_limit_file, name, pack.max_charge_level, reported);
         }
     }
 }
@@ -56,7 +58,7 @@ bool follow_presence(BatteryPack& pack) {
 
 // The raw values of one battery, in the order the cycle reads them; a
 // battery that is out is not read.
-BatteryReadings read_battery(BatteryPack& pack, std::uint64_t cycle) {
+BatteryReadings read_battery(BatteryPack& pack, std::uint64_t cycle, ReportedPaths& reported) {
     BatteryReadings readings;
     if (!pack.present) {
         readings.present = false;
@@ -66,20 +68,20 @@ BatteryReadings read_battery(BatteryPack& pack, std::uint64_t cycle) {
     const std::string& battery = files.directory;
     readings.uses_energy = files.uses_energy;
     readings.uses_power = files.uses_power;
-    readings.full_value = read_number_attribute(battery, full_attribute(files));
-    readings.now_value = read_number_attribute(battery, now_attribute(files));
-    readings.rate_reading = read_rate_attribute(files, pack.rate_reads, cycle);
-    if (const auto status = read_text_attribute(battery, status_attribute)) {
+    readings.full_value = read_number_attribute(battery, full_attribute(files), reported);
+    readings.now_value = read_number_attribute(battery, now_attribute(files), reported);
+    readings.rate_reading = read_rate_attribute(files, pack.rate_reads, cycle, reported);
+    if (const auto status = read_text_attribute(battery, status_attribute, reported)) {
         readings.battery_status = kernel_battery_status_from(*status);
     }
-    readings.voltage_min_design = read_number_attribute(battery, voltage_min_design_attribute);
-    readings.voltage_now = read_number_attribute(battery, voltage_now_attribute);
+    readings.voltage_min_design = read_number_attribute(battery, voltage_min_design_attribute, reported);
+    readings.voltage_now = read_number_attribute(battery, voltage_now_attribute, reported);
     readings.max_charge_level = pack.max_charge_level.value_or(unlimited_charge_level);
     return readings;
 }
 
-std::optional<bool> read_adapter_online(const PowerSupplyPaths& paths) {
-    if (const auto online = read_text_attribute(paths.adapter_dir, online_attribute)) {
+std::optional<bool> read_adapter_online(const PowerSupplyPaths& paths, ReportedPaths& reported) {
+    if (const auto online = read_text_attribute(paths.adapter_dir, online_attribute, reported)) {
         return adapter_online_from(*online);
     }
     return std::nullopt;
@@ -97,11 +99,11 @@ MachineReadings read_machine(const MonitorInputs& inputs, MonitorState& state) {
             readings.batteries_changed = true;
         }
     }
-    refresh_charge_limits(batteries, readings);
+    refresh_charge_limits(batteries, readings, state.reported);
     for (BatteryPack& pack : batteries.packs) {
-        readings.batteries[readings.battery_count++] = read_battery(pack, state.cycle);
+        readings.batteries[readings.battery_count++] = read_battery(pack, state.cycle, state.reported);
     }
-    readings.adapter_online = read_adapter_online(inputs.paths);
+    readings.adapter_online = read_adapter_online(inputs.paths, state.reported);
     readings.pd_power = read_pd_power(inputs.pd_sensor);
     return readings;
 }

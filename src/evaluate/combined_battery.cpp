@@ -72,7 +72,8 @@ std::optional<KernelBatteryStatus> combined_status(std::span<const BatteryReadin
         any_read = any_read || status;
         any_discharging = any_discharging || status == KernelBatteryStatus::discharging;
         all_full = all_full && status == KernelBatteryStatus::full;
-        all_resting = all_resting && (status == KernelBatteryStatus::full || status == KernelBatteryStatus::not_charging);
+        all_resting =
+            all_resting && (status == KernelBatteryStatus::full || status == KernelBatteryStatus::not_charging);
     }
     if (!any_read) {
         return std::nullopt;

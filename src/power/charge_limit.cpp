@@ -8,7 +8,6 @@
 #include "base/output.hpp"
 #include "base/pause.hpp"
 #include "base/utf8.hpp"
-#include "power/reported_paths.hpp"
 
 namespace kestro {
 
@@ -28,23 +27,25 @@ std::optional<std::int32_t> read_charge_limit_once(const std::string& path) {
     return charge_limit_from(*integer);
 }
 
-std::optional<std::int32_t> read_charge_limit(const std::string& path, PauseFunction pause) {
+std::optional<std::int32_t> read_charge_limit(const std::string& path, PauseFunction pause,
+                                              ReportedPaths& reported) {
     for (int attempt = 0; attempt < charge_limit_attempts; ++attempt) {
         if (const auto limit = read_charge_limit_once(path)) {
             return limit;
         }
         pause(charge_limit_retry_pause);
     }
-    report_once(path, [&] { print_error_line({"read '", path, "': could not read from file 3 times in a row"}); });
+    reported.report_once(path,
+                         [&] { print_error_line({"read '", path, "': could not read from file 3 times in a row"}); });
     return std::nullopt;
 }
 
 // The limit in force this cycle, with its line when it is new; the line names
 // the battery when there is one to name.
 double refresh_limit(const std::optional<std::string>& charge_limit_file, std::string_view battery_dir,
-                     std::optional<double> previous, PauseFunction pause) {
+                     std::optional<double> previous, ReportedPaths& reported, PauseFunction pause) {
     const double level = charge_limit_file
-                             ? decide_max_charge_level(read_charge_limit(*charge_limit_file, pause), previous)
+                             ? decide_max_charge_level(read_charge_limit(*charge_limit_file, pause, reported), previous)
                              : unlimited_charge_level;
     if (!previous || *previous != level) {
         const std::string_view open = battery_dir.empty() ? "" : "'";
@@ -101,18 +102,14 @@ double decide_max_charge_level(std::optional<std::int32_t> value_read, std::opti
     return previous.value_or(unlimited_charge_level);
 }
 
-double refresh_max_charge_level(const std::optional<std::string>& charge_limit_file, std::optional<double> previous) {
-    return refresh_max_charge_level(charge_limit_file, previous, pause_for);
-}
-
 double refresh_max_charge_level(const std::optional<std::string>& charge_limit_file, std::optional<double> previous,
-                                PauseFunction pause) {
-    return refresh_limit(charge_limit_file, {}, previous, pause);
+                                ReportedPaths& reported, PauseFunction pause) {
+    return refresh_limit(charge_limit_file, {}, previous, reported, pause);
 }
 
 double refresh_battery_charge_limit(const std::string& charge_limit_file, std::string_view battery_dir,
-                                    std::optional<double> previous) {
-    return refresh_limit(charge_limit_file, battery_dir, previous, pause_for);
+                                    std::optional<double> previous, ReportedPaths& reported) {
+    return refresh_limit(charge_limit_file, battery_dir, previous, reported, pause_for);
 }
 
 }  // namespace kestro

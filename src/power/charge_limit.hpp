@@ -9,7 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/pause.hpp"
 #include "base/units.hpp"
+#include "power/reported_paths.hpp"
 
 namespace kestro {
 
@@ -60,13 +62,12 @@ using PauseFunction = void (*)(std::chrono::nanoseconds);
 // standard error. Prints "Info: New MaxChargeLevel value detected for battery
 // = <value>%" when the result differs from previous or previous is none.
 [[nodiscard]] double refresh_max_charge_level(const std::optional<std::string>& charge_limit_file,
-                                              std::optional<double> previous);
-[[nodiscard]] double refresh_max_charge_level(const std::optional<std::string>& charge_limit_file,
-                                              std::optional<double> previous, PauseFunction pause);
+                                              std::optional<double> previous, ReportedPaths& reported,
+                                              PauseFunction pause = pause_for);
 
 // The same for the limit of one battery among several, the line naming it:
 // "Info: New MaxChargeLevel value detected for battery '<battery_dir>' = <value>%".
 [[nodiscard]] double refresh_battery_charge_limit(const std::string& charge_limit_file, std::string_view battery_dir,
-                                                  std::optional<double> previous);
+                                                  std::optional<double> previous, ReportedPaths& reported);
 
 }  // namespace kestro
