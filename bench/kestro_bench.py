@@ -111,7 +111,7 @@ START_RUNS = 20
 SLOW_TIMEOUT = 120.0
 
 # The daemon looks for batteries that come later in every cycle whose number
-# is a multiple of this (battery_rescan_cycles, src/power/battery_pack.hpp).
+# is a multiple of this (battery_rescan_cycles, src/power/battery_pack.cpp).
 RESCAN_CYCLES = 60
 
 # Targets for the laptop without a chip.

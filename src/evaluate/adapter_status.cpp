@@ -10,6 +10,10 @@ namespace kestro {
 
 namespace {
 
+// A battery that holds its charge at this percentage or above (90 once
+// rounded) is full, whatever else it says.
+constexpr double steady_full_percent = 89.5;
+
 bool is_connected(std::optional<AcStatus> status) {
     return status == AcStatus::connected || status == AcStatus::connected_slow;
 }

@@ -23,10 +23,6 @@ namespace kestro {
 // into or out of "Connected slow".
 inline constexpr std::uint64_t settle_cycles = 5;
 
-// A battery that holds its charge at this percentage or above (90 once
-// rounded) is full, whatever else it says.
-inline constexpr double steady_full_percent = 89.5;
-
 // What the adapter rules carry from one cycle to the next: the second stage
 // keeps the final status, the first registers changes against it.
 struct AdapterTracking {

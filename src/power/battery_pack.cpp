@@ -11,6 +11,10 @@ namespace kestro {
 
 namespace {
 
+// A late battery is looked for in every cycle whose number is a multiple of
+// this: once a minute at the loop's pace.
+constexpr std::uint64_t battery_rescan_cycles = 60;
+
 constexpr std::string_view present_attribute = "present";
 constexpr std::string_view absent_text = "0";
 

@@ -16,10 +16,6 @@
 
 namespace kestro {
 
-// A late battery is looked for in every cycle whose number is a multiple of
-// this: once a minute at the loop's pace.
-inline constexpr std::uint64_t battery_rescan_cycles = 60;
-
 struct BatteryPack {
     BatteryFiles files;
     // Its charge_control_end_threshold, when the limits are the batteries'
@@ -52,7 +48,7 @@ struct BatteryPacks {
 [[nodiscard]] BatteryPacks set_up_battery_packs(const PowerSupplyPaths& paths,
                                                 std::string_view device_path = device_charge_limit_path);
 
-// In a cycle due for it, probes those of BAT0 to BAT8 that are not watched
+// In every 60th cycle (once a minute at the loop's pace), probes those of BAT0 to BAT8 that are not watched
 // yet and sets each battery found up as at start-up, with the same lines (a
 // type file that cannot be read is tried again next time). Returns whether
 // one joined.

@@ -13,6 +13,13 @@ namespace kestro {
 
 namespace {
 
+constexpr auto unlimited_charge_percent = static_cast<std::int32_t>(unlimited_charge_level);
+
+// A limit file that fails is tried this many times per cycle, with a pause
+// after every failed attempt.
+constexpr int charge_limit_attempts = 3;
+constexpr std::chrono::milliseconds charge_limit_retry_pause{333};
+
 // One attempt: the whole file, trimmed, as a limit.
 std::optional<std::int32_t> read_charge_limit_once(const std::string& path) {
     AttributeBuffer buffer;

@@ -34,6 +34,14 @@ using DirectoryHandle = std::unique_ptr<DIR, DirectoryCloser>;
     fail_on("Cannot list the power-supply directory", root, SystemError::last());
 }
 
+// The kind of a supply, decided from its whole "type" file: a
+// case-sensitive substring test, so the kernel's newline does not matter.
+bool names_mains(std::string_view type_content) { return type_content.find(mains_word) != std::string_view::npos; }
+
+bool names_battery(std::string_view type_content) {
+    return type_content.find(battery_word) != std::string_view::npos;
+}
+
 // Whether the supply at supply_dir has a type file whose content names a
 // kind; none when it has no type file, or when it cannot be read and that is
 // not fatal.
@@ -55,12 +63,6 @@ std::optional<bool> type_names(const std::string& supply_dir, bool (*names_kind)
 }
 
 }  // namespace
-
-bool names_mains(std::string_view type_content) { return type_content.find(mains_word) != std::string_view::npos; }
-
-bool names_battery(std::string_view type_content) {
-    return type_content.find(battery_word) != std::string_view::npos;
-}
 
 std::optional<std::string> find_adapter(std::string_view root) {
     const std::string root_text(root);

@@ -22,11 +22,6 @@ struct PowerSupplyPaths {
     std::vector<std::string> further_battery_dirs;  // the others, in the order of their numbers
 };
 
-// The kind of a supply, decided from its whole "type" file: a
-// case-sensitive substring test, so the kernel's newline does not matter.
-[[nodiscard]] bool names_mains(std::string_view type_content);
-[[nodiscard]] bool names_battery(std::string_view type_content);
-
 // Lists root (which ends with "/") in the kernel's order and returns the
 // first supply whose type names mains, after printing "Info: Init: Found AC
 // power supply: '<path>'". Entries without a type file are skipped. When no
