@@ -70,9 +70,10 @@ bool rescan_battery_packs(BatteryPacks& machine, std::uint64_t cycle) {
     }
     bool joined = false;
     for (unsigned number = 0; number < battery_candidates; ++number) {
-        const std::string candidate = battery_directory(number);
-        if (std::any_of(machine.packs.begin(), machine.packs.end(),
-                        [&](const BatteryPack& pack) { return pack.files.directory == candidate; })) {
+        // A battery's directory ends in its one-digit number.
+        if (std::any_of(machine.packs.begin(), machine.packs.end(), [&](const BatteryPack& pack) {
+                return pack.files.directory.back() == static_cast<char>('0' + number);
+            })) {
             continue;
         }
         const auto directory = probe_battery(number, false);

@@ -10,6 +10,7 @@
 #include "base/fatal.hpp"
 #include "base/number_format.hpp"
 #include "base/output.hpp"
+#include "base/posix_io.hpp"
 
 namespace kestro {
 
@@ -45,10 +46,12 @@ bool names_battery(std::string_view type_content) {
 // Whether the supply at supply_dir has a type file whose content names a
 // kind; none when it has no type file, or when it cannot be read and that is
 // not fatal.
-std::optional<bool> type_names(const std::string& supply_dir, bool (*names_kind)(std::string_view),
+// The paths are joined on the stack, so that a look for a battery that is
+// not there allocates nothing.
+std::optional<bool> type_names(std::string_view supply_dir, bool (*names_kind)(std::string_view),
                                bool fatal_when_unreadable = true) {
-    const std::string type_path = attribute_path(supply_dir, type_attribute);
-    if (!path_exists(type_path.c_str())) {
+    PathText type_path;
+    if (!type_path.assign({supply_dir, "/", type_attribute}) || !path_exists(type_path.c_str())) {
         return std::nullopt;
     }
     AttributeBuffer buffer;
@@ -57,7 +60,7 @@ std::optional<bool> type_names(const std::string& supply_dir, bool (*names_kind)
         if (!fatal_when_unreadable) {
             return std::nullopt;
         }
-        fail_on("Cannot read path", type_path, content.error());
+        fail_on("Cannot read path", type_path.view(), content.error());
     }
     return names_kind(*content);
 }
@@ -101,18 +104,13 @@ std::optional<std::string> find_adapter(std::string_view root) {
     return adapter;
 }
 
-std::string battery_directory(unsigned number, std::string_view root) {
-    std::string directory(root);
-    directory += battery_prefix;
-    directory += format_integer(std::uint64_t{number}).view();
-    return directory;
-}
-
 std::optional<std::string> probe_battery(unsigned number, bool fatal_when_unreadable, std::string_view root) {
-    std::string candidate = battery_directory(number, root);
-    if (!type_names(candidate, names_battery, fatal_when_unreadable).value_or(false)) {
+    PathText directory;
+    if (!directory.assign({root, battery_prefix, format_integer(std::uint64_t{number})}) ||
+        !type_names(directory.view(), names_battery, fatal_when_unreadable).value_or(false)) {
         return std::nullopt;
     }
+    std::string candidate(directory.view());
     print_line({"Info: Init: Found battery: '", candidate, "'"});
     // The battery may have gone between its type read and now.
     if (!path_exists(candidate.c_str())) {

@@ -37,12 +37,10 @@ struct PowerSupplyPaths {
 // find_adapter for a type file that cannot be read.
 [[nodiscard]] std::optional<std::string> find_battery(std::string_view root = power_supply_root);
 
-// "<root>BAT<number>", the directory of battery candidate `number`.
-[[nodiscard]] std::string battery_directory(unsigned number, std::string_view root = power_supply_root);
-
 // Whether "<root>BAT<number>" is a battery, as find_battery decides, printing
 // the same line when it is. A type file that cannot be read is fatal when
-// `fatal_when_unreadable`, and otherwise no battery (for now).
+// `fatal_when_unreadable`, and otherwise no battery (for now). Allocates
+// nothing unless the candidate has a type file.
 [[nodiscard]] std::optional<std::string> probe_battery(unsigned number, bool fatal_when_unreadable,
                                                        std::string_view root = power_supply_root);
 
