@@ -21,8 +21,7 @@
 #include "core/config.hpp"
 #include "core/debug_switch.hpp"
 #include "core/monitor_loop.hpp"
-#include "power/battery_files.hpp"
-#include "power/charge_limit.hpp"
+#include "power/battery_pack.hpp"
 #include "power/discovery.hpp"
 #include "power/pd_sensor.hpp"
 #include "status/service_notifier.hpp"
@@ -62,8 +61,7 @@ int run() {
     // files; a second one stops here, before it has written anything. The
     // loop keeps it on the directory it writes into.
     kestro::StatusLock status_lock = kestro::lock_status_directory();
-    const kestro::BatteryFiles battery_files = kestro::select_battery_files(supplies->battery_dir);
-    const std::optional<std::string> charge_limit_file = kestro::find_charge_limit_file(battery_files.directory);
+    const kestro::BatteryPacks batteries = kestro::set_up_battery_packs(*supplies);
 
     // Owned here until run() is left, so that the library is released after
     // the power-off and on the way out of a fatal abort alike.
@@ -74,8 +72,7 @@ int run() {
     [[maybe_unused]] const kestro::ShutdownCompleted completed = kestro::run_monitor_loop({
         .settings = settings,
         .paths = *supplies,
-        .battery_files = battery_files,
-        .charge_limit_file = charge_limit_file,
+        .batteries = batteries,
         .pd_sensor = pd_sensor,
         .debug_enabled = debug_enabled,
         .status_lock = status_lock,

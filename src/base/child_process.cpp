@@ -65,6 +65,10 @@ constexpr std::array signal_names{
     SignalName{SIGSYS, "SIGSYS"},
 };
 
+std::unexpected<CommandFailure> failed(SystemError error) {
+    return std::unexpected(CommandFailure{std::string(error.text().view())});
+}
+
 }  // namespace
 
 std::optional<std::string_view> signal_name(int signal_number) {
@@ -101,37 +105,20 @@ std::string wait_status_text(int wait_status) {
     return text;
 }
 
-std::string CommandFailure::text() const {
-    if (const auto* error = std::get_if<SystemError>(&cause_)) {
-        return std::string(error->text());
-    }
-    return wait_status_text(std::get<ChildEnd>(cause_).wait_status);
-}
-
-std::expected<ChildEnd, SystemError> wait_for_child(pid_t child) {
-    int status = 0;
-    while (::waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return std::unexpected(SystemError::last());
-        }
-    }
-    return ChildEnd{status};
-}
-
 std::expected<void, CommandFailure> run_command(const char* program, const char* argument) {
     SpawnAttributes attributes;
     if (attributes.init_error() != 0) {
-        return std::unexpected(SystemError{attributes.init_error()});
+        return failed(SystemError{attributes.init_error()});
     }
     // The daemon ignores SIGPIPE, and an ignored signal survives exec.
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     if (const int error = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults); error != 0) {
-        return std::unexpected(SystemError{error});
+        return failed(SystemError{error});
     }
     if (const int error = ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSIGDEF); error != 0) {
-        return std::unexpected(SystemError{error});
+        return failed(SystemError{error});
     }
     // posix_spawnp() does not write to the argument vector; its type is older than const.
     char* const arguments[] = {const_cast<char*>(program), const_cast<char*>(argument), nullptr};
@@ -139,16 +126,18 @@ std::expected<void, CommandFailure> run_command(const char* program, const char*
     // A failed exec comes back here as the error number, not as an exit status.
     if (const int error = ::posix_spawnp(&child, program, nullptr, attributes.get(), arguments, environ);
         error != 0) {
-        return std::unexpected(SystemError{error});
+        return failed(SystemError{error});
     }
-    const auto end = wait_for_child(child);
-    if (!end) {
-        return std::unexpected(end.error());
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return failed(SystemError::last());
+        }
     }
-    if (WIFEXITED(end->wait_status) && WEXITSTATUS(end->wait_status) == 0) {
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         return {};
     }
-    return std::unexpected(*end);
+    return std::unexpected(CommandFailure{wait_status_text(status)});
 }
 
 }  // namespace kestro

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "base/settings.hpp"
+#include "evaluate/settings.hpp"
 
 namespace kestro {
 

@@ -1,8 +1,8 @@
 #include "core/monitor_loop.hpp"
 
+#include "base/output.hpp"
 #include "base/pause.hpp"
-#include "evaluate/adapter_status.hpp"
-#include "evaluate/charge.hpp"
+#include "evaluate/cycle_evaluation.hpp"
 #include "evaluate/cycle_readings.hpp"
 #include "power/attribute_reader.hpp"
 #include "power/charge_limit.hpp"
@@ -15,37 +15,97 @@ namespace {
 // The adapter's one attribute.
 constexpr std::string_view online_attribute = "online";
 
-// What the loop carries from one cycle to the next: its own count and the
-// charge limit in force, and the record each rule keeps for itself.
+// What the loop carries from one cycle to the next: its own count, the
+// batteries with their limits and read counts, the paths whose failure has
+// been reported, and the record the rules keep for themselves.
 struct MonitorState {
-    std::uint64_t cycle = 0;                 // the first cycle is 1
-    std::optional<double> max_charge_level;  // 0 to 100 once accepted
-    RateReadCounts rate_reads;               // power/attribute_reader.hpp
-    AdapterTracking adapter;                 // evaluate/adapter_status.hpp
-    ChargeMemory charge;                     // evaluate/charge.hpp
-    std::optional<SleepHold> sleep_hold;     // evaluate/shutdown.hpp
+    std::uint64_t cycle = 0;   // the first cycle is 1
+    BatteryPacks batteries;    // power/battery_pack.hpp
+    ReportedPaths reported{};  // power/reported_paths.hpp
+    EvaluationMemory memory{};  // evaluate/cycle_evaluation.hpp
 };
 
-// The raw values of one cycle, in the order the cycle reads them.
-CycleReadings read_battery(const BatteryFiles& files, MonitorState& state) {
+// The limits in force this cycle: the machine's (the device's file, or 100
+// without any file), or each battery's own.
+void refresh_charge_limits(BatteryPacks& batteries, MachineReadings& readings, ReportedPaths& reported) {
+    if (!batteries.limits_per_battery()) {
+        batteries.max_charge_level =
+            refresh_max_charge_level(batteries.charge_limit_file, batteries.max_charge_level, reported);
+        readings.max_charge_level = batteries.max_charge_level;
+        return;
+    }
+    for (BatteryPack& pack : batteries.packs) {
+        if (pack.charge_limit_file && pack.present) {
+            // One battery alone names none in its line.
+            const std::string_view name = batteries.several() ? std::string_view(pack.files.directory) : "";
+            pack.max_charge_level =
+                refresh_battery_charge_limit(*pack.charge_limit_file, name, pack.max_charge_level, reported);
+        }
+    }
+}
+
+// Follows whether a battery among several is in the machine, with a line
+// when that changes; returns whether it changed.
+bool follow_presence(BatteryPack& pack) {
+    const bool present = battery_present(pack.files);
+    if (present == pack.present) {
+        return false;
+    }
+    pack.present = present;
+    print_line({present ? "Info: Battery back: '" : "Info: Battery gone: '", pack.files.directory, "'"});
+    return true;
+}
+
+// The raw values of one battery, in the order the cycle reads them; a
+// battery that is out is not read.
+BatteryReadings read_battery(BatteryPack& pack, std::uint64_t cycle, ReportedPaths& reported) {
+    BatteryReadings readings;
+    if (!pack.present) {
+        readings.present = false;
+        return readings;
+    }
+    const BatteryFiles& files = pack.files;
     const std::string& battery = files.directory;
-    CycleReadings readings;
-    readings.full_value = read_number_attribute(battery, full_attribute(files));
-    readings.now_value = read_number_attribute(battery, now_attribute(files));
-    readings.rate_reading = read_rate_attribute(files, state.rate_reads, state.cycle);
-    if (const auto status = read_text_attribute(battery, status_attribute)) {
+    readings.uses_energy = files.uses_energy;
+    readings.uses_power = files.uses_power;
+    readings.full_value = read_number_attribute(battery, full_attribute(files), reported);
+    readings.now_value = read_number_attribute(battery, now_attribute(files), reported);
+    readings.rate_reading = read_rate_attribute(files, pack.rate_reads, cycle, reported);
+    if (const auto status = read_text_attribute(battery, status_attribute, reported)) {
         readings.battery_status = kernel_battery_status_from(*status);
     }
-    readings.voltage_min_design = read_number_attribute(battery, voltage_min_design_attribute);
-    readings.voltage_now = read_number_attribute(battery, voltage_now_attribute);
+    readings.voltage_min_design = read_number_attribute(battery, voltage_min_design_attribute, reported);
+    readings.voltage_now = read_number_attribute(battery, voltage_now_attribute, reported);
+    readings.max_charge_level = pack.max_charge_level.value_or(unlimited_charge_level);
     return readings;
 }
 
-std::optional<bool> read_adapter_online(const PowerSupplyPaths& paths) {
-    if (const auto online = read_text_attribute(paths.adapter_dir, online_attribute)) {
+std::optional<bool> read_adapter_online(const PowerSupplyPaths& paths, ReportedPaths& reported) {
+    if (const auto online = read_text_attribute(paths.adapter_dir, online_attribute, reported)) {
         return adapter_online_from(*online);
     }
     return std::nullopt;
+}
+
+// Everything the cycle reads, in its order: a look for late batteries when
+// one is due, whether each of several batteries is there, the charge limits,
+// each battery's files, the adapter, the Power Delivery power.
+MachineReadings read_machine(const MonitorInputs& inputs, MonitorState& state) {
+    MachineReadings readings;
+    BatteryPacks& batteries = state.batteries;
+    readings.batteries_changed = rescan_battery_packs(batteries, state.cycle);
+    for (BatteryPack& pack : batteries.packs) {
+        if (batteries.several() && follow_presence(pack)) {
+            readings.batteries_changed = true;
+        }
+    }
+    refresh_charge_limits(batteries, readings, state.reported);
+    for (BatteryPack& pack : batteries.packs) {
+        readings.batteries[readings.battery_count++] = read_battery(pack, state.cycle, state.reported);
+    }
+    readings.adapter_online = read_adapter_online(inputs.paths, state.reported);
+    readings.pd_power = read_pd_power(inputs.pd_sensor);
+    return readings;
 }
 
 template <class Status>
@@ -56,56 +116,47 @@ std::optional<std::string_view> published_text(std::optional<Status> status) {
     return std::nullopt;
 }
 
+// The status files, in their order: the critical action first (only where
+// a sleeping one is configured), so that a reader woken by the five finds it
+// fresh.
+void publish(const CycleEvaluation& evaluation, CriticalAction action, StatusLock& status_lock) {
+    follow_status_directory(status_lock);
+    if (action != CriticalAction::poweroff) {
+        write_status_text_in(status_directory, critical_action_file_name, words_of(action).name);
+    }
+    write_status_text(StatusFile::ac_status, published_text(evaluation.statuses.adapter));
+    write_status_number(StatusFile::battery_percent, evaluation.estimate.percent);
+    write_status_text(StatusFile::battery_status, published_text(evaluation.statuses.battery));
+    write_status_number(StatusFile::secs_until_battery_full, evaluation.estimate.secs_until_full);
+    write_status_number(StatusFile::secs_until_shutdown_request, evaluation.secs_until_shutdown);
+}
+
 }  // namespace
 
 ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs) {
-    MonitorState state;
+    MonitorState state{.batteries = inputs.batteries};
     for (;;) {
         ++state.cycle;
-        state.max_charge_level = refresh_max_charge_level(inputs.charge_limit_file, state.max_charge_level);
-        const double max_charge_level = *state.max_charge_level;
+        const MachineReadings readings = read_machine(inputs, state);
+        const CycleEvaluation evaluation = evaluate_cycle(readings, state.cycle, inputs.settings, state.memory);
+        publish(evaluation, inputs.settings.critical_action, inputs.status_lock);
 
-        CycleReadings readings = read_battery(inputs.battery_files, state);
-        readings.adapter_online = read_adapter_online(inputs.paths);
-        const std::optional<AcStatus> raw_adapter_status =
-            register_adapter_status(readings.adapter_online, readings.battery_status, state.cycle, state.adapter);
-        readings.pd_power = read_pd_power(inputs.pd_sensor);
-
-        ChargeEstimate estimate = evaluate_charge(readings, max_charge_level, state.charge);
-        const Statuses statuses = evaluate_statuses(raw_adapter_status, readings.battery_status, estimate,
-                                                    readings.pd_power, state.cycle, state.adapter);
-        estimate_secs_until_full(estimate, readings, max_charge_level);
-        const std::optional<double> secs_until_shutdown = apply_sleep_hold(
-            estimate_secs_until_shutdown(readings, estimate, statuses.adapter, inputs.settings), state.sleep_hold,
-            inputs.settings);
-
-        follow_status_directory(inputs.status_lock);
-        // First, so that a reader woken by the five finds it fresh.
-        if (inputs.settings.critical_action != CriticalAction::poweroff) {
-            write_status_text_in(status_directory, critical_action_file_name,
-                                 words_of(inputs.settings.critical_action).name);
-        }
-        write_status_text(StatusFile::ac_status, published_text(statuses.adapter));
-        write_status_number(StatusFile::battery_percent, estimate.percent);
-        write_status_text(StatusFile::battery_status, published_text(statuses.battery));
-        write_status_number(StatusFile::secs_until_battery_full, estimate.secs_until_full);
-        write_status_number(StatusFile::secs_until_shutdown_request, secs_until_shutdown);
-
-        if (shutdown_due(secs_until_shutdown)) {
-            inputs.notifier.acting(inputs.settings.critical_action, estimate.percent.value_or(0));
-            LowBatteryOutcome outcome = run_low_battery_action(inputs.settings, state.sleep_hold);
+        if (shutdown_due(evaluation.secs_until_shutdown)) {
+            inputs.notifier.acting(inputs.settings.critical_action, evaluation.estimate.percent.value_or(0));
+            LowBatteryOutcome outcome = run_low_battery_action(inputs.settings, state.memory.sleep_hold);
             if (const auto* completed = std::get_if<ShutdownCompleted>(&outcome)) {
                 return *completed;
             }
-            state.sleep_hold = std::get<SleepHold>(outcome);
+            state.memory.sleep_hold = std::get<SleepHold>(outcome);
             inputs.notifier.resumed();
         }
-        report_charge(estimate, state.cycle, statuses.battery, inputs.debug_enabled, state.charge);
+        report_charge(evaluation.estimate, state.cycle, evaluation.statuses.battery, inputs.debug_enabled,
+                      state.memory.charge);
         inputs.notifier.cycle_done({
-            .percent = estimate.percent,
-            .battery = statuses.battery,
-            .adapter = statuses.adapter,
-            .secs_until_shutdown = secs_until_shutdown,
+            .percent = evaluation.estimate.percent,
+            .battery = evaluation.statuses.battery,
+            .adapter = evaluation.statuses.adapter,
+            .secs_until_shutdown = evaluation.secs_until_shutdown,
         });
         pause_for(cycle_pause);
     }

@@ -1,15 +1,12 @@
 // The spine of the running daemon: one cycle a second, for good. Each cycle
-// reads the battery, the adapter and the Power Delivery sensors afresh, lets
-// the evaluation decide, publishes the five status files, checks whether the
-// low-battery shutdown is due, prints its periodic lines and pauses.
+// reads the batteries, the adapter and the Power Delivery sensors afresh,
+// lets the evaluation decide, publishes the five status files, acts on the
+// low-battery shutdown when it is due, prints its periodic lines and pauses.
 #pragma once
 
-#include <optional>
-#include <string>
-
-#include "base/settings.hpp"
+#include "evaluate/settings.hpp"
 #include "evaluate/shutdown.hpp"
-#include "power/battery_files.hpp"
+#include "power/battery_pack.hpp"
 #include "power/discovery.hpp"
 #include "power/pd_sensor.hpp"
 #include "status/service_notifier.hpp"
@@ -21,8 +18,9 @@ namespace kestro {
 struct MonitorInputs {
     const Settings& settings;
     const PowerSupplyPaths& paths;
-    const BatteryFiles& battery_files;
-    const std::optional<std::string>& charge_limit_file;
+    // The batteries found at start-up with their limit files; the loop
+    // follows them, and those that come later, from there.
+    const BatteryPacks& batteries;
     const PdSensor& pd_sensor;
     bool debug_enabled;
     // Kept on the status directory that the cycles write into.

@@ -10,6 +10,10 @@ namespace kestro {
 
 namespace {
 
+// A battery that holds its charge at this percentage or above (90 once
+// rounded) is full, whatever else it says.
+constexpr double steady_full_percent = 89.5;
+
 bool is_connected(std::optional<AcStatus> status) {
     return status == AcStatus::connected || status == AcStatus::connected_slow;
 }
@@ -183,6 +187,13 @@ Statuses evaluate_statuses(std::optional<AcStatus> raw_adapter_status,
                     "'", power_before, power_text, power_after, ", battery ", charge, ", status: '", battery, "'"});
     }
     return decision.statuses;
+}
+
+Statuses decide_cycle_statuses(const CycleReadings& readings, const ChargeEstimate& estimate, std::uint64_t cycle,
+                               AdapterTracking& tracking) {
+    const std::optional<AcStatus> raw =
+        register_adapter_status(readings.adapter_online, readings.battery_status, cycle, tracking);
+    return evaluate_statuses(raw, readings.battery_status, estimate, readings.pd_power, cycle, tracking);
 }
 
 }  // namespace kestro

@@ -14,6 +14,7 @@
 
 #include "base/status_words.hpp"
 #include "evaluate/charge_estimate.hpp"
+#include "evaluate/cycle_readings.hpp"
 
 namespace kestro {
 
@@ -21,10 +22,6 @@ namespace kestro {
 // the discharging warning may be printed, and before the status may switch
 // into or out of "Connected slow".
 inline constexpr std::uint64_t settle_cycles = 5;
-
-// A battery that holds its charge at this percentage or above (90 once
-// rounded) is full, whatever else it says.
-inline constexpr double steady_full_percent = 89.5;
 
 // What the adapter rules carry from one cycle to the next: the second stage
 // keeps the final status, the first registers changes against it.
@@ -102,5 +99,11 @@ struct StatusDecision {
                                          std::optional<KernelBatteryStatus> battery_status,
                                          const ChargeEstimate& estimate, double pd_power, std::uint64_t cycle,
                                          AdapterTracking& tracking);
+
+// Both stages of one cycle, once the charge has been evaluated: registers
+// the adapter status from the readings' "online" and battery status, then
+// decides and prints as evaluate_statuses.
+[[nodiscard]] Statuses decide_cycle_statuses(const CycleReadings& readings, const ChargeEstimate& estimate,
+                                             std::uint64_t cycle, AdapterTracking& tracking);
 
 }  // namespace kestro

@@ -11,6 +11,17 @@ namespace kestro {
 
 namespace {
 
+// Above this share of the charge cap the battery counts as nearly full.
+constexpr double near_full_factor = 0.9;
+// Progress lines appear at every multiple of this step...
+constexpr std::int32_t progress_step = 5;
+// ...and at every change at or below this level.
+constexpr std::int32_t always_report_level = 20;
+// The rounded percentage of a cycle whose percentage is unknown.
+constexpr std::int32_t unknown_rounded_percent = -1;
+// The debug line appears in every cycle that is a multiple of this.
+constexpr std::uint64_t debug_line_cycles = 10;
+
 constexpr int debug_decimals = 3;
 constexpr int status_line_decimals = 2;
 // The percentage the debug line shows when it is unknown.
@@ -27,6 +38,11 @@ std::optional<double> charge_percent(const CycleReadings& readings) {
         return std::nullopt;
     }
     return percent;
+}
+
+// The rounded percentage, or unknown_rounded_percent when it is not known.
+std::int32_t rounded_percent_or_unknown(std::optional<double> percent) {
+    return percent ? round_percent(*percent) : unknown_rounded_percent;
 }
 
 }  // namespace
@@ -55,6 +71,7 @@ ChargeEstimate evaluate_charge(const CycleReadings& readings, double max_charge_
     if (readings.voltage_now) {
         estimate.draw = readings.rate_reading * *readings.voltage_now;
     }
+    estimate_secs_until_full(estimate, readings, max_charge_level);
     return estimate;
 }
 
@@ -87,10 +104,6 @@ std::int32_t round_percent(double percent) {
         return highest;
     }
     return static_cast<std::int32_t>(rounded);
-}
-
-std::int32_t rounded_percent_or_unknown(std::optional<double> percent) {
-    return percent ? round_percent(*percent) : unknown_rounded_percent;
 }
 
 std::optional<ProgressReport> progress_report(std::int32_t current, std::int32_t previous) {

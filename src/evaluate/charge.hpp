@@ -19,17 +19,6 @@
 
 namespace kestro {
 
-// Above this share of the charge cap the battery counts as nearly full.
-inline constexpr double near_full_factor = 0.9;
-// Progress lines appear at every multiple of this step...
-inline constexpr std::int32_t progress_step = 5;
-// ...and at every change at or below this level.
-inline constexpr std::int32_t always_report_level = 20;
-// The rounded percentage of a cycle whose percentage is unknown.
-inline constexpr std::int32_t unknown_rounded_percent = -1;
-// The debug line appears in every cycle that is a multiple of this.
-inline constexpr std::uint64_t debug_line_cycles = 10;
-
 // Recent charge percentages, newest first.
 inline constexpr std::size_t charge_history_length = 9;
 // A history entry that holds no percentage.
@@ -58,12 +47,13 @@ struct ChargeMemory {
 // - when known, every missing (negative) history entry takes the percentage;
 // - average = the nine history entries summed newest to oldest, ÷ 9;
 // - near_full when known and percent > max_charge_level × 0.9;
-// - draw = rate × voltage_now when voltage_now is known.
-// Leaves secs_until_full empty. Prints nothing.
+// - draw = rate × voltage_now when voltage_now is known;
+// - secs_until_full as estimate_secs_until_full makes it.
+// Prints nothing.
 [[nodiscard]] ChargeEstimate evaluate_charge(const CycleReadings& readings, double max_charge_level,
                                              ChargeMemory& memory);
 
-// Completes the estimate with the seconds until the charge reaches
+// Sets the estimate's seconds until the charge reaches
 // max_charge_level percent of the full capacity: none unless the percentage,
 // the draw and voltage_min_design are known; 0 at or above the target; otherwise
 // to go × voltage_min_design ÷ draw × 3600 (infinite when the draw is 0).
@@ -73,9 +63,6 @@ void estimate_secs_until_full(ChargeEstimate& estimate, const CycleReadings& rea
 // Rounds half away from zero to a 32-bit integer, saturating at its limits;
 // NaN gives 0.
 [[nodiscard]] std::int32_t round_percent(double percent);
-
-// The rounded percentage, or unknown_rounded_percent when it is not known.
-[[nodiscard]] std::int32_t rounded_percent_or_unknown(std::optional<double> percent);
 
 enum class ChargeTrend { rising, falling };
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <variant>
 
-#include "base/settings.hpp"
+#include "evaluate/settings.hpp"
 #include "base/status_words.hpp"
 #include "evaluate/charge_estimate.hpp"
 #include "evaluate/cycle_readings.hpp"

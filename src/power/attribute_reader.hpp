@@ -6,7 +6,7 @@
 //
 // A file that cannot be read (missing, unreadable, a directory, too large,
 // not UTF-8) is reported as "read <path>: <error>" the first time only, for
-// the life of the process (reported_paths.hpp). Content that is not a usable
+// the life of the process (the ReportedPaths handed to the read). Content that is not a usable
 // number is reported on every read.
 #pragma once
 
@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "power/battery_files.hpp"
+#include "power/reported_paths.hpp"
 
 namespace kestro {
 
@@ -24,14 +25,16 @@ inline constexpr std::uint64_t rate_failure_report_interval = 60;
 
 // Reads "<directory>/<name>" and returns its text without the Unicode white
 // space at both ends, or none after reporting the failure.
-[[nodiscard]] std::optional<std::string> read_text_attribute(std::string_view directory, std::string_view name);
+[[nodiscard]] std::optional<std::string> read_text_attribute(std::string_view directory, std::string_view name,
+                                                             ReportedPaths& reported);
 
 // Reads "<directory>/<name>" as a finite number (number_grammar.hpp), or
 // returns none. Besides the once-only report of a file that cannot be read,
 // prints every time "read <path>: cannot parse float from empty string",
 // "read <path>: invalid float literal" or "read <path>: <inf|-inf|NaN> is not
 // finite".
-[[nodiscard]] std::optional<double> read_number_attribute(std::string_view directory, std::string_view name);
+[[nodiscard]] std::optional<double> read_number_attribute(std::string_view directory, std::string_view name,
+                                                         ReportedPaths& reported);
 
 // True when the failure that follows failures_before earlier ones is to be
 // summarised.
@@ -52,6 +55,7 @@ struct RateReadCounts {
 // "read <directory>/current_now: <failures> failed out of <attempts>
 // attempts, loop counter=<cycle> (throttled message)" ("/power_now: " for
 // the power) after the number read's own report, and returns 0.
-[[nodiscard]] double read_rate_attribute(const BatteryFiles& files, RateReadCounts& counts, std::uint64_t cycle);
+[[nodiscard]] double read_rate_attribute(const BatteryFiles& files, RateReadCounts& counts, std::uint64_t cycle,
+                                         ReportedPaths& reported);
 
 }  // namespace kestro

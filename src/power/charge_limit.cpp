@@ -8,11 +8,17 @@
 #include "base/output.hpp"
 #include "base/pause.hpp"
 #include "base/utf8.hpp"
-#include "power/reported_paths.hpp"
 
 namespace kestro {
 
 namespace {
+
+constexpr auto unlimited_charge_percent = static_cast<std::int32_t>(unlimited_charge_level);
+
+// A limit file that fails is tried this many times per cycle, with a pause
+// after every failed attempt.
+constexpr int charge_limit_attempts = 3;
+constexpr std::chrono::milliseconds charge_limit_retry_pause{333};
 
 // One attempt: the whole file, trimmed, as a limit.
 std::optional<std::int32_t> read_charge_limit_once(const std::string& path) {
@@ -28,15 +34,33 @@ std::optional<std::int32_t> read_charge_limit_once(const std::string& path) {
     return charge_limit_from(*integer);
 }
 
-std::optional<std::int32_t> read_charge_limit(const std::string& path, PauseFunction pause) {
+std::optional<std::int32_t> read_charge_limit(const std::string& path, PauseFunction pause,
+                                              ReportedPaths& reported) {
     for (int attempt = 0; attempt < charge_limit_attempts; ++attempt) {
         if (const auto limit = read_charge_limit_once(path)) {
             return limit;
         }
         pause(charge_limit_retry_pause);
     }
-    report_once(path, [&] { print_error_line({"read '", path, "': could not read from file 3 times in a row"}); });
+    reported.report_once(path,
+                         [&] { print_error_line({"read '", path, "': could not read from file 3 times in a row"}); });
     return std::nullopt;
+}
+
+// The limit in force this cycle, with its line when it is new; the line names
+// the battery when there is one to name.
+double refresh_limit(const std::optional<std::string>& charge_limit_file, std::string_view battery_dir,
+                     std::optional<double> previous, ReportedPaths& reported, PauseFunction pause) {
+    const double level = charge_limit_file
+                             ? decide_max_charge_level(read_charge_limit(*charge_limit_file, pause, reported), previous)
+                             : unlimited_charge_level;
+    if (!previous || *previous != level) {
+        const std::string_view open = battery_dir.empty() ? "" : "'";
+        const std::string_view close = battery_dir.empty() ? "" : "' ";
+        print_line({"Info: New MaxChargeLevel value detected for battery ", open, battery_dir, close, "= ",
+                    format_shortest(level), "%"});
+    }
+    return level;
 }
 
 }  // namespace
@@ -85,19 +109,14 @@ double decide_max_charge_level(std::optional<std::int32_t> value_read, std::opti
     return previous.value_or(unlimited_charge_level);
 }
 
-double refresh_max_charge_level(const std::optional<std::string>& charge_limit_file, std::optional<double> previous) {
-    return refresh_max_charge_level(charge_limit_file, previous, pause_for);
+double refresh_max_charge_level(const std::optional<std::string>& charge_limit_file, std::optional<double> previous,
+                                ReportedPaths& reported, PauseFunction pause) {
+    return refresh_limit(charge_limit_file, {}, previous, reported, pause);
 }
 
-double refresh_max_charge_level(const std::optional<std::string>& charge_limit_file, std::optional<double> previous,
-                                PauseFunction pause) {
-    const double level = charge_limit_file
-                             ? decide_max_charge_level(read_charge_limit(*charge_limit_file, pause), previous)
-                             : unlimited_charge_level;
-    if (!previous || *previous != level) {
-        print_line({"Info: New MaxChargeLevel value detected for battery = ", format_shortest(level), "%"});
-    }
-    return level;
+double refresh_battery_charge_limit(const std::string& charge_limit_file, std::string_view battery_dir,
+                                    std::optional<double> previous, ReportedPaths& reported) {
+    return refresh_limit(charge_limit_file, battery_dir, previous, reported, pause_for);
 }
 
 }  // namespace kestro

@@ -9,7 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "base/pause.hpp"
 #include "base/units.hpp"
+#include "power/reported_paths.hpp"
 
 namespace kestro {
 
@@ -23,12 +25,6 @@ inline constexpr std::string_view charge_limit_attribute = "charge_control_end_t
 // The limit in force when there is none to read, or none yet accepted; also
 // what a limit of 0 stands for, and the highest limit accepted.
 inline constexpr double unlimited_charge_level = full_charge_percent;
-inline constexpr auto unlimited_charge_percent = static_cast<std::int32_t>(unlimited_charge_level);
-
-// A limit file that fails is tried this many times per cycle, with a pause
-// after every failed attempt.
-inline constexpr int charge_limit_attempts = 3;
-inline constexpr std::chrono::milliseconds charge_limit_retry_pause{333};
 
 // Returns the first of device_path and "<battery_dir>/charge_control_end_threshold"
 // that exists (following links; readability is not tested), after printing
@@ -54,14 +50,18 @@ using PauseFunction = void (*)(std::chrono::nanoseconds);
 
 // Decides the limit in force this cycle and returns it (always 0 to 100).
 // With no file the limit is 100. Otherwise reads the file, up to
-// charge_limit_attempts times with charge_limit_retry_pause (through pause)
-// after each failed attempt; when all fail, prints once for the life of the
+// 3 times with a pause of 333 ms (through pause) after each failed
+// attempt; when all fail, prints once for the life of the
 // process "read '<path>': could not read from file 3 times in a row" on
 // standard error. Prints "Info: New MaxChargeLevel value detected for battery
 // = <value>%" when the result differs from previous or previous is none.
 [[nodiscard]] double refresh_max_charge_level(const std::optional<std::string>& charge_limit_file,
-                                              std::optional<double> previous);
-[[nodiscard]] double refresh_max_charge_level(const std::optional<std::string>& charge_limit_file,
-                                              std::optional<double> previous, PauseFunction pause);
+                                              std::optional<double> previous, ReportedPaths& reported,
+                                              PauseFunction pause = pause_for);
+
+// The same for the limit of one battery among several, the line naming it:
+// "Info: New MaxChargeLevel value detected for battery '<battery_dir>' = <value>%".
+[[nodiscard]] double refresh_battery_charge_limit(const std::string& charge_limit_file, std::string_view battery_dir,
+                                                  std::optional<double> previous, ReportedPaths& reported);
 
 }  // namespace kestro

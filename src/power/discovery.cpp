@@ -10,6 +10,7 @@
 #include "base/fatal.hpp"
 #include "base/number_format.hpp"
 #include "base/output.hpp"
+#include "base/posix_io.hpp"
 
 namespace kestro {
 
@@ -34,29 +35,37 @@ using DirectoryHandle = std::unique_ptr<DIR, DirectoryCloser>;
     fail_on("Cannot list the power-supply directory", root, SystemError::last());
 }
 
-// Whether the supply at supply_dir has a type file whose content names a
-// kind; none when it has no type file. Fatal when the type file exists but
-// cannot be read.
-std::optional<bool> type_names(const std::string& supply_dir, bool (*names_kind)(std::string_view)) {
-    const std::string type_path = attribute_path(supply_dir, type_attribute);
-    if (!path_exists(type_path.c_str())) {
-        return std::nullopt;
-    }
-    AttributeBuffer buffer;
-    const auto content = read_attribute_file(type_path.c_str(), buffer);
-    if (!content) {
-        fail_on("Cannot read path", type_path, content.error());
-    }
-    return names_kind(*content);
-}
-
-}  // namespace
-
+// The kind of a supply, decided from its whole "type" file: a
+// case-sensitive substring test, so the kernel's newline does not matter.
 bool names_mains(std::string_view type_content) { return type_content.find(mains_word) != std::string_view::npos; }
 
 bool names_battery(std::string_view type_content) {
     return type_content.find(battery_word) != std::string_view::npos;
 }
+
+// Whether the supply at supply_dir has a type file whose content names a
+// kind; none when it has no type file, or when it cannot be read and that is
+// not fatal.
+// The paths are joined on the stack, so that a look for a battery that is
+// not there allocates nothing.
+std::optional<bool> type_names(std::string_view supply_dir, bool (*names_kind)(std::string_view),
+                               bool fatal_when_unreadable = true) {
+    PathText type_path;
+    if (!type_path.assign({supply_dir, "/", type_attribute}) || !path_exists(type_path.c_str())) {
+        return std::nullopt;
+    }
+    AttributeBuffer buffer;
+    const auto content = read_attribute_file(type_path.c_str(), buffer);
+    if (!content) {
+        if (!fatal_when_unreadable) {
+            return std::nullopt;
+        }
+        fail_on("Cannot read path", type_path.view(), content.error());
+    }
+    return names_kind(*content);
+}
+
+}  // namespace
 
 std::optional<std::string> find_adapter(std::string_view root) {
     const std::string root_text(root);
@@ -95,29 +104,45 @@ std::optional<std::string> find_adapter(std::string_view root) {
     return adapter;
 }
 
+std::optional<std::string> probe_battery(unsigned number, bool fatal_when_unreadable, std::string_view root) {
+    PathText directory;
+    if (!directory.assign({root, battery_prefix, format_integer(std::uint64_t{number})}) ||
+        !type_names(directory.view(), names_battery, fatal_when_unreadable).value_or(false)) {
+        return std::nullopt;
+    }
+    std::string candidate(directory.view());
+    print_line({"Info: Init: Found battery: '", candidate, "'"});
+    // The battery may have gone between its type read and now.
+    if (!path_exists(candidate.c_str())) {
+        return std::nullopt;
+    }
+    return candidate;
+}
+
 std::optional<std::string> find_battery(std::string_view root) {
     for (unsigned number = 0; number < battery_candidates; ++number) {
-        std::string candidate(root);
-        candidate += battery_prefix;
-        candidate += format_integer(std::uint64_t{number}).view();
-        if (type_names(candidate, names_battery).value_or(false)) {
-            print_line({"Info: Init: Found battery: '", candidate, "'"});
-            if (!path_exists(candidate.c_str())) {
-                return std::nullopt;
-            }
-            return candidate;
+        if (auto battery = probe_battery(number, true, root)) {
+            return battery;
         }
     }
     return std::nullopt;
 }
 
 std::optional<PowerSupplyPaths> discover_power_supplies(std::string_view root) {
-    std::string adapter_dir = find_adapter(root).value_or(std::string());
-    std::optional<std::string> battery_dir = find_battery(root);
-    if (!battery_dir) {
+    PowerSupplyPaths paths{find_adapter(root).value_or(std::string()), {}, {}};
+    for (unsigned number = 0; number < battery_candidates; ++number) {
+        if (auto battery = probe_battery(number, true, root)) {
+            if (paths.battery_dir.empty()) {
+                paths.battery_dir = std::move(*battery);
+            } else {
+                paths.further_battery_dirs.push_back(std::move(*battery));
+            }
+        }
+    }
+    if (paths.battery_dir.empty()) {
         return std::nullopt;
     }
-    return PowerSupplyPaths{std::move(adapter_dir), std::move(*battery_dir)};
+    return paths;
 }
 
 }  // namespace kestro

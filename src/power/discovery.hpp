@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestro {
 
@@ -17,13 +18,9 @@ inline constexpr unsigned battery_candidates = 9;
 
 struct PowerSupplyPaths {
     std::string adapter_dir;  // without a trailing slash; empty when there is no adapter
-    std::string battery_dir;  // "<root>BAT<n>"
+    std::string battery_dir;  // "<root>BAT<n>", the first battery found
+    std::vector<std::string> further_battery_dirs;  // the others, in the order of their numbers
 };
-
-// The kind of a supply, decided from its whole "type" file: a
-// case-sensitive substring test, so the kernel's newline does not matter.
-[[nodiscard]] bool names_mains(std::string_view type_content);
-[[nodiscard]] bool names_battery(std::string_view type_content);
 
 // Lists root (which ends with "/") in the kernel's order and returns the
 // first supply whose type names mains, after printing "Info: Init: Found AC
@@ -40,8 +37,16 @@ struct PowerSupplyPaths {
 // find_adapter for a type file that cannot be read.
 [[nodiscard]] std::optional<std::string> find_battery(std::string_view root = power_supply_root);
 
-// Both searches, adapter first, with their lines. None when there is no
-// battery: the caller stops the daemon.
+// Whether "<root>BAT<number>" is a battery, as find_battery decides, printing
+// the same line when it is. A type file that cannot be read is fatal when
+// `fatal_when_unreadable`, and otherwise no battery (for now). Allocates
+// nothing unless the candidate has a type file.
+[[nodiscard]] std::optional<std::string> probe_battery(unsigned number, bool fatal_when_unreadable,
+                                                       std::string_view root = power_supply_root);
+
+// Both searches, adapter first, with their lines: every one of BAT0 to BAT8
+// that is a battery, each with its line, in the order of their numbers. None
+// when there is no battery: the caller stops the daemon.
 [[nodiscard]] std::optional<PowerSupplyPaths> discover_power_supplies(std::string_view root = power_supply_root);
 
 }  // namespace kestro

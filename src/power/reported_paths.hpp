@@ -1,31 +1,33 @@
-// The process-wide set of paths whose read failure has been reported, so that
-// a file that stays unreadable is reported once for the life of the process
-// rather than once a second. Entries are never removed. Guarded by a lock of
-// its own, which is never held while a report is printed.
+// The paths whose read failure has been reported, so that a file that stays
+// unreadable is reported once for the life of the process rather than once a
+// second. Entries are never removed. The monitor loop keeps the one set of
+// the daemon (the daemon has one thread) and hands it to every read.
 #pragma once
 
 #include <concepts>
+#include <functional>
+#include <set>
+#include <string>
 #include <string_view>
 #include <utility>
 
 namespace kestro {
 
-// True when a failure of path has been reported.
-[[nodiscard]] bool is_reported(std::string_view path);
-
-// Records that a failure of path has been reported.
-void mark_reported(std::string_view path);
-
-// Runs report (which prints the message) unless path has been reported
-// before, then records path. The lock is taken for the test and again for
-// the insertion, and is free while report runs.
-template <std::invocable Report>
-void report_once(std::string_view path, Report&& report) {
-    if (is_reported(path)) {
-        return;
+class ReportedPaths {
+public:
+    // Runs report (which prints the message) unless path has been reported
+    // before, then records path.
+    template <std::invocable Report>
+    void report_once(std::string_view path, Report&& report) {
+        if (paths_.contains(path)) {
+            return;
+        }
+        std::forward<Report>(report)();
+        paths_.emplace(path);
     }
-    std::forward<Report>(report)();
-    mark_reported(path);
-}
+
+private:
+    std::set<std::string, std::less<>> paths_;  // transparent: lookups by view copy nothing
+};
 
 }  // namespace kestro

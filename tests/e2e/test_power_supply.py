@@ -108,7 +108,6 @@ class DiscoveryTest(PowerSupplyTestCase):
             ("BAT0 without type file", {"BAT0": None, "BAT2": "Battery"}, "BAT2"),
             ("type with other words", {"BAT3": "Li-ion Battery pack"}, "BAT3"),
             ("BAT8 is the last candidate", {"BAT9": "Battery", "BAT8": "Battery"}, "BAT8"),
-            ("the lowest number wins", {"BAT4": "Battery", "BAT1": "Battery"}, "BAT1"),
         ]
         for name, supplies, expected in cases:
             with self.subTest(name):

@@ -22,8 +22,8 @@ from kestro_expected import (IS_A_DIRECTORY, NO_CONFIG, NOT_FOUND, NOT_UTF8, PER
                              new_limit, percent, progress_line, published, secs_until_full, secs_until_shutdown,
                              shortest, start_line)
 from desktop_session import Lines
-from kestro_sandbox import (CYCLE_PAUSE, SOURCE_ROOT, STANDARD_DIRS, STATUS_FILES, Machine, Pause,
-                            SandboxTestCase, kestro_binary)
+from kestro_sandbox import (CYCLE_PAUSE, POWER_SUPPLY_DIR, SOURCE_ROOT, STANDARD_DIRS, STATUS_FILES, Machine,
+                            Pause, SandboxTestCase, kestro_binary)
 
 MAX_CHARGE = new_limit(100)
 DEFAULT_WAIT = Pause(10)
@@ -756,6 +756,52 @@ class SleepingActionTest(SandboxTestCase):
                     "<2>Reached 150% battery.", f"<2>The computer did not {verb} after the last request; powering off.",
                     f"<2>Forcing shutdown in {wait} seconds.", "<2>" + SHUTTING_DOWN])
                 self.assertEqual((run.status.code, calls()[-1]), (0, ("poweroff", [])))
+
+
+class TwoBatteriesTest(SandboxTestCase):
+    def test_worn_internal_pack_late_swapped_external_pack_drained_one_after_the_other(self):
+        """Booted on mains with only a worn-out BAT0 at 2 %; BAT1 is inserted
+        and joins at the look of cycle 60, is swapped for a full pack on
+        mains, then, unplugged, BAT0 runs empty (no shutdown: BAT1 holds the
+        machine's charge), then BAT1 drains until the machine's charge is at
+        5 %."""
+        bat = f"{POWER_SUPPLY_DIR}/BAT1"
+        machine = self.machine()
+        adapter = machine.add_adapter("AC", online=1)
+        bat0 = machine.add_battery("BAT0", status="Not charging", charge_full=1_000_000, charge_now=20_000,
+                                   current_now=0)
+        machine.set_config(level_config("5"))
+        daemon = machine.start()
+        daemon.step()
+        self.assertEqual(machine.status("secs_until_shutdown_request"), "1\n", "alone at 2 %, held off by mains")
+        machine.add_battery("BAT1", status="Not charging", charge_now=4_000_000, current_now=0)
+        joined = daemon.steps(59)[-1]
+        self.assertEqual((joined.number, joined.stdout), (60, [f"Info: Init: Found battery: '{bat}'"]))
+        self.assertEqual(machine.status("battery_percent"), "67\n")  # 44.6 Wh of 66.6 Wh
+        machine.remove_supply("BAT1")
+        self.assertEqual(daemon.step().stdout, [f"Info: Battery gone: '{bat}'"])
+        self.assertEqual(machine.status("secs_until_shutdown_request"), "1\n")
+        machine.add_battery("BAT1", status="Not charging", charge_now=5_000_000, current_now=0)
+        self.assertEqual(daemon.step().stdout, [f"Info: Battery back: '{bat}'"])
+        adapter.set("online", 0)
+        bat0.update(status="Discharging", current_now=1_000_000, charge_now=0)
+        machine.supply("BAT1").set("status", "Unknown")
+        daemon.steps(5)
+        # BAT0 empty, BAT1's 55.5 Wh of 66.6 Wh left at BAT0's 12 W.
+        self.assertEqual(machine.status_files(), {
+            "ac_status": "Disconnected\n", "battery_percent": "83.33333333333334\n",
+            "battery_status": "Discharging\n", "secs_until_battery_full": "3330\n",
+            "secs_until_shutdown_request": "15651\n"})
+        bat0.update(status="Unknown", current_now=0)
+        machine.supply("BAT1").update(status="Discharging", current_now=2_000_000, charge_now=300_001)
+        # Just above 5 % of the machine's charge.
+        self.assertEqual(daemon.step().stdout, [change_line("Connected", "Disconnected", "5.00%", "Discharging"),
+                                                progress_line(5, "(-)")])
+        self.assertEqual(machine.status("secs_until_shutdown_request"), "0.0016650000000139698\n")
+        machine.supply("BAT1").set("charge_now", 300_000)
+        run = daemon.run_until_exit()
+        self.assertEqual((run.stdout[-3:], run.status.code), (announcement("5") + [SHUTTING_DOWN], 0))
+        self.assertEqual(len(machine.poweroff_calls()), 1)
 
 
 # ---------------------------------------------------------------------------

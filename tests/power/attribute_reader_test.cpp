@@ -14,6 +14,9 @@ namespace {
 
 using testing_support::TempTree;
 
+// The paths reported so far, one set for the whole run as the loop keeps one.
+ReportedPaths reported;
+
 // Runs one read with standard error captured; returns what it printed there.
 template <typename Read>
 std::string stderr_of(Read&& read) {
@@ -39,7 +42,8 @@ TEST_P(NumberRead, ReturnsTheValueOrReportsOnEveryRead) {
         GetParam().reason.empty() ? "" : "read " + tree.path("charge_now") + ": " + GetParam().reason + "\n";
     for (int read = 0; read < 2; ++read) {
         std::optional<double> value;
-        EXPECT_EQ(stderr_of([&] { value = read_number_attribute(tree.root(), "charge_now"); }), expected_report);
+        EXPECT_EQ(stderr_of([&] { value = read_number_attribute(tree.root(), "charge_now", reported); }),
+                  expected_report);
         EXPECT_EQ(value, GetParam().value);
     }
 }
@@ -76,15 +80,15 @@ TEST_P(UnreadableAttribute, IsReportedOnceForTheLifeOfTheProcess) {
     GetParam().prepare(tree);
     const std::string report = "read " + tree.path("voltage_now") + ": " + GetParam().error + "\n";
     std::optional<double> value = 1.0;
-    EXPECT_EQ(stderr_of([&] { value = read_number_attribute(tree.root(), "voltage_now"); }), report);
+    EXPECT_EQ(stderr_of([&] { value = read_number_attribute(tree.root(), "voltage_now", reported); }), report);
     EXPECT_EQ(value, std::nullopt);
-    EXPECT_EQ(stderr_of([&] { value = read_number_attribute(tree.root(), "voltage_now"); }), "");
+    EXPECT_EQ(stderr_of([&] { value = read_number_attribute(tree.root(), "voltage_now", reported); }), "");
 
     tree.remove("voltage_now");
     tree.write("voltage_now", "7600000\n");
-    EXPECT_EQ(read_number_attribute(tree.root(), "voltage_now"), 7600000.0);
+    EXPECT_EQ(read_number_attribute(tree.root(), "voltage_now", reported), 7600000.0);
     tree.remove("voltage_now");
-    EXPECT_EQ(stderr_of([&] { value = read_number_attribute(tree.root(), "voltage_now"); }), "");
+    EXPECT_EQ(stderr_of([&] { value = read_number_attribute(tree.root(), "voltage_now", reported); }), "");
     EXPECT_EQ(value, std::nullopt);
 }
 
@@ -103,37 +107,38 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(TextRead, ReturnsTheTrimmedText) {
     const TempTree tree;
     tree.write("status", "Not charging\n");
-    EXPECT_EQ(read_text_attribute(tree.root(), "status"), "Not charging");
+    EXPECT_EQ(read_text_attribute(tree.root(), "status", reported), "Not charging");
 }
 
 TEST(TextRead, ReportsAMissingFileOnceAndReturnsNone) {
     const TempTree tree;
     const std::string report = "read " + tree.path("online") + ": No such file or directory (os error 2)\n";
     std::optional<std::string> text;
-    EXPECT_EQ(stderr_of([&] { text = read_text_attribute(tree.root(), "online"); }), report);
+    EXPECT_EQ(stderr_of([&] { text = read_text_attribute(tree.root(), "online", reported); }), report);
     EXPECT_EQ(text, std::nullopt);
-    EXPECT_EQ(stderr_of([&] { text = read_text_attribute(tree.root(), "online"); }), "");
+    EXPECT_EQ(stderr_of([&] { text = read_text_attribute(tree.root(), "online", reported); }), "");
 }
 
 TEST(TextRead, ReturnsEvenTextThatIsNoNumber) {
     const TempTree tree;
     tree.write("status", "");
-    EXPECT_EQ(stderr_of([&] { EXPECT_EQ(read_text_attribute(tree.root(), "status"), ""); }), "");
+    EXPECT_EQ(stderr_of([&] { EXPECT_EQ(read_text_attribute(tree.root(), "status", reported), ""); }), "");
 }
 
 TEST(NumberRead, APathTooLongForTheSystemIsReportedWhole) {
     const std::string directory = "/" + std::string(5000, 'd');
     std::optional<double> value = 1.0;
-    EXPECT_EQ(stderr_of([&] { value = read_number_attribute(directory, "voltage_now"); }),
+    EXPECT_EQ(stderr_of([&] { value = read_number_attribute(directory, "voltage_now", reported); }),
               "read " + directory + "/voltage_now: File name too long (os error 36)\n");
     EXPECT_EQ(value, std::nullopt);
-    EXPECT_EQ(stderr_of([&] { value = read_number_attribute(directory, "voltage_now"); }), "");
+    EXPECT_EQ(stderr_of([&] { value = read_number_attribute(directory, "voltage_now", reported); }), "");
 }
 
 TEST(TextRead, AnEmptyDirectoryReadsFromTheRoot) {
     // With no adapter the daemon reads "/online"; it never exists on a real system.
     std::optional<std::string> text;
-    const std::string printed = stderr_of([&] { text = read_text_attribute("", "kestro-test-no-such-attribute"); });
+    const std::string printed =
+        stderr_of([&] { text = read_text_attribute("", "kestro-test-no-such-attribute", reported); });
     EXPECT_EQ(printed, "read /kestro-test-no-such-attribute: No such file or directory (os error 2)\n");
     EXPECT_EQ(text, std::nullopt);
 }
@@ -143,8 +148,8 @@ TEST(RateRead, CurrentCountsByItsMagnitudeAndPowerAsRead) {
     tree.write("current_now", "-1250000\n");
     tree.write("power_now", "-1250000\n");
     RateReadCounts counts;
-    EXPECT_EQ(read_rate_attribute({.directory = tree.root()}, counts, 1), 1250000.0);
-    EXPECT_EQ(read_rate_attribute({.directory = tree.root(), .uses_power = true}, counts, 2), -1250000.0);
+    EXPECT_EQ(read_rate_attribute({.directory = tree.root()}, counts, 1, reported), 1250000.0);
+    EXPECT_EQ(read_rate_attribute({.directory = tree.root(), .uses_power = true}, counts, 2, reported), -1250000.0);
     EXPECT_EQ(counts.attempts, 2u);
     EXPECT_EQ(counts.failures, 0u);
 }
@@ -171,7 +176,8 @@ TEST(RateRead, AFileThatNeverReadsIsSummarisedAtTheFirstSixtyFirstAndHundredTwen
     RateReadCounts counts;
     std::string printed;
     for (std::uint64_t cycle = 1; cycle <= 121; ++cycle) {
-        printed += stderr_of([&] { EXPECT_EQ(read_rate_attribute({.directory = tree.root()}, counts, cycle), 0.0); });
+        printed += stderr_of(
+            [&] { EXPECT_EQ(read_rate_attribute({.directory = tree.root()}, counts, cycle, reported), 0.0); });
     }
     EXPECT_EQ(printed, "read " + tree.path("current_now") + ": No such file or directory (os error 2)\n" +
                            throttled_line(tree, "current_now", 1, 1, 1) +
@@ -189,7 +195,7 @@ TEST(RateRead, FailuresSpreadOutAreCountedAcrossSuccesses) {
     for (std::uint64_t cycle = 1; cycle <= 122; ++cycle) {
         // Fails in every even cycle, with content that is reported on every read.
         tree.write("power_now", cycle % 2 == 0 ? "12 W\n" : "9000000\n");
-        printed += stderr_of([&] { static_cast<void>(read_rate_attribute(files, counts, cycle)); });
+        printed += stderr_of([&] { static_cast<void>(read_rate_attribute(files, counts, cycle, reported)); });
     }
     // Every failure is reported; the 1st and the 61st are summarised too.
     const std::string parse_line = "read " + tree.path("power_now") + ": invalid float literal\n";

@@ -16,6 +16,9 @@ namespace {
 
 using testing_support::TempTree;
 
+// The paths reported so far, one set for the whole run as the loop keeps one.
+ReportedPaths reported;
+
 struct IntegerCase {
     std::string text;
     std::optional<std::int32_t> value;
@@ -123,7 +126,7 @@ Refreshed refresh(const std::optional<std::string>& file, std::optional<double> 
     pauses.clear();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    const double level = refresh_max_charge_level(file, previous, recording_pause);
+    const double level = refresh_max_charge_level(file, previous, reported, recording_pause);
     std::string out = testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
     for (const auto pause : pauses) {

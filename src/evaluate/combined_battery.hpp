@@ -1,0 +1,34 @@
+// The machine's battery, made of every battery in it: a laptop with an
+// internal and a swappable pack is judged by what both hold together.
+//
+// With one battery its readings are the machine's as they are. With several,
+// each present battery is taken in energy and power (a charge in µAh times
+// its voltage_min_design, or its voltage_now where it has no design voltage;
+// a current times voltage_now), the sums become the machine's capacity pair
+// and rate in µWh and µW, and both voltages read 1, so that the charge rules
+// for one battery (now ÷ full, to go × voltage_min_design ÷ (rate ×
+// voltage_now)) give the energy over the power.
+#pragma once
+
+#include "evaluate/cycle_readings.hpp"
+
+namespace kestro {
+
+struct CombinedReadings {
+    CycleReadings readings;         // the adapter's and Power Delivery values as read
+    double max_charge_level = 100;  // the limit in force for the machine
+};
+
+// Combines the batteries' readings of a cycle. With several batteries:
+// - a capacity is known when every present battery's is known in energy;
+// - the voltages are known when every present battery's power is;
+// - the status is "Charging" when any battery charges, else "Discharging"
+//   when any discharges, else "Full" when all are full, else "Not charging"
+//   when each is full or not charging, else another status when any was read;
+// - the limit is the machine's when it has one, else the batteries' own
+//   limits (100 for one without) weighted by their full energy;
+// - a battery that is not present counts nowhere; with none present nothing
+//   is known.
+[[nodiscard]] CombinedReadings combine_batteries(const MachineReadings& machine);
+
+}  // namespace kestro

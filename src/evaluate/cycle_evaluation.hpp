@@ -1,0 +1,38 @@
+// What one cycle decides from what it read: the machine's charge with both
+// of its estimates, the adapter and battery statuses with their lines, and
+// the seconds until the low-battery action (held off after a sleeping one).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "evaluate/adapter_status.hpp"
+#include "evaluate/charge.hpp"
+#include "evaluate/cycle_readings.hpp"
+#include "evaluate/settings.hpp"
+#include "evaluate/shutdown.hpp"
+
+namespace kestro {
+
+// What the rules carry from one cycle to the next.
+struct EvaluationMemory {
+    AdapterTracking adapter;  // evaluate/adapter_status.hpp
+    ChargeMemory charge;      // evaluate/charge.hpp
+    std::optional<SleepHold> sleep_hold;  // evaluate/shutdown.hpp
+};
+
+struct CycleEvaluation {
+    ChargeEstimate estimate;
+    Statuses statuses;
+    std::optional<double> secs_until_shutdown;
+};
+
+// Combines the batteries (evaluate/combined_battery.hpp), evaluates the
+// charge, decides the statuses (printing their lines) and estimates the
+// seconds until the shutdown, in that order. When the batteries changed, the
+// charge memory starts afresh, so that a battery going is not taken for a
+// fall of the charge (nor one coming for a rise).
+[[nodiscard]] CycleEvaluation evaluate_cycle(const MachineReadings& readings, std::uint64_t cycle,
+                                             const Settings& settings, EvaluationMemory& memory);
+
+}  // namespace kestro

@@ -1,0 +1,61 @@
+// The batteries the daemon watches: every one of BAT0 to BAT8 found at
+// start-up, and those that turn up later. Each keeps its attribute files, its
+// own charge limit where it has one, its rate-read counts and whether it is
+// in the machine at the moment.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "power/attribute_reader.hpp"
+#include "power/battery_files.hpp"
+#include "power/charge_limit.hpp"
+#include "power/discovery.hpp"
+
+namespace kestro {
+
+struct BatteryPack {
+    BatteryFiles files;
+    // Its charge_control_end_threshold, when the limits are the batteries'
+    // own (no device-wide limit file), and the limit last accepted from it.
+    std::optional<std::string> charge_limit_file{};
+    std::optional<double> max_charge_level{};
+    RateReadCounts rate_reads{};
+    bool present = true;
+};
+
+struct BatteryPacks {
+    std::vector<BatteryPack> packs;  // in the order of their numbers
+    // The device-wide limit file, or, with no limit file at all, none; the
+    // machine's limit last accepted from it (100 without a file).
+    std::optional<std::string> charge_limit_file;
+    std::optional<double> max_charge_level;
+
+    // Whether any battery has a limit of its own; the machine's limit then
+    // combines them.
+    [[nodiscard]] bool limits_per_battery() const;
+    // Whether presence is followed: a machine with one battery reads it
+    // whatever happens to it, as its read failures say all there is to say.
+    [[nodiscard]] bool several() const { return packs.size() > 1; }
+};
+
+// Chooses each battery's files (select_battery_files, with its lines), in
+// order, then the limit files: the device's file when it exists, else each
+// battery's own, each with "Info: Init: MaxChargeLevel feature: using
+// '<path>'"; with none at all the warning of find_charge_limit_file.
+[[nodiscard]] BatteryPacks set_up_battery_packs(const PowerSupplyPaths& paths,
+                                                std::string_view device_path = device_charge_limit_path);
+
+// In every 60th cycle (once a minute at the loop's pace), probes those of BAT0 to BAT8 that are not watched
+// yet and sets each battery found up as at start-up, with the same lines (a
+// type file that cannot be read is tried again next time). Returns whether
+// one joined.
+[[nodiscard]] bool rescan_battery_packs(BatteryPacks& packs, std::uint64_t cycle);
+
+// Whether the battery is in the machine: its "present" file reads other than
+// 0, or, where that file cannot be read, its directory exists. Prints nothing.
+[[nodiscard]] bool battery_present(const BatteryFiles& files);
+
+}  // namespace kestro
