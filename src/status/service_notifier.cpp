@@ -107,6 +107,10 @@ void ServiceNotifier::cycle_done(const ServiceSummary& summary) {
         return;
     }
     Datagram message(ready_ ? "" : "READY=1\n");
+    if (restore_watchdog_) {
+        message.append("WATCHDOG_USEC=").append(watchdog_usec_).append("\n");
+        restore_watchdog_ = false;
+    }
     message.append("WATCHDOG=1\nSTATUS=").append(service_status_text(summary));
     send(message);
     ready_ = true;
@@ -121,14 +125,7 @@ void ServiceNotifier::acting(CriticalAction action, double percent) {
     send(message);
 }
 
-void ServiceNotifier::resumed() {
-    if (socket_.get() < 0 || watchdog_usec_.view().empty()) {
-        return;
-    }
-    Datagram message("WATCHDOG_USEC=");
-    message.append(watchdog_usec_);
-    send(message);
-}
+void ServiceNotifier::resumed() { restore_watchdog_ = !watchdog_usec_.view().empty(); }
 
 void ServiceNotifier::stopping(std::string_view status) {
     if (socket_.get() < 0) {

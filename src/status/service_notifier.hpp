@@ -65,8 +65,9 @@ public:
     // ("Hibernating: ...").
     void acting(CriticalAction action, double percent);
 
-    // The daemon runs on after a sleeping action: the watchdog as the service
-    // manager set it ("WATCHDOG_USEC=<its value>"), when it set one.
+    // The daemon runs on after a sleeping action: the next cycle's datagram
+    // puts the watchdog back as the service manager set it
+    // ("WATCHDOG_USEC=<its value>"), when it set one.
     void resumed();
 
     // The daemon ends before its first cycle, in order: "READY=1" (a service
@@ -84,6 +85,7 @@ private:
     FixedText<sizeof(sockaddr_un::sun_path)> name_;  // for the warning
     FixedText<20> watchdog_usec_;                     // digits, or empty
     bool ready_ = false;
+    bool restore_watchdog_ = false;
 };
 
 }  // namespace kestro

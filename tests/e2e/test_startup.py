@@ -240,9 +240,9 @@ class ServiceManagerTest(SandboxTestCase):
                                              f"'{value}': {error}"])
                     continue
                 acting = b"WATCHDOG_USEC=0\nSTATUS=" + (b"Hibernating" if action == "hibernate" else b"Powering off")
-                after_sleep = [b"WATCHDOG_USEC=20000000",
-                               b"WATCHDOG=1\nSTATUS=Battery 4.0%, Discharging, shutdown in under a minute"]
-                self.assertEqual([manager.recv(512) for _ in range(5 if action == "hibernate" else 3)], [
+                after_sleep = [b"WATCHDOG_USEC=20000000\nWATCHDOG=1\nSTATUS=Battery 4.0%, Discharging, shutdown in under a "
+                               b"minute"]
+                self.assertEqual([manager.recv(512) for _ in range(4 if action == "hibernate" else 3)], [
                     b"READY=1\n" + status, status, acting + b": battery at 4.0%",
                     *(after_sleep if action == "hibernate" else [])])
 
