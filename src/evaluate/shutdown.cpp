@@ -56,6 +56,37 @@ ShutdownCompleted force_shutdown(const Settings& settings, const char* command) 
     return power_off_now(command);
 }
 
+// The seconds awake after a sleeping action before the low level acts again.
+double sleep_grace_secs(const Settings& settings) {
+    return std::max(least_sleep_grace_secs, settings.force_shutdown_timeout_secs);
+}
+
+// The estimate while a hold is on: the grace left for a 0, or the end of
+// the hold for any other known estimate; none stays none.
+struct HeldEstimate {
+    std::optional<double> secs;
+    bool hold_ends = false;
+};
+
+HeldEstimate hold_estimate(std::optional<double> secs, const SleepHold& hold, double awake_secs,
+                           const Settings& settings) {
+    if (!secs) {
+        return {secs, false};
+    }
+    if (*secs != shutdown_now) {
+        return {secs, true};
+    }
+    const double left = sleep_grace_secs(settings) - (awake_secs - hold.requested_at);
+    return {left > 0 ? left : shutdown_now, false};
+}
+
+// Whether the machine has been asleep for at least a second since the hold
+// began: a sleeping action that the service manager accepted may still fail
+// after the command has returned.
+bool slept_since(const SleepHold& hold, double asleep_secs) {
+    return asleep_secs - hold.asleep_before >= least_sleep_secs;
+}
+
 }  // namespace
 
 std::optional<double> estimate_secs_until_shutdown(const CycleReadings& readings, const ChargeEstimate& estimate,
@@ -91,26 +122,6 @@ ShutdownCompleted run_shutdown_sequence(const Settings& settings) {
 ShutdownCompleted run_shutdown_sequence_with(const Settings& settings, const char* command) {
     announce_level(settings);
     return force_shutdown(settings, command);
-}
-
-double sleep_grace_secs(const Settings& settings) {
-    return std::max(least_sleep_grace_secs, settings.force_shutdown_timeout_secs);
-}
-
-HeldEstimate hold_estimate(std::optional<double> secs, const SleepHold& hold, double awake_secs,
-                           const Settings& settings) {
-    if (!secs) {
-        return {secs, false};
-    }
-    if (*secs != shutdown_now) {
-        return {secs, true};
-    }
-    const double left = sleep_grace_secs(settings) - (awake_secs - hold.requested_at);
-    return {left > 0 ? left : shutdown_now, false};
-}
-
-bool slept_since(const SleepHold& hold, double asleep_secs) {
-    return asleep_secs - hold.asleep_before >= least_sleep_secs;
 }
 
 std::optional<double> apply_sleep_hold(std::optional<double> secs, std::optional<SleepHold>& hold,

@@ -40,30 +40,9 @@ struct SleepHold {
     double asleep_before = 0.0;
 };
 
-// The seconds awake after a sleeping action before the low level acts again:
-// a minute, or force_shutdown_timeout_secs when that is longer. Time asleep
-// does not count, so a person who resumes a nearly empty machine has that
-// long to plug it in.
-[[nodiscard]] double sleep_grace_secs(const Settings& settings);
-
-// The estimate while a hold is on. A known estimate other than 0 (the charge
-// is above the level, or the adapter is "Connected") ends the hold and is
-// kept. A 0 becomes the grace's seconds left at awake_secs, and stays 0 once
-// the grace is over. None stays none and keeps the hold.
-struct HeldEstimate {
-    std::optional<double> secs;
-    bool hold_ends = false;
-};
-[[nodiscard]] HeldEstimate hold_estimate(std::optional<double> secs, const SleepHold& hold, double awake_secs,
-                                         const Settings& settings);
-
-// Whether the machine has been asleep for at least a second since the hold
-// began: a sleeping action that the service manager accepted may still fail
-// after the command has returned.
-[[nodiscard]] bool slept_since(const SleepHold& hold, double asleep_secs);
-
-// hold_estimate for the cycle, on the clocks of now: ends the hold, with the
-// line "Info: Armed again: at the low level the computer will <verb>.", or
+// While a hold is on, the estimate of the cycle, on the clocks of now. A
+// known estimate other than 0 (the charge is above the level, or the adapter
+// is "Connected") ends the hold, with the line "Info: Armed again: at the low level the computer will <verb>.", or
 // turns the estimate into the grace left. Touches nothing without a hold.
 [[nodiscard]] std::optional<double> apply_sleep_hold(std::optional<double> secs, std::optional<SleepHold>& hold,
                                                      const Settings& settings);

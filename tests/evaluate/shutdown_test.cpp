@@ -114,15 +114,6 @@ TEST(ShutdownDue, OnlyAnExactZero) {
     }
 }
 
-// ------------------------------------------------- after a sleeping action
-
-TEST(SleptSince, ASecondAsleepSinceTheRequestCounts) {
-    const SleepHold hold{1000.0, 5.0};
-    EXPECT_FALSE(slept_since(hold, 5.0));
-    EXPECT_FALSE(slept_since(hold, 5.999));
-    EXPECT_TRUE(slept_since(hold, 6.0));
-}
-
 // ---------------------------------------------------------- the sequence
 
 struct SequenceRun {
