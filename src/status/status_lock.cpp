@@ -38,21 +38,6 @@ std::expected<StatusLock, SystemError> lock_status_directory_in(std::string_view
     return StatusLock(std::move(opened), metadata.st_dev, metadata.st_ino);
 }
 
-std::expected<void, SystemError> follow_status_directory_in(std::string_view directory, StatusLock& lock) {
-    PathText path;
-    struct stat metadata {};
-    if (path.assign({directory}) && ::stat(path.c_str(), &metadata) == 0 &&
-        lock.holds(metadata.st_dev, metadata.st_ino)) {
-        return {};
-    }
-    auto relocked = lock_status_directory_in(directory);
-    if (!relocked) {
-        return std::unexpected(relocked.error());
-    }
-    lock = std::move(*relocked);
-    return {};
-}
-
 StatusLock lock_status_directory() {
     auto lock = lock_status_directory_in(status_directory);
     if (!lock) {
@@ -62,9 +47,13 @@ StatusLock lock_status_directory() {
 }
 
 void follow_status_directory(StatusLock& lock) {
-    if (const auto followed = follow_status_directory_in(status_directory, lock); !followed) {
-        another_holder(followed.error());
+    PathText path;
+    struct stat metadata {};
+    if (path.assign({status_directory}) && ::stat(path.c_str(), &metadata) == 0 &&
+        lock.holds(metadata.st_dev, metadata.st_ino)) {
+        return;
     }
+    lock = lock_status_directory();
 }
 
 }  // namespace kestro

@@ -53,15 +53,13 @@ private:
 // error: EWOULDBLOCK.
 [[nodiscard]] std::expected<StatusLock, SystemError> lock_status_directory_in(std::string_view directory);
 
-// Keeps `lock` on what `directory` names now: nothing more than one stat()
-// while it is the locked directory; otherwise `lock` is replaced by
-// lock_status_directory_in(directory), whose error it returns.
-[[nodiscard]] std::expected<void, SystemError> follow_status_directory_in(std::string_view directory,
-                                                                          StatusLock& lock);
-
-// The two above for /run/kestro. Another holder is the fatal error
-// "another kestro holds /run/kestro", with the system's error text.
+// The same for /run/kestro. Another holder is the fatal error "another
+// kestro holds /run/kestro", with the system's error text.
 [[nodiscard]] StatusLock lock_status_directory();
+
+// Keeps `lock` on what /run/kestro names now: nothing more than one stat()
+// while it is the locked directory; otherwise the lock is taken anew as by
+// lock_status_directory, whose fatal error another holder is.
 void follow_status_directory(StatusLock& lock);
 
 }  // namespace kestro
