@@ -848,11 +848,10 @@ def publish_all(folder: Path, values: str, age: float = 0) -> None:
 
 
 # Each state a bar shows: its files, their age, and Waybar's text as Pango reads it.
-BAR_STATES = [("Connected,57.1,Charging,1500,", 0, "57% 0:25"), ("Disconnected,43.2,Discharging,,7500", 0, "43% 2:05"),
-              ("Connected slow,43.2,Discharging,,7500", 0, "43% 2:05"), ("Connected,100,Full,,", 0, "100%"),
-              ("Disconnected,20,Discharging,,1800", 0, "20% 0:30"), ("Disconnected,8,Discharging,,600", 0, "8% 0:10"),
-              ("Disconnected,5,Discharging,,29", 0, "5% <1 min"), ("Disconnected,5,Discharging,,29", 60, "5% <1 min"),
-              ("Disconnected,4.47,Discharging,,0", 0, "4% shutdown"), ("Connected,80,Not charging,,", 0, "80%"),
+BAR_STATES = [("Connected,57.1,Charging,1500,", 0, "57% 0:25"), ("Connected slow,43.2,Discharging,,7500", 0, "43% 2:05"),
+              ("Connected,100,Full,,", 0, "100%"), ("Disconnected,20,Discharging,,1800", 0, "20% 0:30"),
+              ("Disconnected,8,Discharging,,600", 0, "8% 0:10"), ("Disconnected,5,Discharging,,29", 0, "5% <1 min"),
+              ("Disconnected,5,Discharging,,29", 60, "5% <1 min"), ("Disconnected,4.47,Discharging,,0", 0, "4% shutdown"),
               ("Disconnected,50,Discharging,,1e21", 0, "50% >99 h"), ("Disconnected,,Unknown,,", 0, "Unknown"),
               (",,,,", 0, "")]
 

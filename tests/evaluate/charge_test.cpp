@@ -414,7 +414,6 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // One battery is the machine's as read, in its own units.
         CombineCase{"OneAsRead", {pack(5e6, 2.5e6, 1e6, discharging, 80)}, {}, 5e6, 2.5e6, 1e6, true, discharging, 80},
-        CombineCase{"OneUnderTheDeviceLimit", {pack(5e6, 2.5e6, 1e6, {}, 80)}, 60, 5e6, 2.5e6, 1e6, true, {}, 60},
         // 5 Ah at 10 V is 50 Wh, 1 A at 12 V is 12 W; energy and power as read.
         CombineCase{"ChargeAtDesignVoltageWithEnergy",
                     {pack(5e6, 1e6, 1e6, discharging), pack(40e6, 30e6, 5e6, other, 100, true)}, {},
@@ -431,7 +430,6 @@ INSTANTIATE_TEST_SUITE_P(
                     true, resting, 100},
         CombineCase{"FullAndUnreadable", {pack(1e6, 1e6, 0, full), pack(1e6, 1e6, 0, {})}, {}, 20e6, 20e6, 0, true,
                     other, 100},
-        CombineCase{"NoStatusRead", {pack(1e6, 1e6, 0, {}), pack(1e6, 1e6, 0, {})}, {}, 20e6, 20e6, 0, true, {}, 100},
         // 80 % of 60 Wh and 100 % of 40 Wh: 88 % of the machine's 100 Wh.
         CombineCase{"LimitWeightedByFullEnergy",
                     {pack(6e6, 1e6, 0, discharging, 80), pack(4e6, 1e6, 0, discharging)}, {}, 100e6, 20e6, 0,
