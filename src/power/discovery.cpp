@@ -119,15 +119,6 @@ std::optional<std::string> probe_battery(unsigned number, bool fatal_when_unread
     return candidate;
 }
 
-std::optional<std::string> find_battery(std::string_view root) {
-    for (unsigned number = 0; number < battery_candidates; ++number) {
-        if (auto battery = probe_battery(number, true, root)) {
-            return battery;
-        }
-    }
-    return std::nullopt;
-}
-
 std::optional<PowerSupplyPaths> discover_power_supplies(std::string_view root) {
     PowerSupplyPaths paths{find_adapter(root).value_or(std::string()), {}, {}};
     for (unsigned number = 0; number < battery_candidates; ++number) {

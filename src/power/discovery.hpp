@@ -31,14 +31,8 @@ struct PowerSupplyPaths {
 // read as UTF-8 text ("Cannot read path").
 [[nodiscard]] std::optional<std::string> find_adapter(std::string_view root = power_supply_root);
 
-// Probes <root>BAT0 to <root>BAT8 in order and returns the first whose type
-// names a battery, after printing "Info: Init: Found battery: '<path>'".
-// Returns none, printing nothing, when there is no battery. Fatal like
-// find_adapter for a type file that cannot be read.
-[[nodiscard]] std::optional<std::string> find_battery(std::string_view root = power_supply_root);
-
-// Whether "<root>BAT<number>" is a battery, as find_battery decides, printing
-// the same line when it is. A type file that cannot be read is fatal when
+// Whether "<root>BAT<number>" is a battery: its type names one. Prints
+// "Info: Init: Found battery: '<path>'" when it is. A type file that cannot be read is fatal when
 // `fatal_when_unreadable`, and otherwise no battery (for now). Allocates
 // nothing unless the candidate has a type file.
 [[nodiscard]] std::optional<std::string> probe_battery(unsigned number, bool fatal_when_unreadable,

@@ -116,7 +116,7 @@ TEST(BatterySearch, ADanglingTypeLinkIsAMissingBattery) {
     tree.link(tree.path("gone"), "BAT0/type");
     tree.write("BAT1/type", "Battery\n");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(find_battery(tree.root_slash()), tree.root_slash() + "BAT1");
+    EXPECT_EQ(discover_power_supplies(tree.root_slash()).value().battery_dir, tree.root_slash() + "BAT1");
     static_cast<void>(testing::internal::GetCapturedStdout());
 }
 
@@ -174,7 +174,7 @@ TEST(UnreadableTypeFile, WithoutReadPermissionIsFatalNotSkipped) {
     }
     tree.write("BAT0/type", "Battery\n");
     ::chmod(tree.path("BAT0/type").c_str(), 0);
-    const FatalError error = fatal_error_of([&] { static_cast<void>(find_battery(tree.root_slash())); });
+    const FatalError error = fatal_error_of([&] { static_cast<void>(discover_power_supplies(tree.root_slash())); });
     EXPECT_EQ(error.detail, tree.path("BAT0/type") + ": Permission denied (os error 13)");
 }
 
