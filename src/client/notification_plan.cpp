@@ -42,10 +42,6 @@ template <class Value>
             "Charger too weak: the battery is discharging although the charger is connected", body, "ac-adapter"};
 }
 
-[[nodiscard]] CriticalActionWords action_words(const StatusSnapshot& snapshot) {
-    return words_of(snapshot.critical_action.value_or(CriticalAction::poweroff));
-}
-
 [[nodiscard]] Notice battery_low_notice(const StatusMeaning& meaning, const CriticalActionWords& action,
                                         double seconds, bool critical) {
     std::string summary = "Battery low: the computer will " + std::string(action.verb) + " in " +
@@ -110,7 +106,8 @@ void NotificationPlan::status_changed(const StatusSnapshot& snapshot) {
                                                                              : Level::none;
         if (level > low_) {
             low_ = level;
-            begin(battery_low_notice(meaning, action_words(snapshot), shutdown->seconds, level == Level::critical));
+            begin(battery_low_notice(meaning, words_of(snapshot.action()), shutdown->seconds,
+                                     level == Level::critical));
         }
     }
     if (ac == AcStatus::connected_slow && !slow_) {
@@ -126,7 +123,7 @@ void NotificationPlan::status_changed(const StatusSnapshot& snapshot) {
         powering_off_ = true;
         // After a sleeping action the warnings may be due again.
         low_ = Level::none;
-        begin(powering_off_notice(meaning, action_words(snapshot)));
+        begin(powering_off_notice(meaning, words_of(snapshot.action())));
     }
 }
 

@@ -78,10 +78,6 @@ void append_json_bool(std::string& out, bool value) { out += value ? "true" : "f
 // formats carry it.
 [[nodiscard]] std::string_view text_of(CriticalAction action) { return words_of(action).name; }
 
-[[nodiscard]] CriticalAction action_of(const StatusSnapshot& snapshot) {
-    return snapshot.critical_action.value_or(CriticalAction::poweroff);
-}
-
 void append_json_value(std::string& out, const StatusSnapshot& snapshot, StatusFile file) {
     switch (file) {
         case StatusFile::ac_status: return append_json_word(out, snapshot.ac_status);
@@ -315,7 +311,7 @@ std::string json_status(const StatusSnapshot& snapshot) {
         append_json_value(out, snapshot, file);
     }
     append_json_member(members, "critical_action");
-    append_json_string(out, text_of(action_of(snapshot)));
+    append_json_string(out, text_of(snapshot.action()));
     append_json_member(members, "files");
     out += '{';
     Joiner files(out, ",");
@@ -406,8 +402,9 @@ std::string prometheus_status(const StatusSnapshot& snapshot) {
                      all_ac_statuses, snapshot.ac_status);
     append_state_set(out, "kestro_battery_status", "Battery status: 1 for the present one, all 0 while it is unknown.",
                      all_battery_statuses, snapshot.battery_status);
-    append_state_set(out, "kestro_critical_action", "What kestro does at the shutdown level: 1 for the configured action.",
-                     all_critical_actions, std::optional(action_of(snapshot)), "action");
+    append_state_set(out, "kestro_critical_action",
+                     "What kestro does at the shutdown level: 1 for the configured action.", all_critical_actions,
+                     std::optional(snapshot.action()), "action");
     append_gauge_header(out, "kestro_status_file_age_seconds",
                         "Time since kestro last replaced the status file, when it was read.");
     for (const StatusFile file : all_status_files) {

@@ -58,7 +58,7 @@ StatusMeaning interpret(const StatusSnapshot& snapshot, const Thresholds& thresh
     }
     meaning.estimate = estimate_of(snapshot);
     meaning.urgency = urgency_of(meaning.estimate, snapshot.stale(StatusFile::battery_status), thresholds);
-    meaning.action = snapshot.critical_action.value_or(CriticalAction::poweroff);
+    meaning.action = snapshot.action();
     return meaning;
 }
 

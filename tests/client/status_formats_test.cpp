@@ -76,7 +76,8 @@ const MeaningCase meaning_cases[] = {
     {"absurd percentage", {disconnected, 1e300, {}, {}, {}}, "Disconnected", "Disconnected", ""},
     {"stale percentage and estimate", {connected, 98, charging, 200, {}, stale_bit(StatusFile::battery_percent) |
                                                                           stale_bit(StatusFile::secs_until_battery_full)},
-     "Connected, 98.0% (stale), Charging, full in 3 min (stale)", "98% (stale) 3 min (stale)", "charging stale"},
+     "Connected, 98.0% (stale), Charging, full in 3 min (stale)", "98% (stale) 3 min (stale)",
+     "charging stale"},
     {"stale estimate is no alarm", {disconnected, 8, discharging, {}, 300,
                                     stale_bit(StatusFile::secs_until_shutdown_request)},
      "Disconnected, 8.0%, Discharging, shutdown in 5 min (stale)", "8% 5 min (stale)", "discharging stale"},
