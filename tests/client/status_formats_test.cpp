@@ -147,11 +147,6 @@ TEST(StatusFormats, BarBlocks) {
     EXPECT_EQ(format_status(OutputFormat::i3blocks, critical, {}, true),
               "{\"full_text\":\"Disconnected, 4.5%, Discharging, hibernate in 5 min\",\"short_text\":\"4% 5 min\","
               "\"color\":\"#FF0000\",\"urgent\":\"true\"}\n");
-    const StatusSnapshot stopped = snapshot_of({disconnected, 57.4, discharging, {}, 9000, all_files_stale});
-    EXPECT_EQ(format_status(OutputFormat::waybar, stopped, {}, false),
-              "{\"text\":\"57% 2 h 30 min (stale)\",\"alt\":\"stale\","
-              "\"tooltip\":\"Disconnected, 57.4%, Discharging, shutdown in 2 h 30 min (stale)\","
-              "\"class\":[\"stale\"],\"percentage\":57}\n");
     const StatusSnapshot nothing;
     EXPECT_EQ(format_status(OutputFormat::waybar, nothing, {}, false),
               "{\"text\":\"\",\"alt\":\"\",\"tooltip\":\"\",\"class\":[]}\n");
