@@ -79,6 +79,8 @@ const NoticeCase notice_cases[] = {
      "Entering hybrid sleep now: battery at 4%", "", NoticeUrgency::critical},
     {"daemon stopped on battery", {disconnected, 50, discharging, {}, 9000, all_files_stale},
      "Battery monitor not running: no low-battery protection", "", NoticeUrgency::normal},
+    {"daemon stopped with the battery low", {disconnected, 7, discharging, {}, 170, all_files_stale},
+     "Battery monitor not running: no low-battery protection", "", NoticeUrgency::critical},
     {"daemon stopped, adapter unknown, discharging", {{}, 50, discharging, {}, {}, all_files_stale},
      "Battery monitor not running: no low-battery protection", "", NoticeUrgency::normal},
     {"daemon stopped on the charger", {connected, 50, charging, 900, {}, all_files_stale}, nullptr, "", {}},
