@@ -36,7 +36,7 @@ constexpr int urgent_exit = 33;
 constexpr std::string_view help_text =
     "Shows kestro's status from its status directory.\n"
     "\n"
-    "  (no format)      one line: \"Connected, 57.1%, Charging, full in 0:25\"\n"
+    "  (no format)      one line: \"Connected, 57.1%, Charging, full in 25 min\"\n"
     "  --json           every value typed, with each file's age and staleness\n"
     "  --waybar         a Waybar custom module's JSON (text, alt, tooltip, class, percentage)\n"
     "  --i3blocks       full text, short text, colour; exit status 33 when the shutdown is near\n"
@@ -180,6 +180,7 @@ int main(int argc, char** argv) {
     const auto options = parse_options(std::span<const char* const>(argv + 1, static_cast<std::size_t>(argc - 1)),
                                        std::getenv(status_directory_variable));
     if (!options) {
+        report({"kestro-status: ", options.error()});
         report({usage_line});
         return usage_exit;
     }

@@ -108,4 +108,24 @@ NumberText format_fixed(double value, int decimals) {
 NumberText format_integer(std::uint64_t value) { return format_int(value); }
 NumberText format_integer(std::int64_t value) { return format_int(value); }
 
+DurationText format_duration(double seconds) {
+    constexpr double most_minutes = 99 * 60;
+    const double rounded = std::round(seconds / 60);
+    if (rounded < 1) {
+        return DurationText("<1 min");
+    }
+    if (!(rounded <= most_minutes)) {
+        return DurationText(">99 h");
+    }
+    const auto minutes = static_cast<std::uint64_t>(rounded);
+    DurationText text;
+    if (minutes >= 60) {
+        text.append(format_integer(minutes / 60)).append(" h");
+    }
+    if (minutes % 60 != 0) {
+        text.append(minutes >= 60 ? " " : "").append(format_integer(minutes % 60)).append(" min");
+    }
+    return text;
+}
+
 }  // namespace kestro

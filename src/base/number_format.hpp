@@ -24,4 +24,13 @@ using NumberText = FixedText<352>;
 [[nodiscard]] NumberText format_integer(std::uint64_t value);
 [[nodiscard]] NumberText format_integer(std::int64_t value);
 
+// Holds the longest duration text, "99 h 59 min".
+using DurationText = FixedText<16>;
+
+// A duration rounded to the nearest minute, in the one form people cannot
+// read two ways: "<1 min" below 30 s, "9 min", "3 h", "3 h 12 min", ">99 h"
+// beyond 99 h. "0:09" would pass for minutes and seconds. Seconds must not
+// be negative or NaN.
+[[nodiscard]] DurationText format_duration(double seconds);
+
 }  // namespace kestro

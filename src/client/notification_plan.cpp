@@ -1,7 +1,5 @@
 #include "client/notification_plan.hpp"
 
-#include <cmath>
-
 #include "base/number_format.hpp"
 #include "client/status_meaning.hpp"
 
@@ -24,12 +22,6 @@ template <class Value>
     return std::string(format_fixed(meaning.percent->value, 0).view()) + "%";
 }
 
-// "about 10 minutes": rounded to the nearest minute, at least one.
-[[nodiscard]] std::string minutes_text(double seconds) {
-    const double minutes = std::max(1.0, std::round(seconds / 60));
-    return "about " + std::string(format_fixed(minutes, 0).view()) + (minutes == 1 ? " minute" : " minutes");
-}
-
 // Whether the adapter status, or else the battery status, says the machine
 // runs on its battery; stale values count (they are the last known).
 [[nodiscard]] bool on_battery(const StatusSnapshot& snapshot) {
@@ -44,19 +36,16 @@ template <class Value>
     }
     if (shutdown) {
         body += body.empty() ? "Shutdown in " : ", shutdown in ";
-        body += duration_text(shutdown->seconds);
+        body += format_duration(shutdown->seconds).view();
     }
     return {NoticeKind::slow_charger, NoticeUrgency::normal,
             "Charger too weak: the battery is discharging although the charger is connected", body, "ac-adapter"};
 }
 
-[[nodiscard]] CriticalActionWords action_words(const StatusSnapshot& snapshot) {
-    return words_of(snapshot.critical_action.value_or(CriticalAction::poweroff));
-}
-
 [[nodiscard]] Notice battery_low_notice(const StatusMeaning& meaning, const CriticalActionWords& action,
                                         double seconds, bool critical) {
-    std::string summary = "Battery low: the computer will " + std::string(action.verb) + " in " + minutes_text(seconds);
+    std::string summary = "Battery low: the computer will " + std::string(action.verb) + " in " +
+                          std::string(format_duration(seconds).view());
     if (const auto percent = percent_text(meaning)) {
         summary += " at " + *percent;
     }
@@ -103,9 +92,10 @@ void NotificationPlan::status_changed(const StatusSnapshot& snapshot) {
         powering_off_ = false;
         end(NoticeKind::powering_off);
     }
-    if (has_status(snapshot) && !all_stale(snapshot)) {
+    if (has_status(snapshot) && !all_stale(snapshot) && stopped_) {
         stopped_ = false;
         end(NoticeKind::monitor_stopped);
+        low_ = Level::none;  // the warning that applies now is shown again
     }
 
     // Then the beginnings, the least important first: of several begun by
@@ -116,7 +106,8 @@ void NotificationPlan::status_changed(const StatusSnapshot& snapshot) {
                                                                              : Level::none;
         if (level > low_) {
             low_ = level;
-            begin(battery_low_notice(meaning, action_words(snapshot), shutdown->seconds, level == Level::critical));
+            begin(battery_low_notice(meaning, words_of(snapshot.action()), shutdown->seconds,
+                                     level == Level::critical));
         }
     }
     if (ac == AcStatus::connected_slow && !slow_) {
@@ -125,14 +116,14 @@ void NotificationPlan::status_changed(const StatusSnapshot& snapshot) {
     }
     if (all_stale(snapshot) && on_battery(snapshot) && !powering_off_ && !stopped_) {
         stopped_ = true;
-        begin({NoticeKind::monitor_stopped, NoticeUrgency::normal,
+        begin({NoticeKind::monitor_stopped, battery_low(snapshot) ? NoticeUrgency::critical : NoticeUrgency::normal,
                "Battery monitor not running: no low-battery protection", "", "dialog-warning"});
     }
     if (until_shutdown == 0.0 && snapshot.ac_status != AcStatus::connected && !powering_off_) {
         powering_off_ = true;
         // After a sleeping action the warnings may be due again.
         low_ = Level::none;
-        begin(powering_off_notice(meaning, action_words(snapshot)));
+        begin(powering_off_notice(meaning, words_of(snapshot.action())));
     }
 }
 
@@ -140,47 +131,66 @@ std::optional<NotificationCall> NotificationPlan::next_call() const {
     if (blocked_) {
         return std::nullopt;
     }
-    if (wanted_ && !shown_) {
-        return ShowCall{id_, *wanted_};
-    }
-    if (!wanted_ && id_ != 0) {
-        return WithdrawCall{id_};
+    for (const Slot* slot : {&battery_, &monitor_}) {
+        if (slot->wanted && !slot->shown) {
+            return ShowCall{slot->id, *slot->wanted};
+        }
+        if (!slot->wanted && slot->id != 0) {
+            return WithdrawCall{slot->id};
+        }
     }
     return std::nullopt;
 }
 
 void NotificationPlan::call_done(const NotificationCall& call, std::uint32_t id) {
     if (const auto* show = std::get_if<ShowCall>(&call)) {
-        shown_ = wanted_ == show->notice;
-        id_ = id;
-    } else if (std::get<WithdrawCall>(call).id == id_) {
-        id_ = 0;
+        Slot& slot = slot_of(show->notice.kind);
+        slot.shown = slot.wanted == show->notice;
+        slot.id = id;
+    } else {
+        notification_closed(std::get<WithdrawCall>(call).id);
     }
 }
 
 void NotificationPlan::call_failed() { blocked_ = true; }
 
 void NotificationPlan::server_changed() {
-    id_ = 0;
+    battery_.id = monitor_.id = 0;
     blocked_ = false;
 }
 
 void NotificationPlan::notification_closed(std::uint32_t id) {
-    if (id == id_) {
-        id_ = 0;
+    for (Slot* slot : {&battery_, &monitor_}) {
+        if (id == slot->id) {
+            slot->id = 0;
+        }
     }
 }
 
 void NotificationPlan::begin(Notice notice) {
-    wanted_ = std::move(notice);
-    shown_ = false;
+    Slot& slot = slot_of(notice.kind);
+    slot.wanted = std::move(notice);
+    slot.shown = false;
 }
 
 void NotificationPlan::end(NoticeKind kind) {
-    if (wanted_ && wanted_->kind == kind) {
-        wanted_.reset();
-        shown_ = false;
+    Slot& slot = slot_of(kind);
+    if (slot.wanted && slot.wanted->kind == kind) {
+        slot.wanted.reset();
+        slot.shown = false;
     }
+}
+
+NotificationPlan::Slot& NotificationPlan::slot_of(NoticeKind kind) {
+    return kind == NoticeKind::monitor_stopped ? monitor_ : battery_;
+}
+
+// A warning under way, or the last figures read below the first threshold
+// (when the daemon had already stopped before the watch began).
+bool NotificationPlan::battery_low(const StatusSnapshot& snapshot) const {
+    return low_ != Level::none ||
+           (snapshot.battery_status == BatteryStatus::discharging &&
+            snapshot.secs_until_shutdown_request.value_or(thresholds_.before_seconds) < thresholds_.before_seconds);
 }
 
 }  // namespace kestro

@@ -15,9 +15,14 @@
 // "Connected"; the seconds until the shutdown are no longer 0; some file is
 // fresh again. A value that is absent or stale neither begins nor ends one.
 //
-// kestro keeps one notification: each new notice replaces the one shown
-// (replaces_id), and the notification is withdrawn when the condition of
-// the notice it shows ends.
+// kestro keeps two notifications: the battery's (the slow charger, the low
+// battery, the shutdown), where each new notice replaces the one shown
+// (replaces_id), and the monitor's. A notification is withdrawn when the
+// condition of the notice it shows ends. The monitor's notice never takes
+// the place of a low-battery warning: a watchdog restart would otherwise
+// leave the screen empty minutes before the shutdown. It is critical while
+// the battery is low, and when the daemon is back the warning that then
+// applies is shown again (the server may have dropped it meanwhile).
 #pragma once
 
 #include <cstdint>
@@ -95,8 +100,18 @@ public:
 private:
     enum class Level { none, low, critical };
 
+    // A notification of kestro's: the notice that should be on the screen,
+    // whether it has been shown, and the server's id (0: none shown).
+    struct Slot {
+        std::optional<Notice> wanted;
+        bool shown = false;
+        std::uint32_t id = 0;
+    };
+
     void begin(Notice notice);
     void end(NoticeKind kind);
+    [[nodiscard]] Slot& slot_of(NoticeKind kind);
+    [[nodiscard]] bool battery_low(const StatusSnapshot& snapshot) const;
 
     NotifyThresholds thresholds_;
     // The occurrences under way.
@@ -104,11 +119,8 @@ private:
     Level low_ = Level::none;
     bool powering_off_ = false;
     bool stopped_ = false;
-    // The notice that should be on the screen, whether it has been shown,
-    // and the server's id of kestro's notification (0: none shown).
-    std::optional<Notice> wanted_;
-    bool shown_ = false;
-    std::uint32_t id_ = 0;
+    Slot battery_;
+    Slot monitor_;
     bool blocked_ = false;
 };
 

@@ -1,6 +1,7 @@
 // The command line of kestro-status.
 #pragma once
 
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,7 +15,7 @@ namespace kestro {
 
 inline constexpr const char* status_directory_variable = "KESTRO_STATUS_DIR";
 
-// The one line printed, on standard error, for any bad option or value.
+// Printed, on standard error, after the reason for any bad option or value.
 inline constexpr std::string_view usage_line =
     "usage: kestro-status [--json | --waybar | --i3blocks | --prometheus] [--watch] [--output FILE] "
     "[--dir DIR] [--max-age SECONDS] [--warning MINUTES] [--critical MINUTES] "
@@ -39,9 +40,10 @@ struct Options {
 // Parses the arguments after the program name, each option given as
 // "--name VALUE" or "--name=VALUE". Numbers follow the grammar of the
 // status files and must be finite and not negative. Fails on an unknown
-// option, a missing or bad value, a second format or an empty file name:
-// none, and the caller prints the usage line.
-[[nodiscard]] std::optional<Options> parse_options(std::span<const char* const> arguments,
+// option, a missing or bad value, a second format or an empty file name,
+// with the reason naming the option ("--max-age abc: not a number of
+// seconds"); the caller prints it and the usage line.
+[[nodiscard]] std::expected<Options, std::string> parse_options(std::span<const char* const> arguments,
                                                    const char* directory_variable);
 
 }  // namespace kestro

@@ -74,6 +74,10 @@ void append_json_word(std::string& out, std::optional<Status> status) {
 
 void append_json_bool(std::string& out, bool value) { out += value ? "true" : "false"; }
 
+// The action's configured name ("poweroff", "hibernate"), as the machine
+// formats carry it.
+[[nodiscard]] std::string_view text_of(CriticalAction action) { return words_of(action).name; }
+
 void append_json_value(std::string& out, const StatusSnapshot& snapshot, StatusFile file) {
     switch (file) {
         case StatusFile::ac_status: return append_json_word(out, snapshot.ac_status);
@@ -87,18 +91,39 @@ void append_json_value(std::string& out, const StatusSnapshot& snapshot, StatusF
 
 [[nodiscard]] std::string age_text(const FileAge& age) { return std::string(format_fixed(age.seconds, 3).view()); }
 
+// The configured action as the outputs name it: "shutdown in 9 min",
+// "shutting down"; a hibernating laptop must not read "shutdown".
+struct ActionNames {
+    std::string_view noun;
+    std::string_view doing;
+};
+
+[[nodiscard]] ActionNames names_of(CriticalAction action) {
+    switch (action) {
+        case CriticalAction::poweroff: return {"shutdown", "shutting down"};
+        case CriticalAction::hibernate: return {"hibernate", "hibernating"};
+        case CriticalAction::hybrid_sleep: return {"hybrid sleep", "entering hybrid sleep"};
+        case CriticalAction::suspend_then_hibernate:
+            return {"suspend (then hibernate)", "suspending (then hibernating)"};
+    }
+    return {"shutdown", "shutting down"};
+}
+
 // The estimate as the line shows it.
-[[nodiscard]] std::string estimate_words(const Estimate& estimate) {
+[[nodiscard]] std::string estimate_words(const Estimate& estimate, CriticalAction action) {
+    const ActionNames names = names_of(action);
     switch (estimate.kind) {
-        case EstimateKind::full_in: return "full in " + duration_text(estimate.seconds);
-        case EstimateKind::shutdown_in: return "shutdown in " + duration_text(estimate.seconds);
-        case EstimateKind::shutting_down: return "shutting down";
+        case EstimateKind::full_in: return "full in " + std::string(format_duration(estimate.seconds).view());
+        case EstimateKind::shutdown_in:
+            return std::string(names.noun) + " in " + std::string(format_duration(estimate.seconds).view());
+        case EstimateKind::shutting_down: return std::string(names.doing);
     }
     return "";
 }
 
-[[nodiscard]] std::string short_estimate(const Estimate& estimate) {
-    return estimate.kind == EstimateKind::shutting_down ? "shutdown" : short_duration_text(estimate.seconds);
+[[nodiscard]] std::string short_estimate(const Estimate& estimate, CriticalAction action) {
+    return std::string(estimate.kind == EstimateKind::shutting_down ? names_of(action).noun
+                                                                     : format_duration(estimate.seconds).view());
 }
 
 // A fresh "Connected slow": a charger too weak to charge.
@@ -186,10 +211,13 @@ void append_number_gauge(std::string& out, std::string_view name, std::string_vi
 // A state set: one sample per status, 1 for the present one.
 template <class Status, std::size_t count>
 void append_state_set(std::string& out, std::string_view name, std::string_view help,
-                      const std::array<Status, count>& states, std::optional<Status> present) {
+                      const std::array<Status, count>& states, std::optional<Status> present,
+                      std::string_view label = "status") {
     append_gauge_header(out, name, help);
     for (const Status state : states) {
-        std::string labels = "{status=\"";
+        std::string labels = "{";
+        labels += label;
+        labels += "=\"";
         labels += text_of(state);
         labels += "\"}";
         append_sample(out, name, labels, state == present ? "1" : "0");
@@ -217,7 +245,7 @@ std::string status_line(const StatusMeaning& meaning) {
         append_stale_mark(line, marks && meaning.battery->stale);
     }
     if (meaning.estimate) {
-        fields.next() += estimate_words(*meaning.estimate);
+        fields.next() += estimate_words(*meaning.estimate, meaning.action);
         append_stale_mark(line, marks && meaning.estimate->stale);
     }
     append_stale_mark(line, meaning.all_stale);
@@ -227,17 +255,23 @@ std::string status_line(const StatusMeaning& meaning) {
 std::string short_status(const StatusMeaning& meaning) {
     std::string text;
     Joiner fields(text, " ");
+    const bool marks = !meaning.all_stale;
     if (meaning.percent) {
         fields.next() += format_fixed(meaning.percent->value, 0).view();
         text += '%';
+        append_stale_mark(text, marks && meaning.percent->stale);
     } else if (meaning.battery) {
         fields.next() += text_of(meaning.battery->value);
+        append_stale_mark(text, marks && meaning.battery->stale);
     } else if (meaning.adapter) {
         fields.next() += text_of(meaning.adapter->value);
+        append_stale_mark(text, marks && meaning.adapter->stale);
     }
     if (meaning.estimate) {
-        fields.next() += short_estimate(*meaning.estimate);
+        fields.next() += short_estimate(*meaning.estimate, meaning.action);
+        append_stale_mark(text, marks && meaning.estimate->stale);
     }
+    append_stale_mark(text, meaning.all_stale);
     return text;
 }
 
@@ -276,6 +310,8 @@ std::string json_status(const StatusSnapshot& snapshot) {
         append_json_member(members, file_name(file));
         append_json_value(out, snapshot, file);
     }
+    append_json_member(members, "critical_action");
+    append_json_string(out, text_of(snapshot.action()));
     append_json_member(members, "files");
     out += '{';
     Joiner files(out, ",");
@@ -366,6 +402,9 @@ std::string prometheus_status(const StatusSnapshot& snapshot) {
                      all_ac_statuses, snapshot.ac_status);
     append_state_set(out, "kestro_battery_status", "Battery status: 1 for the present one, all 0 while it is unknown.",
                      all_battery_statuses, snapshot.battery_status);
+    append_state_set(out, "kestro_critical_action",
+                     "What kestro does at the shutdown level: 1 for the configured action.", all_critical_actions,
+                     std::optional(snapshot.action()), "action");
     append_gauge_header(out, "kestro_status_file_age_seconds",
                         "Time since kestro last replaced the status file, when it was read.");
     for (const StatusFile file : all_status_files) {

@@ -20,14 +20,16 @@ enum class OutputFormat { line, json, waybar, i3blocks, prometheus };
 [[nodiscard]] std::string format_status(OutputFormat format, const StatusSnapshot& snapshot,
                                         const Thresholds& thresholds, bool watching);
 
-// "Connected, 57.1%, Charging, full in 0:25": the known values in file
-// order and the estimate that applies. A stale value is followed by
+// "Connected, 57.1%, Charging, full in 25 min": the known values in file
+// order and the estimate that applies, the shutdown named as the configured
+// action ("hibernate in 9 min", "hibernating"). A stale value is followed by
 // " (stale)"; when every value is stale, the line ends with one " (stale)"
 // instead. Empty when there is no value at all.
 [[nodiscard]] std::string status_line(const StatusMeaning& meaning);
 
-// "57% 0:25": the rounded percentage (or, without one, the battery or the
-// adapter status) and the estimate, for narrow places.
+// "57% 25 min": the rounded percentage (or, without one, the battery or the
+// adapter status) and the estimate, for narrow places; stale values marked
+// as in the line, so that a bar without the stale class cannot look live.
 [[nodiscard]] std::string short_status(const StatusMeaning& meaning);
 
 // The classes a stylesheet can use: charging, discharging, full (the
@@ -37,8 +39,9 @@ enum class OutputFormat { line, json, waybar, i3blocks, prometheus };
 [[nodiscard]] std::vector<std::string_view> status_classes(const StatusMeaning& meaning);
 
 // Every value typed (numbers as numbers, inf and NaN as null, an absent
-// value as null), each file's age in seconds and staleness (null for an
-// absent file), and whether the whole status is stale.
+// value as null), the configured action's name, each file's age in
+// seconds and staleness (null for an absent file), and whether the whole
+// status is stale.
 [[nodiscard]] std::string json_status(const StatusSnapshot& snapshot);
 
 // Waybar's custom-module protocol: text, alt, tooltip, class, percentage.
@@ -56,8 +59,9 @@ enum class OutputFormat { line, json, waybar, i3blocks, prometheus };
 [[nodiscard]] std::string i3blocks_status(const StatusMeaning& meaning, bool json);
 
 // The text format: gauges for the percentage and both estimates, state sets
-// with a "status" label for the adapter and the battery, each file's age and
-// the staleness of the whole.
+// with a "status" label for the adapter and the battery, one with an
+// "action" label for the configured action, each file's age and the
+// staleness of the whole.
 [[nodiscard]] std::string prometheus_status(const StatusSnapshot& snapshot);
 
 // The text as markup (Pango's, which notification servers use too) shows

@@ -1,45 +1,12 @@
 #include "client/status_meaning.hpp"
 
 #include <cmath>
-#include <cstdint>
-
-#include "base/number_format.hpp"
 
 namespace kestro {
 
 namespace {
 
-constexpr double less_than_a_minute = 30.0;  // rounds to 0 minutes
-constexpr double most_minutes = 99 * 60;     // shown as such up to 99:00
-constexpr double percent_limit = 1000.0;     // no battery reports ten times full
-
-// The minutes of a duration, rounded to the nearest; none above the range
-// shown in figures.
-[[nodiscard]] std::optional<std::uint64_t> shown_minutes(double seconds) {
-    const double minutes = std::round(seconds / 60.0);
-    if (!(minutes <= most_minutes)) {
-        return std::nullopt;
-    }
-    return static_cast<std::uint64_t>(minutes);
-}
-
-// H:MM, or the words for below and above the range shown in figures.
-[[nodiscard]] std::string duration_in_words(double seconds, std::string_view below, std::string_view above) {
-    if (seconds < less_than_a_minute) {
-        return std::string(below);
-    }
-    const auto minutes = shown_minutes(seconds);
-    if (!minutes) {
-        return std::string(above);
-    }
-    std::string text(format_integer(*minutes / 60).view());
-    text += ':';
-    if (*minutes % 60 < 10) {
-        text += '0';
-    }
-    text += format_integer(*minutes % 60).view();
-    return text;
-}
+constexpr double percent_limit = 1000.0;  // no battery reports ten times full
 
 template <class Value>
 [[nodiscard]] std::optional<Shown<Value>> shown(const std::optional<Value>& value, const StatusSnapshot& snapshot,
@@ -91,11 +58,8 @@ StatusMeaning interpret(const StatusSnapshot& snapshot, const Thresholds& thresh
     }
     meaning.estimate = estimate_of(snapshot);
     meaning.urgency = urgency_of(meaning.estimate, snapshot.stale(StatusFile::battery_status), thresholds);
+    meaning.action = snapshot.action();
     return meaning;
 }
-
-std::string duration_text(double seconds) { return duration_in_words(seconds, "less than a minute", "more than 99 hours"); }
-
-std::string short_duration_text(double seconds) { return duration_in_words(seconds, "<1 min", ">99 h"); }
 
 }  // namespace kestro

@@ -1,10 +1,9 @@
 // What a snapshot of the status files means to a person: which values are
 // worth showing, which estimate applies in the present state, how urgent the
-// situation is, and durations as people read them. Pure functions.
+// situation is. Pure functions.
 #pragma once
 
 #include <optional>
-#include <string>
 
 #include "client/status_snapshot.hpp"
 
@@ -46,6 +45,7 @@ struct StatusMeaning {
     std::optional<Shown<BatteryStatus>> battery;
     std::optional<Estimate> estimate;
     Urgency urgency = Urgency::normal;  // from fresh values only
+    CriticalAction action = CriticalAction::poweroff;  // what the shutdown request does
 };
 
 // The meaning of a snapshot:
@@ -57,14 +57,8 @@ struct StatusMeaning {
 //   estimate at or above 0; 0 means the shutdown has started;
 // - the urgency is critical when the shutdown has started or is at most
 //   critical_seconds away, a warning when at most warning_seconds away, and
-//   normal otherwise or when the estimate or the battery status is stale.
+//   normal otherwise or when the estimate or the battery status is stale;
+// - the action is the published one, poweroff without one.
 [[nodiscard]] StatusMeaning interpret(const StatusSnapshot& snapshot, const Thresholds& thresholds);
-
-// A duration rounded to the nearest minute, as people read it: "0:25",
-// "12:05"; "less than a minute" below 30 s; "more than 99 hours" above
-// 99:00. Seconds must not be negative or NaN.
-[[nodiscard]] std::string duration_text(double seconds);
-// The same for narrow places: "0:25", "<1 min", ">99 h".
-[[nodiscard]] std::string short_duration_text(double seconds);
 
 }  // namespace kestro

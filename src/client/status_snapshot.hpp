@@ -36,6 +36,7 @@ struct StatusSnapshot {
         return ages[static_cast<std::size_t>(file)];
     }
     [[nodiscard]] bool stale(StatusFile file) const { return age(file) && age(file)->stale; }
+    [[nodiscard]] CriticalAction action() const { return critical_action.value_or(CriticalAction::poweroff); }
 };
 
 // True when at least one file holds a value.

@@ -7,7 +7,7 @@
 namespace kestro {
 namespace {
 
-std::optional<Options> parse(std::vector<const char*> arguments, const char* variable = nullptr) {
+std::expected<Options, std::string> parse(std::vector<const char*> arguments, const char* variable = nullptr) {
     return parse_options(arguments, variable);
 }
 
@@ -77,20 +77,29 @@ TEST(Options, NotifyPrintsOnlyTheOutputAskedFor) {
     }
 }
 
-TEST(Options, RefusesWhatItCannotUse) {
-    const std::vector<std::vector<const char*>> refused = {
-        {"--bogus"},           {"-j"},
-        {"/run/kestro"},       {"--json", "--waybar"},
-        {"--json", "--json"},  {"--dir"},
-        {"--dir="},            {"--output", ""},
-        {"--max-age", "ten"},  {"--max-age", "-1"},
-        {"--max-age", "inf"},  {"--max-age", "NaN"},
-        {"--warning", "5 m"},  {"--critical=1e999"},
-        {"--watch=yes"},       {"--max-age", "10", "extra"},
-        {"--notify=yes"},      {"--notify-before", "-3"},
+TEST(Options, RefusesWhatItCannotUseSayingWhy) {
+    const std::pair<std::vector<const char*>, const char*> refused[] = {
+        {{"--bogus"}, "unknown option --bogus"},
+        {{"-j"}, "unknown option -j"},
+        {{"/run/kestro"}, "unexpected argument /run/kestro"},
+        {{"--waybar", "--json"}, "--waybar --json: only one format at a time"},
+        {{"--json", "--json"}, "--json --json: only one format at a time"},
+        {{"--dir"}, "--dir needs a directory"},
+        {{"--dir="}, "--dir needs a directory, not an empty one"},
+        {{"--output", ""}, "--output needs a file name, not an empty one"},
+        {{"--max-age", "abc"}, "--max-age abc: not a number of seconds (finite, not negative)"},
+        {{"--max-age", "-1"}, "--max-age -1: not a number of seconds (finite, not negative)"},
+        {{"--max-age", "inf"}, "--max-age inf: not a number of seconds (finite, not negative)"},
+        {{"--max-age", "NaN"}, "--max-age NaN: not a number of seconds (finite, not negative)"},
+        {{"--warning", "5 m"}, "--warning 5 m: not a number of minutes (finite, not negative)"},
+        {{"--critical=1e999"}, "--critical 1e999: not a number of minutes (finite, not negative)"},
+        {{"--watch=yes"}, "--watch takes no value"},
+        {{"--max-age", "10", "extra"}, "unexpected argument extra"},
+        {{"--notify=yes"}, "--notify takes no value"},
+        {{"--notify-before", "-3"}, "--notify-before -3: not a number of minutes (finite, not negative)"},
     };
-    for (const auto& arguments : refused) {
-        EXPECT_EQ(parse(arguments), std::nullopt) << arguments.front();
+    for (const auto& [arguments, reason] : refused) {
+        EXPECT_EQ(parse(arguments), std::unexpected(std::string(reason))) << arguments.front();
     }
 }
 

@@ -63,12 +63,12 @@ EXPECTED_LOG = {
 EXPECTED_NOTIFICATIONS = {
     f"{WEAK}  (cycle 57)": [
         "#1 new, normal: Charger too weak: the battery is discharging although the charger is connected"
-        " (Battery at 61%, shutdown in 4:54)",
+        " (Battery at 61%, shutdown in 4 h 54 min)",
     ],
     f"{DRAIN}  (cycle 89)": [
         "#1 withdrawn",
-        "#2 new, normal: Battery low: the computer will power off in about 10 minutes at 12%",
-        "#2 updated, critical: Battery low: the computer will power off in about 2 minutes at 7%",
+        "#2 new, normal: Battery low: the computer will power off in 10 min at 12%",
+        "#2 updated, critical: Battery low: the computer will power off in 2 min at 7%",
         "#2 updated, critical: Powering off now: battery at 4%",
     ],
 }

@@ -10,7 +10,7 @@ import desktop_session
 from desktop_session import Call, DesktopSession
 from kestro_sandbox import STATUS_FILES, Machine, SandboxTestCase
 
-LOW = "Battery low: the computer will power off in about 4 minutes at 2%"
+LOW = "Battery low: the computer will power off in 4 min at 2%"
 STOPPED = "Battery monitor not running: no low-battery protection"
 
 

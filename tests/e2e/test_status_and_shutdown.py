@@ -848,12 +848,12 @@ def publish_all(folder: Path, values: str, age: float = 0) -> None:
 
 
 # Each state a bar shows: its files, their age, and Waybar's text as Pango reads it.
-BAR_STATES = [("Connected,57.1,Charging,1500,", 0, "57% 0:25"), ("Connected slow,43.2,Discharging,,7500", 0, "43% 2:05"),
-              ("Connected,100,Full,,", 0, "100%"), ("Disconnected,20,Discharging,,1800", 0, "20% 0:30"),
-              ("Disconnected,8,Discharging,,600", 0, "8% 0:10"), ("Disconnected,5,Discharging,,29", 0, "5% <1 min"),
-              ("Disconnected,5,Discharging,,29", 60, "5% <1 min"), ("Disconnected,4.47,Discharging,,0", 0, "4% shutdown"),
-              ("Disconnected,50,Discharging,,1e21", 0, "50% >99 h"), ("Disconnected,,Unknown,,", 0, "Unknown"),
-              (",,,,", 0, "")]
+BAR_STATES = [("Connected,57.1,Charging,1500,", 0, "57% 25 min"),
+              ("Connected slow,43.2,Discharging,,7500", 0, "43% 2 h 5 min"), ("Connected,100,Full,,", 0, "100%"),
+              ("Disconnected,20,Discharging,,1800", 0, "20% 30 min"), ("Disconnected,8,Discharging,,600", 0, "8% 10 min"),
+              ("Disconnected,5,Discharging,,29", 0, "5% <1 min"), ("Disconnected,5,Discharging,,29", 60, "5% <1 min (stale)"),
+              ("Disconnected,4.47,Discharging,,0", 0, "4% shutdown"), ("Disconnected,50,Discharging,,1e21", 0, "50% >99 h"),
+              ("Disconnected,,Unknown,,", 0, "Unknown"), (",,,,", 0, "")]
 
 
 class StatusCommandTest(SandboxTestCase):
@@ -935,10 +935,10 @@ class StatusCommandTest(SandboxTestCase):
             return result.stdout
 
         estimate = float(files["secs_until_shutdown_request"])
-        self.assertRegex(run(), r"^Disconnected, 52\.0%, Discharging, shutdown in \d+:\d\d\n$")
+        self.assertRegex(run(), r"^Disconnected, 52\.0%, Discharging, shutdown in (\d+ h )?\d+ min\n$")
         record = json.loads(run("--json"))
-        self.assertEqual((record["ac_status"], record["battery_percent"], record["secs_until_shutdown_request"]),
-                         ("Disconnected", 52.0, estimate))
+        self.assertEqual((record["ac_status"], record["battery_percent"], record["secs_until_shutdown_request"],
+                          record["critical_action"]), ("Disconnected", 52.0, estimate, "poweroff"))
         self.assertEqual(json.loads(run("--waybar"))["percentage"], 52)
         self.assertEqual(run("--i3blocks").splitlines()[1].split()[0], "52%")
         try:
@@ -951,6 +951,7 @@ class StatusCommandTest(SandboxTestCase):
         self.assertEqual(samples[("kestro_ac_status", (("status", "Disconnected"),))], 1)
         self.assertEqual(samples[("kestro_battery_status", (("status", "Discharging"),))], 1)
         self.assertEqual(samples[("kestro_status_stale", ())], 0)
+        self.assertEqual(samples[("kestro_critical_action", (("action", "poweroff"),))], 1)
         self.assertLess(samples[("kestro_status_file_age_seconds", (("file", "ac_status"),))], 10)
 
     def test_every_waybar_text_passes_pangos_markup_parser(self):

@@ -22,7 +22,7 @@ COMMAND = BUILD_DIR / "kestro-status"
 
 CHARGING = {"ac_status": "Connected", "battery_percent": "57.142857142857146", "battery_status": "Charging",
             "secs_until_battery_full": "1500.4", "secs_until_shutdown_request": "33071.9"}
-CHARGING_LINE = "Connected, 57.1%, Charging, full in 0:25"
+CHARGING_LINE = "Connected, 57.1%, Charging, full in 25 min"
 USAGE = ("usage: kestro-status [--json | --waybar | --i3blocks | --prometheus] [--watch] [--output FILE] "
          "[--dir DIR] [--max-age SECONDS] [--warning MINUTES] [--critical MINUTES] "
          "[--notify [--notify-before MINUTES] [--notify-critical MINUTES]]\n")
@@ -77,11 +77,15 @@ class KestroStatusTest(unittest.TestCase):
         self.assertEqual(self.run_command("--dir", str(near), "--i3blocks").returncode, 33)
         self.assertEqual(self.run_command("--dir", str(near), "--i3blocks", "--critical", "4").returncode, 0)
 
-    def test_a_bad_option_or_value_gets_the_usage_line_and_status_2(self):
-        for args in (["--bogus"], ["--json", "--waybar"], ["--max-age", "soon"], ["--dir"], ["extra"]):
+    def test_a_bad_option_or_value_gets_its_reason_the_usage_line_and_status_2(self):
+        for args, reason in ((["--bogus"], "unknown option --bogus"),
+                             (["--json", "--waybar"], "--json --waybar: only one format at a time"),
+                             (["--max-age", "soon"], "--max-age soon: not a number of seconds (finite, not negative)"),
+                             (["--dir"], "--dir needs a directory"), (["extra"], "unexpected argument extra")):
             with self.subTest(args=args):
                 result = self.run_command(*args)
-                self.assertEqual((result.returncode, result.stdout, result.stderr), (2, "", USAGE))
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (2, "", f"kestro-status: {reason}\n{USAGE}"))
 
     def test_output_replaces_the_file_whole(self):
         status = self.directory(CHARGING)
