@@ -34,6 +34,9 @@ public:
 
     [[nodiscard]] bool held() const { return directory_.get() >= 0; }
 
+    // The locked directory's descriptor; negative when none is held.
+    [[nodiscard]] int directory() const { return directory_.get(); }
+
     // Whether the lock is on the directory of this identity.
     [[nodiscard]] bool holds(dev_t device, ino_t inode) const {
         return held() && device == device_ && inode == inode_;

@@ -110,6 +110,18 @@ TEST_F(StatusDirectoryTest, RecreatesADeletedDirectory) {
     EXPECT_EQ(read_file(file("secs_until_battery_full")), "9.5\n");
 }
 
+// The cycle's route: through the locked directory's descriptor, wherever
+// that directory is now, with no path.
+TEST_F(StatusDirectoryTest, TheLockedDirectoryIsWrittenThroughItsDescriptor) {
+    const auto lock = lock_status_directory_in(directory);
+    ASSERT_TRUE(lock && lock->held());
+    fs::rename(directory, scratch / "moved");
+    write_status_number(*lock, StatusFile::battery_percent, 57.5);
+    write_critical_action(*lock, CriticalAction::hibernate);
+    EXPECT_EQ(read_file(scratch / "moved" / "battery_percent"), "57.5\n");
+    EXPECT_EQ(read_file(scratch / "moved" / "critical_action"), "hibernate\n");
+}
+
 TEST_F(StatusDirectoryTest, NewFilesTakeModes0777And0666UnderTheUmask) {
     const mode_t saved = ::umask(022);
     write_status_text_in(directory, "battery_status", "Full");
