@@ -53,12 +53,12 @@ void replace_by_path(std::string_view directory, std::string_view file, std::str
     replace(AT_FDCWD, temporary_path.c_str(), final_path.c_str(), directory, file, value);
 }
 
-// In /run/kestro, through the locked directory when there is one. The
-// temporary name is a literal ".<name>", so neither name is joined.
-void replace_status_file(const StatusLock& lock, std::string_view temporary, std::string_view value) {
+// In /run/kestro, through its descriptor when there is one. The temporary
+// name is a literal ".<name>", so neither name is joined.
+void replace_status_file(int directory, std::string_view temporary, std::string_view value) {
     const std::string_view file = temporary.substr(1);
-    if (lock.held()) {
-        replace(lock.directory(), temporary.data(), file.data(), status_directory, file, value);
+    if (directory >= 0) {
+        replace(directory, temporary.data(), file.data(), status_directory, file, value);
     } else {
         replace_by_path(status_directory, file, value);
     }
@@ -82,21 +82,21 @@ void write_status_number_in(std::string_view directory, std::string_view name,
     write_status_text_in(directory, name, text.view());
 }
 
-void write_status_text(const StatusLock& lock, StatusFile file, std::optional<std::string_view> value) {
+void write_status_text(int directory, StatusFile file, std::optional<std::string_view> value) {
     if (value) {
-        replace_status_file(lock, temporary_name(file), *value);
+        replace_status_file(directory, temporary_name(file), *value);
     }
 }
 
-void write_status_number(const StatusLock& lock, StatusFile file, std::optional<double> value) {
+void write_status_number(int directory, StatusFile file, std::optional<double> value) {
     if (value) {
         const NumberText text = format_shortest(*value);
-        replace_status_file(lock, temporary_name(file), text.view());
+        replace_status_file(directory, temporary_name(file), text.view());
     }
 }
 
-void write_critical_action(const StatusLock& lock, CriticalAction action) {
-    replace_status_file(lock, critical_action_temporary_name, words_of(action).name);
+void write_critical_action(int directory, CriticalAction action) {
+    replace_status_file(directory, critical_action_temporary_name, words_of(action).name);
 }
 
 std::expected<void, SystemError> ensure_status_directory(std::string_view directory) {

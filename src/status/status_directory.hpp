@@ -26,7 +26,6 @@
 
 #include "base/error.hpp"
 #include "base/status_words.hpp"
-#include "status/status_lock.hpp"
 
 namespace kestro {
 
@@ -42,15 +41,15 @@ void write_status_number_in(std::string_view directory, std::string_view name,
                             std::optional<double> value);
 
 // The two above for a status file in the status directory /run/kestro, the
-// only directory the daemon ever creates. While `lock` holds the directory
-// in place (follow_status_directory has just looked), the file is replaced
-// through the lock's descriptor: no mkdir and no path. Otherwise by path, as
-// write_status_text_in, the reports the same either way.
-void write_status_text(const StatusLock& lock, StatusFile file, std::optional<std::string_view> value);
-void write_status_number(const StatusLock& lock, StatusFile file, std::optional<double> value);
+// only directory the daemon ever creates: through `directory`, the locked
+// directory's descriptor that follow_status_directory has just returned (no
+// mkdir and no path), or by path, as write_status_text_in, where it returned
+// none. The reports are the same either way.
+void write_status_text(int directory, StatusFile file, std::optional<std::string_view> value);
+void write_status_number(int directory, StatusFile file, std::optional<double> value);
 
 // The critical_action file, the same way.
-void write_critical_action(const StatusLock& lock, CriticalAction action);
+void write_critical_action(int directory, CriticalAction action);
 
 // What every write does first: creates `directory` (this one level, mode 0777
 // less the umask) unless something exists at that path.

@@ -1,4 +1,5 @@
 #include "status/status_directory.hpp"
+#include "status/status_lock.hpp"
 
 #include <climits>
 #include <cstdlib>
@@ -116,8 +117,8 @@ TEST_F(StatusDirectoryTest, TheLockedDirectoryIsWrittenThroughItsDescriptor) {
     const auto lock = lock_status_directory_in(directory);
     ASSERT_TRUE(lock && lock->held());
     fs::rename(directory, scratch / "moved");
-    write_status_number(*lock, StatusFile::battery_percent, 57.5);
-    write_critical_action(*lock, CriticalAction::hibernate);
+    write_status_number(lock->directory(), StatusFile::battery_percent, 57.5);
+    write_critical_action(lock->directory(), CriticalAction::hibernate);
     EXPECT_EQ(read_file(scratch / "moved" / "battery_percent"), "57.5\n");
     EXPECT_EQ(read_file(scratch / "moved" / "critical_action"), "hibernate\n");
 }
