@@ -79,16 +79,19 @@ std::expected<std::string_view, SystemError> read_small_file(const char* path, s
     return std::string_view(buffer.data(), size);
 }
 
-std::expected<void, SystemError> write_new_file(const char* path, iovec* vectors, std::size_t count) {
+namespace {
+
+[[nodiscard]] std::expected<void, SystemError> write_new_file_at(int directory, const char* path, iovec* vectors,
+                                                                 std::size_t count) {
     constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     constexpr mode_t mode = 0666;  // the umask narrows it
-    int fd = ::open(path, flags, mode);
+    int fd = ::openat(directory, path, flags, mode);
     if (fd < 0 && errno == EEXIST) {
         // A directory cannot be unlinked: its EISDIR says more than EEXIST.
-        if (::unlink(path) != 0 && errno != ENOENT) {
+        if (::unlinkat(directory, path, 0) != 0 && errno != ENOENT) {
             return std::unexpected(SystemError::last());
         }
-        fd = ::open(path, flags, mode);
+        fd = ::openat(directory, path, flags, mode);
     }
     if (fd < 0) {
         return std::unexpected(SystemError::last());
@@ -98,6 +101,19 @@ std::expected<void, SystemError> write_new_file(const char* path, iovec* vectors
         return written;
     }
     return file.close();
+}
+
+}  // namespace
+
+std::expected<void, ReplaceFailure> replace_file_at(int directory, const char* temporary, const char* name,
+                                                    iovec* vectors, std::size_t count) {
+    if (auto written = write_new_file_at(directory, temporary, vectors, count); !written) {
+        return std::unexpected(ReplaceFailure{.in_rename = false, .error = written.error()});
+    }
+    if (::renameat(directory, temporary, directory, name) != 0) {
+        return std::unexpected(ReplaceFailure{.in_rename = true, .error = SystemError::last()});
+    }
+    return {};
 }
 
 std::expected<void, SystemError> write_all(int fd, iovec* next, std::size_t left) {

@@ -61,16 +61,28 @@ private:
 // vectors are consumed. Fails when a write fails.
 [[nodiscard]] std::expected<void, SystemError> write_all(int fd, iovec* vectors, std::size_t count);
 
-// Writes a new file whole: creates it for writing (mode 0666, the umask
-// narrows it) with O_EXCL|O_NOFOLLOW|O_CLOEXEC, so what is written is a
-// regular file with one link that this very call created: never a link, a
-// FIFO, a device or a file with another name. A name already there (a
-// leftover, or anything planted) is removed, the name only, and the creation
-// tried once more. Then writes all of the vectors (consumed, as by
-// write_all) and closes the file. Fails with the error of the removal when
-// that fails (EISDIR for a directory), else of the creation, the write or
-// the close; a file that was created stays, with what was written of it.
-[[nodiscard]] std::expected<void, SystemError> write_new_file(const char* path, iovec* vectors, std::size_t count);
+// Where replace_file_at failed: writing the new file, or renaming it.
+struct ReplaceFailure {
+    bool in_rename = false;
+    SystemError error;
+};
+
+// Replaces the file `name` whole, the way systemd's write_string_file_atomic_at
+// does: creates `temporary` for writing (mode 0666, the umask narrows it) with
+// O_EXCL|O_NOFOLLOW|O_CLOEXEC, so what is written is a regular file with one
+// link that this very call created: never a link, a FIFO, a device or a file
+// with another name. A name already there (a leftover, or anything planted)
+// is removed, the name only, and the creation tried once more. Then writes
+// all of the vectors (consumed, as by write_all), closes the file and
+// renames it over `name`, so a reader finds the old content or the new, never
+// a part. Both names are relative to the open directory `directory`, or
+// paths for AT_FDCWD. A write fails with the error of the removal (EISDIR for
+// a directory), the creation, the write or the close; a file that was
+// created stays, with what was written of it, as it does when the rename
+// fails.
+[[nodiscard]] std::expected<void, ReplaceFailure> replace_file_at(int directory, const char* temporary,
+                                                                  const char* name, iovec* vectors,
+                                                                  std::size_t count);
 
 // What read_small_file accepts at the path.
 enum class FileKinds {

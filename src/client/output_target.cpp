@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 #include <expected>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -58,14 +59,12 @@ std::expected<void, ActionFailure> OutputTarget::write(std::string_view text) co
     // A new file of this process's own (a leftover of an earlier process
     // that had the same id is replaced).
     const std::string temporary = temporary_path_of(*file_);
-    if (const auto written = write_new_file(temporary.c_str(), &vector, 1); !written) {
+    if (const auto replaced = replace_file_at(AT_FDCWD, temporary.c_str(), file_->c_str(), &vector, 1); !replaced) {
         ::unlink(temporary.c_str());
-        return std::unexpected(ActionFailure{"write " + temporary, written.error()});
-    }
-    if (::rename(temporary.c_str(), file_->c_str()) != 0) {
-        const SystemError error = SystemError::last();
-        ::unlink(temporary.c_str());
-        return std::unexpected(ActionFailure{"rename " + temporary + " -> " + *file_, error});
+        if (replaced.error().in_rename) {
+            return std::unexpected(ActionFailure{"rename " + temporary + " -> " + *file_, replaced.error().error});
+        }
+        return std::unexpected(ActionFailure{"write " + temporary, replaced.error().error});
     }
     return {};
 }

@@ -120,15 +120,15 @@ std::optional<std::string_view> published_text(std::optional<Status> status) {
 // a sleeping one is configured), so that a reader woken by the five finds it
 // fresh.
 void publish(const CycleEvaluation& evaluation, CriticalAction action, StatusLock& status_lock) {
-    follow_status_directory(status_lock);
+    const int directory = follow_status_directory(status_lock);
     if (action != CriticalAction::poweroff) {
-        write_status_text_in(status_directory, critical_action_file_name, words_of(action).name);
+        write_critical_action(directory, action);
     }
-    write_status_text(StatusFile::ac_status, published_text(evaluation.statuses.adapter));
-    write_status_number(StatusFile::battery_percent, evaluation.estimate.percent);
-    write_status_text(StatusFile::battery_status, published_text(evaluation.statuses.battery));
-    write_status_number(StatusFile::secs_until_battery_full, evaluation.estimate.secs_until_full);
-    write_status_number(StatusFile::secs_until_shutdown_request, evaluation.secs_until_shutdown);
+    write_status_text(directory, StatusFile::ac_status, published_text(evaluation.statuses.adapter));
+    write_status_number(directory, StatusFile::battery_percent, evaluation.estimate.percent);
+    write_status_text(directory, StatusFile::battery_status, published_text(evaluation.statuses.battery));
+    write_status_number(directory, StatusFile::secs_until_battery_full, evaluation.estimate.secs_until_full);
+    write_status_number(directory, StatusFile::secs_until_shutdown_request, evaluation.secs_until_shutdown);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
+#include <fcntl.h>
 #include <expected>
 #include <initializer_list>
 #include <sys/stat.h>
@@ -20,51 +21,55 @@ namespace {
 
 constexpr mode_t directory_mode = 0777;  // the umask narrows it
 
-// Writes the value and a newline to a new temporary file: always a new one
-// (write_new_file), so nothing is written through a link, into a FIFO or a
-// device, or into a file that has another name.
-[[nodiscard]] std::expected<void, SystemError> write_content(const PathText& path, std::string_view value) {
+// Replaces the file: the value and a newline go to its temporary name
+// (".<name>"), which is renamed over the name, both relative to `directory`
+// (a descriptor, or AT_FDCWD for paths). A failure is reported with the
+// paths as the directory's text names them.
+void replace(int directory, const char* temporary, const char* name, std::string_view directory_text,
+             std::string_view file, std::string_view value) {
     static char newline = '\n';
     std::array<iovec, 2> content{{{const_cast<char*>(value.data()), value.size()}, {&newline, 1}}};
-    return write_new_file(path.c_str(), content.data(), content.size());
+    const auto replaced = replace_file_at(directory, temporary, name, content.data(), content.size());
+    if (!replaced && replaced.error().in_rename) {
+        print_error_line({"rename ", directory_text, "/.", file, " -> ", directory_text, "/", file, ": ",
+                          replaced.error().error.text()});
+    } else if (!replaced) {
+        print_error_line({"write ", directory_text, "/.", file, ": ", replaced.error().error.text()});
+    }
 }
 
-// Renames the temporary file over the published one.
-[[nodiscard]] std::expected<void, SystemError> publish(const PathText& temporary_path, std::string_view directory,
-                                                       std::string_view name) {
+// By path: creates the directory when it is missing, then replaces the file.
+void replace_by_path(std::string_view directory, std::string_view file, std::string_view value) {
+    if (const auto made = ensure_status_directory(directory); !made) {
+        print_error_line({"mkdir ", directory, ": ", made.error().text()});
+        return;
+    }
+    PathText temporary_path;
     PathText final_path;
-    if (!final_path.assign({directory, "/", name})) {
-        return std::unexpected(SystemError{ENAMETOOLONG});
+    if (!temporary_path.assign({directory, "/.", file}) || !final_path.assign({directory, "/", file})) {
+        print_error_line({"write ", directory, "/.", file, ": ", SystemError{ENAMETOOLONG}.text()});
+        return;
     }
-    if (::rename(temporary_path.c_str(), final_path.c_str()) != 0) {
-        return std::unexpected(SystemError::last());
+    replace(AT_FDCWD, temporary_path.c_str(), final_path.c_str(), directory, file, value);
+}
+
+// In /run/kestro, through its descriptor when there is one. The temporary
+// name is a literal ".<name>", so neither name is joined.
+void replace_status_file(int directory, std::string_view temporary, std::string_view value) {
+    const std::string_view file = temporary.substr(1);
+    if (directory >= 0) {
+        replace(directory, temporary.data(), file.data(), status_directory, file, value);
+    } else {
+        replace_by_path(status_directory, file, value);
     }
-    return {};
 }
 
 }  // namespace
 
 void write_status_text_in(std::string_view directory, std::string_view name,
                           std::optional<std::string_view> value) {
-    if (!value) {
-        return;
-    }
-    if (const auto made = ensure_status_directory(directory); !made) {
-        print_error_line({"mkdir ", directory, ": ", made.error().text()});
-        return;
-    }
-
-    PathText temporary_path;
-    const auto written = temporary_path.assign({directory, "/.", name})
-                             ? write_content(temporary_path, *value)
-                             : std::unexpected(SystemError{ENAMETOOLONG});
-    if (!written) {
-        print_error_line({"write ", directory, "/.", name, ": ", written.error().text()});
-        return;
-    }
-    if (const auto renamed = publish(temporary_path, directory, name); !renamed) {
-        print_error_line({"rename ", directory, "/.", name, " -> ", directory, "/", name, ": ",
-                          renamed.error().text()});
+    if (value) {
+        replace_by_path(directory, name, *value);
     }
 }
 
@@ -77,12 +82,21 @@ void write_status_number_in(std::string_view directory, std::string_view name,
     write_status_text_in(directory, name, text.view());
 }
 
-void write_status_text(StatusFile file, std::optional<std::string_view> value) {
-    write_status_text_in(status_directory, file_name(file), value);
+void write_status_text(int directory, StatusFile file, std::optional<std::string_view> value) {
+    if (value) {
+        replace_status_file(directory, temporary_name(file), *value);
+    }
 }
 
-void write_status_number(StatusFile file, std::optional<double> value) {
-    write_status_number_in(status_directory, file_name(file), value);
+void write_status_number(int directory, StatusFile file, std::optional<double> value) {
+    if (value) {
+        const NumberText text = format_shortest(*value);
+        replace_status_file(directory, temporary_name(file), text.view());
+    }
+}
+
+void write_critical_action(int directory, CriticalAction action) {
+    replace_status_file(directory, critical_action_temporary_name, words_of(action).name);
 }
 
 std::expected<void, SystemError> ensure_status_directory(std::string_view directory) {

@@ -8,7 +8,8 @@
 // name (a leftover of a failed cycle, a link, a FIFO) loses that name and is
 // never written through; this relies on the daemon being the directory's only
 // writer. Nothing is cached: every call starts from the file system as it
-// finds it, creating the directory when it is missing. There is no flush to
+// finds it, creating the directory when it is missing, except that the
+// directory the daemon holds locked is written through its descriptor. There is no flush to
 // disk and no retry beyond that one; the next cycle writes every file again.
 //
 // A failure is reported on standard error and otherwise ignored:
@@ -40,9 +41,15 @@ void write_status_number_in(std::string_view directory, std::string_view name,
                             std::optional<double> value);
 
 // The two above for a status file in the status directory /run/kestro, the
-// only directory the daemon ever creates.
-void write_status_text(StatusFile file, std::optional<std::string_view> value);
-void write_status_number(StatusFile file, std::optional<double> value);
+// only directory the daemon ever creates: through `directory`, the locked
+// directory's descriptor that follow_status_directory has just returned (no
+// mkdir and no path), or by path, as write_status_text_in, where it returned
+// none. The reports are the same either way.
+void write_status_text(int directory, StatusFile file, std::optional<std::string_view> value);
+void write_status_number(int directory, StatusFile file, std::optional<double> value);
+
+// The critical_action file, the same way.
+void write_critical_action(int directory, CriticalAction action);
 
 // What every write does first: creates `directory` (this one level, mode 0777
 // less the umask) unless something exists at that path.

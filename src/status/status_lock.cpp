@@ -1,10 +1,12 @@
 #include "status/status_lock.hpp"
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 #include "base/fatal.hpp"
 #include "status/status_directory.hpp"
@@ -17,6 +19,16 @@ namespace {
     fatal_error("another kestro holds " + std::string(status_directory), error.text());
 }
 
+[[nodiscard]] std::uint64_t mount_of(const struct statx& metadata) {
+    return (metadata.stx_mask & STATX_MNT_ID) != 0 ? metadata.stx_mnt_id : 0;
+}
+
+[[nodiscard]] bool same_directory(const StatusLock& lock, const struct statx& metadata) {
+    return lock.holds(makedev(metadata.stx_dev_major, metadata.stx_dev_minor), metadata.stx_ino);
+}
+
+constexpr unsigned identity_mask = STATX_INO | STATX_MNT_ID;
+
 }  // namespace
 
 std::expected<StatusLock, SystemError> lock_status_directory_in(std::string_view directory) {
@@ -25,8 +37,8 @@ std::expected<StatusLock, SystemError> lock_status_directory_in(std::string_view
         return StatusLock();
     }
     UniqueFd opened(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    struct stat metadata {};
-    if (opened.get() < 0 || ::fstat(opened.get(), &metadata) != 0) {
+    struct statx metadata {};
+    if (opened.get() < 0 || ::statx(opened.get(), "", AT_EMPTY_PATH, identity_mask, &metadata) != 0) {
         return StatusLock();
     }
     if (::flock(opened.get(), LOCK_EX | LOCK_NB) != 0) {
@@ -35,7 +47,8 @@ std::expected<StatusLock, SystemError> lock_status_directory_in(std::string_view
         }
         return StatusLock();
     }
-    return StatusLock(std::move(opened), metadata.st_dev, metadata.st_ino);
+    return StatusLock(std::move(opened), makedev(metadata.stx_dev_major, metadata.stx_dev_minor), metadata.stx_ino,
+                      mount_of(metadata));
 }
 
 StatusLock lock_status_directory() {
@@ -46,14 +59,15 @@ StatusLock lock_status_directory() {
     return std::move(*lock);
 }
 
-void follow_status_directory(StatusLock& lock) {
+int follow_status_directory(StatusLock& lock) {
     PathText path;
-    struct stat metadata {};
-    if (path.assign({status_directory}) && ::stat(path.c_str(), &metadata) == 0 &&
-        lock.holds(metadata.st_dev, metadata.st_ino)) {
-        return;
+    struct statx metadata {};
+    if (path.assign({status_directory}) && ::statx(AT_FDCWD, path.c_str(), 0, identity_mask, &metadata) == 0 &&
+        same_directory(lock, metadata)) {
+        return lock.opened_through(mount_of(metadata)) ? lock.directory() : -1;
     }
     lock = lock_status_directory();
+    return lock.directory();
 }
 
 }  // namespace kestro

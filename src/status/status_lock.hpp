@@ -13,6 +13,7 @@
 // daemon ends as a second copy would at start-up.
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <string_view>
 #include <sys/types.h>
@@ -29,20 +30,28 @@ namespace kestro {
 class StatusLock {
 public:
     StatusLock() = default;
-    StatusLock(UniqueFd directory, dev_t device, ino_t inode)
-        : directory_(std::move(directory)), device_(device), inode_(inode) {}
+    StatusLock(UniqueFd directory, dev_t device, ino_t inode, std::uint64_t mount)
+        : directory_(std::move(directory)), device_(device), inode_(inode), mount_(mount) {}
 
     [[nodiscard]] bool held() const { return directory_.get() >= 0; }
+
+    // The locked directory's descriptor; negative when none is held.
+    [[nodiscard]] int directory() const { return directory_.get(); }
 
     // Whether the lock is on the directory of this identity.
     [[nodiscard]] bool holds(dev_t device, ino_t inode) const {
         return held() && device == device_ && inode == inode_;
     }
 
+    // Whether the lock's descriptor came through this mount (0 where the
+    // kernel does not tell mounts apart).
+    [[nodiscard]] bool opened_through(std::uint64_t mount) const { return mount == mount_; }
+
 private:
     UniqueFd directory_{-1};
     dev_t device_ = 0;
     ino_t inode_ = 0;
+    std::uint64_t mount_ = 0;
 };
 
 // Creates `directory` as the first status write would, opens it and locks it
@@ -57,9 +66,13 @@ private:
 // kestro holds /run/kestro", with the system's error text.
 [[nodiscard]] StatusLock lock_status_directory();
 
-// Keeps `lock` on what /run/kestro names now: nothing more than one stat()
+// Keeps `lock` on what /run/kestro names now: nothing more than one statx()
 // while it is the locked directory; otherwise the lock is taken anew as by
-// lock_status_directory, whose fatal error another holder is.
-void follow_status_directory(StatusLock& lock);
+// lock_status_directory, whose fatal error another holder is. Returns the
+// descriptor to write the status files through: the lock's, while the path
+// names the very directory and mount it was opened through; else none (-1),
+// and they go by path. A mount over the same directory (a read-only bind)
+// keeps the lock, but the path answers for the writes.
+[[nodiscard]] int follow_status_directory(StatusLock& lock);
 
 }  // namespace kestro

@@ -1,4 +1,5 @@
 #include "status/status_directory.hpp"
+#include "status/status_lock.hpp"
 
 #include <climits>
 #include <cstdlib>
@@ -108,6 +109,18 @@ TEST_F(StatusDirectoryTest, RecreatesADeletedDirectory) {
     const std::string errors = stderr_of([&] { write_status_number_in(directory, "secs_until_battery_full", 9.5); });
     EXPECT_EQ(errors, "");
     EXPECT_EQ(read_file(file("secs_until_battery_full")), "9.5\n");
+}
+
+// The cycle's route: through the locked directory's descriptor, wherever
+// that directory is now, with no path.
+TEST_F(StatusDirectoryTest, TheLockedDirectoryIsWrittenThroughItsDescriptor) {
+    const auto lock = lock_status_directory_in(directory);
+    ASSERT_TRUE(lock && lock->held());
+    fs::rename(directory, scratch / "moved");
+    write_status_number(lock->directory(), StatusFile::battery_percent, 57.5);
+    write_critical_action(lock->directory(), CriticalAction::hibernate);
+    EXPECT_EQ(read_file(scratch / "moved" / "battery_percent"), "57.5\n");
+    EXPECT_EQ(read_file(scratch / "moved" / "critical_action"), "hibernate\n");
 }
 
 TEST_F(StatusDirectoryTest, NewFilesTakeModes0777And0666UnderTheUmask) {
