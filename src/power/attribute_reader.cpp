@@ -44,8 +44,9 @@ auto with_trimmed_attribute(std::string_view directory, std::string_view name, R
 
 std::optional<std::string> read_text_attribute(std::string_view directory, std::string_view name,
                                                ReportedPaths& reported) {
-    return with_trimmed_attribute(directory, name, reported,
-                                  [](std::string_view text, std::string_view) { return std::optional<std::string>(text); });
+    return with_trimmed_attribute(directory, name, reported, [](std::string_view text, std::string_view) {
+        return std::optional<std::string>(text);
+    });
 }
 
 std::optional<double> read_number_attribute(std::string_view directory, std::string_view name,
