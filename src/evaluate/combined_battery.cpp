@@ -37,15 +37,16 @@ struct Energies {
     double now = 0.0;
 };
 
-// A present battery's capacity pair in µWh, the remaining energy held
-// between 0 and the full energy.
+// A present battery's capacity pair in µWh, the full energy no less than 0
+// and the remaining energy held between 0 and it.
 std::optional<Energies> energies_of(const BatteryReadings& battery) {
     const std::optional<double> full = energy_of(battery, battery.full_value);
     const std::optional<double> now = energy_of(battery, battery.now_value);
     if (!full || !now) {
         return std::nullopt;
     }
-    return Energies{*full, std::max(0.0, std::min(*now, *full))};
+    const double full_energy = std::max(0.0, *full);
+    return Energies{full_energy, std::clamp(*now, 0.0, full_energy)};
 }
 
 // The capacity pairs of the present batteries whose charge is known, which

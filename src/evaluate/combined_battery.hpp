@@ -32,8 +32,9 @@ struct CombinedReadings {
 // Combines the batteries' readings of a cycle. With several batteries:
 // - the capacity pair sums that of every present battery whose charge is
 //   known (charge_known), its remaining energy held between 0 and its full
-//   energy, so that a gauge that reads a 16-bit register as signed cannot
-//   outweigh the others; it is unknown when no battery's is known;
+//   energy (itself no less than 0), so that a gauge that reads a 16-bit
+//   register as signed cannot outweigh the others; it is unknown when no
+//   battery's is known;
 // - the voltages are known when every present battery's power could be had
 //   (a current needs its voltage_now); the rate is then 0 when any
 //   battery's rate could not be read, as a failed read makes it for one
