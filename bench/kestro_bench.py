@@ -110,8 +110,9 @@ START_RUNS = 20
 # Generous: valgrind takes a while to start, and 2 cores are shared.
 SLOW_TIMEOUT = 120.0
 
-# The daemon looks for batteries that come later in every cycle whose number
-# is a multiple of this (battery_rescan_cycles, src/power/battery_pack.cpp).
+# The daemon looks for batteries that come later once a minute of awake time
+# (battery_rescan_period, src/power/battery_pack.cpp): under the controlled
+# clock, in every cycle whose number is a multiple of this.
 RESCAN_CYCLES = 60
 
 # Targets for the laptop without a chip.

@@ -37,6 +37,12 @@ ClockReading read_clocks() {
     return {awake, seconds_of(CLOCK_BOOTTIME) - awake};
 }
 
+std::chrono::nanoseconds read_awake_time() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock and a valid pointer
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
+
 std::expected<WaitDuration, Error> wait_duration_from_secs(double secs) {
     if (std::isnan(secs)) {
         return std::unexpected(oversized_wait);

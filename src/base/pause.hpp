@@ -40,6 +40,9 @@ struct ClockReading {
 };
 [[nodiscard]] ClockReading read_clocks();
 
+// The awake clock alone, in whole nanoseconds: its spans add up exactly.
+[[nodiscard]] std::chrono::nanoseconds read_awake_time();
+
 // Sleeps for the whole duration: a sleep interrupted by a signal is resumed
 // for the time that remains.
 void pause_for(std::chrono::nanoseconds duration);

@@ -2,6 +2,7 @@
 
 #include "base/output.hpp"
 #include "base/pause.hpp"
+#include "evaluate/combined_battery.hpp"
 #include "evaluate/cycle_evaluation.hpp"
 #include "evaluate/cycle_readings.hpp"
 #include "power/attribute_reader.hpp"
@@ -45,7 +46,8 @@ void refresh_charge_limits(BatteryPacks& batteries, MachineReadings& readings, R
 }
 
 // Follows whether a battery among several is in the machine, with a line
-// when that changes; returns whether it changed.
+// when that changes, and chooses the files of one that came back afresh;
+// returns whether it changed.
 bool follow_presence(BatteryPack& pack) {
     const bool present = battery_present(pack.files);
     if (present == pack.present) {
@@ -53,7 +55,20 @@ bool follow_presence(BatteryPack& pack) {
     }
     pack.present = present;
     print_line({present ? "Info: Battery back: '" : "Info: Battery gone: '", pack.files.directory, "'"});
+    if (present) {
+        reselect_battery_files(pack);
+    }
     return true;
+}
+
+// Counts, for a battery among several, whether its charge could be had this
+// cycle; one that could not is left out of the machine's, which the others
+// keep protecting. Reported as a read that keeps failing.
+void count_charge_read(BatteryPack& pack, const BatteryReadings& readings, std::uint64_t cycle) {
+    if (readings.present) {
+        count_read(pack.charge_reads, !charge_known(readings), cycle, pack.files.directory, ": ",
+                   "left out of the machine's charge");
+    }
 }
 
 // The raw values of one battery, in the order the cycle reads them; a
@@ -89,11 +104,12 @@ std::optional<bool> read_adapter_online(const PowerSupplyPaths& paths, ReportedP
 
 // Everything the cycle reads, in its order: a look for late batteries when
 // one is due, whether each of several batteries is there, the charge limits,
-// each battery's files, the adapter, the Power Delivery power.
+// each battery's files (with the count of a charge left out), the adapter,
+// the Power Delivery power.
 MachineReadings read_machine(const MonitorInputs& inputs, MonitorState& state) {
     MachineReadings readings;
     BatteryPacks& batteries = state.batteries;
-    readings.batteries_changed = rescan_battery_packs(batteries, state.cycle);
+    readings.batteries_changed = rescan_battery_packs(batteries, read_awake_time());
     for (BatteryPack& pack : batteries.packs) {
         if (batteries.several() && follow_presence(pack)) {
             readings.batteries_changed = true;
@@ -101,7 +117,11 @@ MachineReadings read_machine(const MonitorInputs& inputs, MonitorState& state) {
     }
     refresh_charge_limits(batteries, readings, state.reported);
     for (BatteryPack& pack : batteries.packs) {
-        readings.batteries[readings.battery_count++] = read_battery(pack, state.cycle, state.reported);
+        BatteryReadings& battery = readings.batteries[readings.battery_count++];
+        battery = read_battery(pack, state.cycle, state.reported);
+        if (batteries.several()) {
+            count_charge_read(pack, battery, state.cycle);
+        }
     }
     readings.adapter_online = read_adapter_online(inputs.paths, state.reported);
     readings.pd_power = read_pd_power(inputs.pd_sensor);

@@ -14,46 +14,82 @@ constexpr double micro_per_unit = 1e6;
 // The voltages of the combined record: its figures are energies and powers.
 constexpr double unit_voltage = 1.0;
 
+// A design voltage of 1 V or less is firmware's placeholder, not the
+// battery's (µV).
+constexpr double least_design_voltage = 1e6;
+
 // A capacity value in µWh, when it and the voltage it needs are known.
 std::optional<double> energy_of(const BatteryReadings& battery, std::optional<double> value) {
     if (!value || battery.uses_energy) {
         return value;
     }
-    const std::optional<double> voltage =
-        battery.voltage_min_design ? battery.voltage_min_design : battery.voltage_now;
+    const std::optional<double> voltage = battery.voltage_min_design > least_design_voltage
+                                              ? battery.voltage_min_design
+                                              : battery.voltage_now;
     if (!voltage) {
         return std::nullopt;
     }
     return *value * *voltage / micro_per_unit;
 }
 
-std::optional<double> power_of(const BatteryReadings& battery) {
-    if (battery.uses_power) {
-        return battery.rate_reading;
-    }
-    if (!battery.voltage_now) {
+struct Energies {
+    double full = 0.0;
+    double now = 0.0;
+};
+
+// A present battery's capacity pair in µWh, the full energy no less than 0
+// and the remaining energy held between 0 and it.
+std::optional<Energies> energies_of(const BatteryReadings& battery) {
+    const std::optional<double> full = energy_of(battery, battery.full_value);
+    const std::optional<double> now = energy_of(battery, battery.now_value);
+    if (!full || !now) {
         return std::nullopt;
     }
-    return battery.rate_reading * *battery.voltage_now / micro_per_unit;
+    const double full_energy = std::max(0.0, *full);
+    return Energies{full_energy, std::clamp(*now, 0.0, full_energy)};
 }
 
-// The sum of every present battery's value; none when one is unknown.
-template <class Value>
-std::optional<double> sum_of(std::span<const BatteryReadings> batteries, Value value) {
+// The capacity pairs of the present batteries whose charge is known, which
+// `counted` marks, summed; none when there is no such battery.
+std::optional<Energies> summed_energies(std::span<const BatteryReadings> batteries,
+                                        std::bitset<max_batteries>& counted) {
+    Energies sums;
+    for (std::size_t place = 0; place < batteries.size(); ++place) {
+        const std::optional<Energies> energies =
+            batteries[place].present ? energies_of(batteries[place]) : std::nullopt;
+        if (energies) {
+            sums.full += energies->full;
+            sums.now += energies->now;
+            counted.set(place);
+        }
+    }
+    return counted.any() ? std::optional(sums) : std::nullopt;
+}
+
+// The machine's power in µW (see combine_batteries).
+std::optional<double> machine_power(std::span<const BatteryReadings> batteries) {
     double sum = 0.0;
     bool any = false;
+    bool rate_failed = false;
     for (const BatteryReadings& battery : batteries) {
         if (!battery.present) {
             continue;
         }
-        const std::optional<double> part = value(battery);
-        if (!part) {
+        if (!battery.uses_power && !battery.voltage_now) {
             return std::nullopt;
         }
-        sum += *part;
         any = true;
+        if (!battery.rate_reading) {
+            rate_failed = true;
+        } else {
+            sum += battery.uses_power ? *battery.rate_reading
+                                      : *battery.rate_reading * *battery.voltage_now / micro_per_unit;
+        }
     }
-    return any ? std::optional(sum) : std::nullopt;
+    if (!any) {
+        return std::nullopt;
+    }
+    return rate_failed ? 0.0 : sum;
 }
 
 std::optional<KernelBatteryStatus> combined_status(std::span<const BatteryReadings> batteries) {
@@ -113,6 +149,10 @@ double combined_limit(std::span<const BatteryReadings> batteries) {
 
 }  // namespace
 
+bool charge_known(const BatteryReadings& battery) {
+    return energies_of(battery).has_value();
+}
+
 CombinedReadings combine_batteries(const MachineReadings& machine) {
     const std::span<const BatteryReadings> batteries(machine.batteries.data(), machine.battery_count);
     CombinedReadings combined;
@@ -123,18 +163,18 @@ CombinedReadings combine_batteries(const MachineReadings& machine) {
         const BatteryReadings& battery = batteries.front();
         readings.full_value = battery.full_value;
         readings.now_value = battery.now_value;
-        readings.rate_reading = battery.rate_reading;
+        readings.rate_reading = battery.rate_reading.value_or(0.0);
         readings.battery_status = battery.battery_status;
         readings.voltage_min_design = battery.voltage_min_design;
         readings.voltage_now = battery.voltage_now;
         combined.max_charge_level = machine.max_charge_level.value_or(battery.max_charge_level);
         return combined;
     }
-    readings.full_value =
-        sum_of(batteries, [](const BatteryReadings& battery) { return energy_of(battery, battery.full_value); });
-    readings.now_value =
-        sum_of(batteries, [](const BatteryReadings& battery) { return energy_of(battery, battery.now_value); });
-    const std::optional<double> power = sum_of(batteries, power_of);
+    if (const std::optional<Energies> sums = summed_energies(batteries, combined.counted)) {
+        readings.full_value = sums->full;
+        readings.now_value = sums->now;
+    }
+    const std::optional<double> power = machine_power(batteries);
     readings.rate_reading = power.value_or(0.0);
     if (power) {
         readings.voltage_min_design = unit_voltage;

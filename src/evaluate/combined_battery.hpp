@@ -3,12 +3,15 @@
 //
 // With one battery its readings are the machine's as they are. With several,
 // each present battery is taken in energy and power (a charge in µAh times
-// its voltage_min_design, or its voltage_now where it has no design voltage;
-// a current times voltage_now), the sums become the machine's capacity pair
-// and rate in µWh and µW, and both voltages read 1, so that the charge rules
-// for one battery (now ÷ full, to go × voltage_min_design ÷ (rate ×
-// voltage_now)) give the energy over the power.
+// its voltage_min_design, or its voltage_now where it has no design voltage
+// above 1 V, which firmware puts in place of none; a current times
+// voltage_now), the sums become the machine's capacity pair and rate in µWh
+// and µW, and both voltages read 1, so that the charge rules for one battery
+// (now ÷ full, to go × voltage_min_design ÷ (rate × voltage_now)) give the
+// energy over the power.
 #pragma once
+
+#include <bitset>
 
 #include "evaluate/cycle_readings.hpp"
 
@@ -17,11 +20,25 @@ namespace kestro {
 struct CombinedReadings {
     CycleReadings readings;         // the adapter's and Power Delivery values as read
     double max_charge_level = 100;  // the limit in force for the machine
+    // With several batteries, those (by their place) whose charge counts in
+    // the machine's this cycle; with one, none.
+    std::bitset<max_batteries> counted;
 };
 
+// Whether a present battery's charge, among several, can be had in energy
+// this cycle; one whose charge cannot is left out of the machine's.
+[[nodiscard]] bool charge_known(const BatteryReadings& battery);
+
 // Combines the batteries' readings of a cycle. With several batteries:
-// - a capacity is known when every present battery's is known in energy;
-// - the voltages are known when every present battery's power is;
+// - the capacity pair sums that of every present battery whose charge is
+//   known (charge_known), its remaining energy held between 0 and its full
+//   energy (itself no less than 0), so that a gauge that reads a 16-bit
+//   register as signed cannot outweigh the others; it is unknown when no
+//   battery's is known;
+// - the voltages are known when every present battery's power could be had
+//   (a current needs its voltage_now); the rate is then 0 when any
+//   battery's rate could not be read, as a failed read makes it for one
+//   battery, else the sum;
 // - the status is "Charging" when any battery charges, else "Discharging"
 //   when any discharges, else "Full" when all are full, else "Not charging"
 //   when each is full or not charging, else another status when any was read;

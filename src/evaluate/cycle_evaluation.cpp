@@ -8,9 +8,10 @@ namespace kestro {
 CycleEvaluation evaluate_cycle(const MachineReadings& readings, std::uint64_t cycle, const Settings& settings,
                                EvaluationMemory& memory) {
     const CombinedReadings machine = combine_batteries(readings);
-    if (readings.batteries_changed) {
+    if (readings.batteries_changed || machine.counted != memory.counted) {
         memory.charge = ChargeMemory{};
     }
+    memory.counted = machine.counted;
     CycleEvaluation evaluation;
     evaluation.estimate = evaluate_charge(machine.readings, machine.max_charge_level, memory.charge);
     evaluation.statuses = decide_cycle_statuses(machine.readings, evaluation.estimate, cycle, memory.adapter);

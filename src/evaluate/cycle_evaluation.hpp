@@ -3,6 +3,7 @@
 // the seconds until the low-battery action (held off after a sleeping one).
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <optional>
 
@@ -19,6 +20,7 @@ struct EvaluationMemory {
     AdapterTracking adapter;  // evaluate/adapter_status.hpp
     ChargeMemory charge;      // evaluate/charge.hpp
     std::optional<SleepHold> sleep_hold;  // evaluate/shutdown.hpp
+    std::bitset<max_batteries> counted;   // the batteries whose charge counted last cycle
 };
 
 struct CycleEvaluation {
@@ -29,9 +31,10 @@ struct CycleEvaluation {
 
 // Combines the batteries (evaluate/combined_battery.hpp), evaluates the
 // charge, decides the statuses (printing their lines) and estimates the
-// seconds until the shutdown, in that order. When the batteries changed, the
-// charge memory starts afresh, so that a battery going is not taken for a
-// fall of the charge (nor one coming for a rise).
+// seconds until the shutdown, in that order. When the batteries changed, or
+// those whose charge counts, the charge memory starts afresh, so that a
+// battery going is not taken for a fall of the charge (nor one coming for a
+// rise).
 [[nodiscard]] CycleEvaluation evaluate_cycle(const MachineReadings& readings, std::uint64_t cycle,
                                              const Settings& settings, EvaluationMemory& memory);
 

@@ -29,7 +29,7 @@ struct BatteryReadings {
     bool uses_power = false;   // rate in µW (power_now), else µA
     std::optional<double> full_value;
     std::optional<double> now_value;
-    double rate_reading = 0.0;
+    std::optional<double> rate_reading;  // none when the read failed
     std::optional<KernelBatteryStatus> battery_status;
     std::optional<double> voltage_min_design;
     std::optional<double> voltage_now;

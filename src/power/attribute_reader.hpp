@@ -20,8 +20,9 @@
 
 namespace kestro {
 
-// A failing rate read is summarised at its 1st, 61st, 121st ... failure.
-inline constexpr std::uint64_t rate_failure_report_interval = 60;
+// A read that keeps failing (a rate, a battery's charge among several) is
+// summarised at its 1st, 61st, 121st ... failure.
+inline constexpr std::uint64_t failure_report_interval = 60;
 
 // Reads "<directory>/<name>" and returns its text without the Unicode white
 // space at both ends, or none after reporting the failure.
@@ -38,15 +39,22 @@ inline constexpr std::uint64_t rate_failure_report_interval = 60;
 
 // True when the failure that follows failures_before earlier ones is to be
 // summarised.
-[[nodiscard]] constexpr bool rate_failure_report_due(std::uint64_t failures_before) {
-    return failures_before % rate_failure_report_interval == 0;
+[[nodiscard]] constexpr bool failure_report_due(std::uint64_t failures_before) {
+    return failures_before % failure_report_interval == 0;
 }
 
-// The rate reads so far, kept by the monitor loop for the life of the process.
-struct RateReadCounts {
+// The reads of one kind so far, kept by the monitor loop for the life of the
+// process.
+struct ReadCounts {
     std::uint64_t attempts = 0;
     std::uint64_t failures = 0;
 };
+
+// Counts an attempt, failed or not, in cycle `cycle`; a failure prints, when
+// due, "read <directory><separator><name>: <failures> failed out of
+// <attempts> attempts, loop counter=<cycle> (throttled message)".
+void count_read(ReadCounts& counts, bool failed, std::uint64_t cycle, std::string_view directory,
+                std::string_view separator, std::string_view name);
 
 // Reads the battery's flow from the files' flow attribute (power_now when
 // they use power, else current_now) in cycle `cycle`, counting the attempt.
@@ -54,8 +62,8 @@ struct RateReadCounts {
 // negative) or the power as read. On failure counts it, prints, when due,
 // "read <directory>/current_now: <failures> failed out of <attempts>
 // attempts, loop counter=<cycle> (throttled message)" ("/power_now: " for
-// the power) after the number read's own report, and returns 0.
-[[nodiscard]] double read_rate_attribute(const BatteryFiles& files, RateReadCounts& counts, std::uint64_t cycle,
-                                         ReportedPaths& reported);
+// the power) after the number read's own report, and returns none.
+[[nodiscard]] std::optional<double> read_rate_attribute(const BatteryFiles& files, ReadCounts& counts,
+                                                        std::uint64_t cycle, ReportedPaths& reported);
 
 }  // namespace kestro

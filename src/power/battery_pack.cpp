@@ -4,6 +4,7 @@
 
 #include "base/attribute_file.hpp"
 #include "base/output.hpp"
+#include "base/pause.hpp"
 #include "base/posix_io.hpp"
 #include "base/utf8.hpp"
 
@@ -11,9 +12,9 @@ namespace kestro {
 
 namespace {
 
-// A late battery is looked for in every cycle whose number is a multiple of
-// this: once a minute at the loop's pace.
-constexpr std::uint64_t battery_rescan_cycles = 60;
+// A late battery is looked for once a minute of awake time. Slow cycles (a
+// charge-limit file retried every cycle) do not stretch it.
+constexpr std::chrono::nanoseconds battery_rescan_period = std::chrono::minutes(1);
 
 constexpr std::string_view present_attribute = "present";
 constexpr std::string_view absent_text = "0";
@@ -64,10 +65,16 @@ BatteryPacks set_up_battery_packs(const PowerSupplyPaths& paths, std::string_vie
     return machine;
 }
 
-bool rescan_battery_packs(BatteryPacks& machine, std::uint64_t cycle) {
-    if (cycle % battery_rescan_cycles != 0 || machine.packs.size() >= battery_candidates) {
+bool rescan_battery_packs(BatteryPacks& machine, std::chrono::nanoseconds awake) {
+    if (!machine.next_look) {
+        // The minute of the first cycles counts their pauses: the first cycle
+        // starts one pause into it.
+        machine.next_look = awake + battery_rescan_period - cycle_pause;
+    }
+    if (awake < *machine.next_look || machine.packs.size() >= battery_candidates) {
         return false;
     }
+    machine.next_look = awake + battery_rescan_period;
     bool joined = false;
     for (unsigned number = 0; number < battery_candidates; ++number) {
         // A battery's directory ends in its one-digit number.
@@ -91,6 +98,10 @@ bool rescan_battery_packs(BatteryPacks& machine, std::uint64_t cycle) {
         joined = true;
     }
     return joined;
+}
+
+void reselect_battery_files(BatteryPack& pack) {
+    pack.files = select_battery_files(pack.files.directory);
 }
 
 bool battery_present(const BatteryFiles& files) {

@@ -1,9 +1,11 @@
 // The batteries the daemon watches: every one of BAT0 to BAT8 found at
-// start-up, and those that turn up later. Each keeps its attribute files, its
-// own charge limit where it has one, its rate-read counts and whether it is
-// in the machine at the moment.
+// start-up, and those that turn up later. Each keeps its attribute files
+// (chosen again whenever it comes back: the pack put in may be of another
+// kind), its own charge limit where it has one, its read counts and whether
+// it is in the machine at the moment.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,7 +24,10 @@ struct BatteryPack {
     // own (no device-wide limit file), and the limit last accepted from it.
     std::optional<std::string> charge_limit_file{};
     std::optional<double> max_charge_level{};
-    RateReadCounts rate_reads{};
+    ReadCounts rate_reads{};
+    // Its cycles among several batteries, failed when its charge could not be
+    // had and was left out of the machine's.
+    ReadCounts charge_reads{};
     bool present = true;
 };
 
@@ -32,6 +37,9 @@ struct BatteryPacks {
     // machine's limit last accepted from it (100 without a file).
     std::optional<std::string> charge_limit_file;
     std::optional<double> max_charge_level;
+    // The awake time (base/pause.hpp) at which the next look for late
+    // batteries is due; none before the first cycle.
+    std::optional<std::chrono::nanoseconds> next_look{};
 
     // Whether any battery has a limit of its own; the machine's limit then
     // combines them.
@@ -48,11 +56,18 @@ struct BatteryPacks {
 [[nodiscard]] BatteryPacks set_up_battery_packs(const PowerSupplyPaths& paths,
                                                 std::string_view device_path = device_charge_limit_path);
 
-// In every 60th cycle (once a minute at the loop's pace), probes those of BAT0 to BAT8 that are not watched
-// yet and sets each battery found up as at start-up, with the same lines (a
-// type file that cannot be read is tried again next time). Returns whether
+// Once a minute of awake time, probes those of BAT0 to BAT8 that are not
+// watched yet and sets each battery found up as at start-up, with the same
+// lines (a type file that cannot be read is tried again next time). The
+// first look comes in the cycle whose pause ends the first minute of cycles,
+// at the loop's pace the 60th, and each after it a minute after the one
+// before. `awake` is the cycle's reading of the awake clock. Returns whether
 // one joined.
-[[nodiscard]] bool rescan_battery_packs(BatteryPacks& packs, std::uint64_t cycle);
+[[nodiscard]] bool rescan_battery_packs(BatteryPacks& packs, std::chrono::nanoseconds awake);
+
+// Chooses a battery's files afresh (select_battery_files, with its lines):
+// for a battery that came back, which may be another pack under its name.
+void reselect_battery_files(BatteryPack& pack);
 
 // Whether the battery is in the machine: its "present" file reads other than
 // 0, or, where that file cannot be read, its directory exists. Prints nothing.

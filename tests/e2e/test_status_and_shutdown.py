@@ -17,10 +17,10 @@ import unittest
 from pathlib import Path
 from typing import Optional
 
-from kestro_expected import (IS_A_DIRECTORY, NO_CONFIG, NOT_FOUND, NOT_UTF8, PERMISSION_DENIED, RUNNING,
-                             SHUTTING_DOWN, WARNING, announcement, change_line, charge_text, debug_line, fatal,
-                             new_limit, percent, progress_line, published, secs_until_full, secs_until_shutdown,
-                             shortest, start_line)
+from kestro_expected import (EMPTY_NUMBER, IS_A_DIRECTORY, NO_CONFIG, NOT_FOUND, NOT_UTF8, PERMISSION_DENIED,
+                             RUNNING, SHUTTING_DOWN, WARNING, announcement, change_line, charge_text, debug_line,
+                             fatal, found_battery, new_limit, percent, progress_line, published, secs_until_full,
+                             secs_until_shutdown, shortest, start_line, throttled, using)
 from desktop_session import Lines
 from kestro_sandbox import (CYCLE_PAUSE, POWER_SUPPLY_DIR, SOURCE_ROOT, STANDARD_DIRS, STATUS_FILES, Machine,
                             Pause, SandboxTestCase, kestro_binary)
@@ -802,6 +802,61 @@ class TwoBatteriesTest(SandboxTestCase):
         run = daemon.run_until_exit()
         self.assertEqual((run.stdout[-3:], run.status.code), (announcement("5") + [SHUTTING_DOWN], 0))
         self.assertEqual(len(machine.poweroff_calls()), 1)
+
+    def test_pack_swapped_for_one_of_another_kind_counts_again(self):
+        bat = f"{POWER_SUPPLY_DIR}/BAT1"
+        machine = self.machine()
+        machine.add_adapter("AC", online=0)
+        bat0 = machine.add_battery("BAT0", charge_full=1_000_000, charge_now=500_000)
+        machine.add_battery("BAT1")
+        machine.set_config(level_config("5"))
+        daemon = machine.start()
+        daemon.steps(2)
+        machine.remove_supply("BAT1")
+        self.assertEqual(daemon.step().stdout, [f"Info: Battery gone: '{bat}'"])
+        machine.add_battery("BAT1", charge_full=None, charge_now=None, current_now=None, energy_full=11_100_000,
+                            energy_now=11_100_000, power_now=12_000_000)
+        back = daemon.step()
+        self.assertEqual((back.stdout, back.stderr), ([
+            f"Info: Battery back: '{bat}'", using(f"{bat}/energy_full", "charge_full"),
+            using(f"{bat}/energy_now", "charge_now"), using(f"{bat}/power_now", "current_now")], []))
+        self.assertEqual(machine.status("battery_percent"), "75\n")  # 16.65 Wh of 22.2 Wh
+        bat0.set("charge_now", 0)
+        machine.supply("BAT1").set("energy_now", 0)
+        run = daemon.run_until_exit()
+        self.assertEqual((run.stdout[-3:], run.status.code), (announcement("5") + [SHUTTING_DOWN], 0))
+
+    def test_pack_that_misreads_beside_one_at_half(self):
+        bat = f"{POWER_SUPPLY_DIR}/BAT1"
+        cases = [
+            # BAT1's attributes, standard error of cycle 1 after NO_CONFIG, battery_percent, seconds to shutdown
+            ({"charge_now": ""}, [f"read {bat}/charge_now: {EMPTY_NUMBER}",
+                                  throttled(f"{bat}: left out of the machine's charge", 1, 1, 1)], "50\n", None),
+            ({"charge_now": -32_768_000}, [], "25\n", None),  # a 16-bit register read as signed: empty
+            ({"current_now": ""}, [f"read {bat}/current_now: {EMPTY_NUMBER}", throttled(f"{bat}/current_now", 1, 1, 1)],
+             "50\n", "inf\n"),
+        ]
+        for attributes, stderr, charge, secs in cases:
+            with self.subTest(**attributes):
+                machine = self.machine()
+                machine.add_adapter("AC", online=0)
+                machine.add_battery("BAT0")
+                machine.add_battery("BAT1", **attributes)
+                first = machine.start().step()
+                self.assertEqual((first.stderr, first.pauses), ([NO_CONFIG, *stderr], [CYCLE_PAUSE]))
+                self.assertEqual(machine.status("battery_percent"), charge)
+                if secs:
+                    self.assertEqual(machine.status("secs_until_shutdown_request"), secs)
+
+    def test_late_pack_joins_within_a_minute_of_slow_cycles(self):
+        machine = self.machine()
+        machine.add_adapter("AC", online=0)
+        machine.add_battery("BAT0")
+        machine.set_charge_limit("-5")  # retried three times in every cycle, which then takes 2 s
+        daemon = machine.start()
+        daemon.step()
+        machine.add_battery("BAT1")
+        self.assertEqual([c.number for c in daemon.steps(40) if found_battery("BAT1") in c.stdout], [31])
 
 
 # ---------------------------------------------------------------------------

@@ -349,10 +349,10 @@ using Kernel = KernelBatteryStatus;
 
 // A battery in charge and current units at 10 V design, 12 V now, or, with
 // energy, in energy and power units.
-BatteryReadings pack(std::optional<double> full, std::optional<double> now, double rate,
-                     std::optional<Kernel> status, double limit = 100, bool energy = false) {
+BatteryReadings pack(std::optional<double> full, std::optional<double> now, std::optional<double> rate,
+                     std::optional<Kernel> status, double limit = 100, bool energy = false, double design = 10e6) {
     return {.uses_energy = energy, .uses_power = energy, .full_value = full, .now_value = now,
-            .rate_reading = rate, .battery_status = status, .voltage_min_design = 10e6,
+            .rate_reading = rate, .battery_status = status, .voltage_min_design = design,
             .voltage_now = 12e6, .max_charge_level = limit};
 }
 
@@ -436,9 +436,17 @@ INSTANTIATE_TEST_SUITE_P(
                     true, discharging, 88},
         CombineCase{"DeviceLimitIsTheMachines", {pack(6e6, 1e6, 0, full, 80), pack(4e6, 1e6, 0, full)}, 70,
                     100e6, 20e6, 0, true, full, 70},
-        // A capacity or a power that cannot be had leaves the machine's unknown.
-        CombineCase{"UnknownCapacity", {pack(1e6, {}, 1e6, discharging), pack(1e6, 1e6, 1e6, discharging)}, {},
-                    20e6, {}, 24e6, true, discharging, 100},
+        // A capacity that cannot be had is left out; a power leaves the flow unknown.
+        CombineCase{"UnknownCapacityLeftOut", {pack(1e6, {}, 1e6, discharging), pack(1e6, 1e6, 1e6, discharging)},
+                    {}, 10e6, 10e6, 24e6, true, discharging, 100},
+        // A gauge below 0 or above full counts as empty or full.
+        CombineCase{"RemainingEnergyHeldWithinFull",
+                    {pack(5e6, -32768000, 0, discharging), pack(5e6, 2.5e6, 0, discharging), pack(1e6, 2e6, 0, full)},
+                    {}, 110e6, 35e6, 0, true, discharging, 100},
+        // 1 V or less is no design voltage: voltage_now's 12 V.
+        CombineCase{"DesignVoltageOfOneVoltIsNone",
+                    {pack(1e6, 1e6, 0, full, 100, false, 1e6), pack(1e6, 1e6, 0, full, 100, false, 0)}, {}, 24e6,
+                    24e6, 0, true, full, 100},
         CombineCase{"UnknownPowerAndEnergy",
                     {without_voltages(pack(1e6, 1e6, 1e6, discharging, 50), false),
                      without_voltages(pack(1e6, 1e6, 1e6, full), false)},
