@@ -64,6 +64,10 @@ std::optional<Options> parse_options(std::span<const char* const> arguments, con
             options.version = true;
             continue;
         }
+        if (argument == "--probe") {
+            options.probe = true;
+            continue;
+        }
 
         // The options with a value, as "--name=VALUE" or "--name VALUE".
         std::string_view value;

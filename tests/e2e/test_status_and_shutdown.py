@@ -992,6 +992,29 @@ class StatusCommandTest(SandboxTestCase):
             self.assertEqual([(block["color"], block.get("urgent")) for block in states],
                              [("#FF0000", True), ("#FFA500", None)][:len(states)], config)
 
+    def test_probe_names_what_the_daemon_would_find_and_read(self):
+        """In the sandbox's sysfs, beside a running upowerd whose critical action is risky but not allowed."""
+        machine = self.machine()
+        machine.add_supply("hidpp_battery_0", "Battery")
+        machine.add_adapter("AC")
+        machine.add_battery("BAT1", charge_full=None, voltage_now=None, current_now=None, energy_full=1, energy_now=1,
+                            power_now=1)
+        machine.add_battery("BAT0")
+        machine.etc.write("UPower/UPower.conf", "[UPower]\nCriticalPowerAction=Ignore\nPercentageAction=3\n")
+        shutil.copy("/bin/sleep", machine.fake_poweroff.with_name("upowerd"))
+        run = machine.run(["-c", f"upowerd 9 & exec {status_command()} --probe"], binary="/bin/sh")
+        supplies = "/sys/class/power_supply"
+        self.assertEqual(run.stdout[:3], [f"Adapter: {supplies}/AC",
+                                          f"Battery: {supplies}/BAT0: reads charge (charge_now, charge_full) "
+                                          "and current (current_now)",
+                                          f"Battery: {supplies}/BAT1: reads energy (energy_now, energy_full) "
+                                          "and power (power_now); missing: voltage_now"])
+        self.assertEqual(run.stdout[3:], [f"Not watched: {supplies}/hidpp_battery_0 (Battery)",
+                                          "UPower: running; its critical action, HybridSleep at 3%, comes before "
+                                          "kestro's default level (0.5%): see kestro(8), COEXISTENCE",
+                                          "Supported: kestro would watch 2 batteries"])
+        self.assertEqual((run.stderr, run.status.code), ([], 0))
+
 
 if __name__ == "__main__":
     unittest.main()
