@@ -10,6 +10,7 @@
 
 #include "base/attribute_file.hpp"
 #include "base/battery_attributes.hpp"
+#include "base/utf8.hpp"
 
 namespace kestro {
 
@@ -93,15 +94,11 @@ std::string upower_line(const ProbeSources& sources) {
     const std::string config{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
     const std::string action = upower_critical_action(config);
     if (action.starts_with("Ignore ")) {
-        return "UPower: running, its critical action Ignore: kestro alone acts at the low level\n";
+        return "UPower: running, its critical action Ignore: kestro alone acts at the low level (a UPower that "
+               "does not know Ignore, such as Debian 12's 0.99.20, takes HybridSleep)\n";
     }
-    return "UPower: running; its critical action, " + action +
-           ", comes before kestro's default level (0.5%): see kestro(8), COEXISTENCE\n";
-}
-
-std::string_view trimmed(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    return first == std::string_view::npos ? std::string_view() : text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+    return "UPower: running, its critical action " + action +
+           " (kestro's default level is 0.5%: the higher level acts first; see kestro(8), COEXISTENCE)\n";
 }
 
 }  // namespace
@@ -114,14 +111,14 @@ std::string upower_critical_action(std::string_view config) {
     bool by_percentage = true;
     while (!config.empty()) {
         const std::size_t end = config.find('\n');
-        const std::string_view line = trimmed(config.substr(0, end));
+        const std::string_view line = trim_white_space(config.substr(0, end));
         config = end == std::string_view::npos ? std::string_view() : config.substr(end + 1);
         const std::size_t equals = line.find('=');
         if (line.starts_with('#') || equals == std::string_view::npos) {
             continue;
         }
-        const std::string_view key = trimmed(line.substr(0, equals));
-        const std::string value(trimmed(line.substr(equals + 1)));
+        const std::string_view key = trim_white_space(line.substr(0, equals));
+        const std::string value(trim_white_space(line.substr(equals + 1)));
         if (key == "CriticalPowerAction") {
             action = value;
         } else if (key == "AllowRiskyCriticalPowerAction") {

@@ -1010,8 +1010,8 @@ class StatusCommandTest(SandboxTestCase):
                                           f"Battery: {supplies}/BAT1: reads energy (energy_now, energy_full) "
                                           "and power (power_now); missing: voltage_now"])
         self.assertEqual(run.stdout[3:], [f"Not watched: {supplies}/hidpp_battery_0 (Battery)",
-                                          "UPower: running; its critical action, HybridSleep at 3%, comes before "
-                                          "kestro's default level (0.5%): see kestro(8), COEXISTENCE",
+                                          "UPower: running, its critical action HybridSleep at 3% (kestro's default "
+                                          "level is 0.5%: the higher level acts first; see kestro(8), COEXISTENCE)",
                                           "Supported: kestro would watch 2 batteries"])
         self.assertEqual((run.stderr, run.status.code), ([], 0))
 
