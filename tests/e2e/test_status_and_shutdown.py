@@ -1002,7 +1002,8 @@ class StatusCommandTest(SandboxTestCase):
         machine.add_battery("BAT0")
         machine.etc.write("UPower/UPower.conf", "[UPower]\nCriticalPowerAction=Ignore\nPercentageAction=3\n")
         shutil.copy("/bin/sleep", machine.fake_poweroff.with_name("upowerd"))
-        run = machine.run(["-c", f"upowerd 9 & exec {status_command()} --probe"], binary="/bin/sh")
+        started = "until grep -qx upowerd /proc/$!/comm; do :; done"
+        run = machine.run(["-c", f"upowerd 9 & {started}; exec {status_command()} --probe"], binary="/bin/sh")
         supplies = "/sys/class/power_supply"
         self.assertEqual(run.stdout[:3], [f"Adapter: {supplies}/AC",
                                           f"Battery: {supplies}/BAT0: reads charge (charge_now, charge_full) "
