@@ -5,7 +5,7 @@
 // formats, whose empty text hides their block) or the output cannot be
 // written, or with --notify when the session bus cannot be reached or goes
 // away; 2 for a bad option or value; 33 (i3blocks' urgent) when the
-// shutdown is near, with --i3blocks.
+// shutdown is near, with --i3blocks; with --probe, 1 when there is no battery.
 #include <cerrno>
 #include <cstdlib>
 #include <csignal>
@@ -22,6 +22,7 @@
 #include "client/options.hpp"
 #include "client/output_target.hpp"
 #include "client/status_formats.hpp"
+#include "client/support_probe.hpp"
 #include "client/watch.hpp"
 
 namespace {
@@ -50,6 +51,8 @@ constexpr std::string_view help_text =
     "  --notify         watch and send desktop notifications (a format given beside it is written too)\n"
     "  --notify-before MINUTES    notify a shutdown this near (default 10)\n"
     "  --notify-critical MINUTES  notify it again, critical, this near (default 3)\n"
+    "  --probe          would kestro work here: the adapter and batteries it would find, what it\n"
+    "                   would read, another power manager's critical action; exit status 1 without a battery\n"
     "\n"
     "See kestro-status(1).\n";
 
@@ -190,6 +193,11 @@ int main(int argc, char** argv) {
                                                : "kestro-status " KESTRO_VERSION "\n";
         const auto written = stdout_target.write(text);
         return written ? EXIT_SUCCESS : output_failed(written.error());
+    }
+    if (options->probe) {
+        const ProbeReport probe = probe_support();
+        const auto written = stdout_target.write(probe.text);
+        return !written ? output_failed(written.error()) : probe.battery ? EXIT_SUCCESS : no_status_exit;
     }
     // A reader that goes away is an ordinary end, seen as EPIPE.
     std::signal(SIGPIPE, SIG_IGN);

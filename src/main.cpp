@@ -30,7 +30,8 @@
 namespace {
 
 constexpr const char* program_name = "kestro";
-constexpr const char* program_version = "1.6.0";
+// From the build, which names the version once for the binaries and the package.
+constexpr const char* program_version = KESTRO_VERSION;
 
 int run() {
     kestro::detect_journal_streams(std::getenv(kestro::journal_stream_variable));

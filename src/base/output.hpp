@@ -31,6 +31,7 @@ enum class LogLevel {
     critical = 2,  // the fatal report, the low-battery shutdown
     error = 3,     // failed reads and writes
     warning = 4,
+    notice = 5,    // what every start on an ordinary machine says, kept out of `journalctl -p warning`
     info = 6,
     debug = 7,
 };
@@ -94,6 +95,8 @@ struct LinePrinter {
 inline constexpr LinePrinter<1, LogLevel::info> print_line;
 // "Warning: ..." lines on standard output.
 inline constexpr LinePrinter<1, LogLevel::warning> print_warning_line;
+// A warning's text that is no warning on most machines (no sensor chip).
+inline constexpr LinePrinter<1, LogLevel::notice> print_notice_line;
 // "DBG: ..." lines on standard output.
 inline constexpr LinePrinter<1, LogLevel::debug> print_debug_line;
 // The announcement of the low-battery shutdown on standard output.

@@ -102,6 +102,10 @@ std::expected<Options, std::string> parse_options(std::span<const char* const> a
         if (matched) {
             continue;
         }
+        if (argument == "--probe") {
+            options.probe = true;
+            continue;
+        }
 
         // The options with a value, as "--name=VALUE" or "--name VALUE".
         const std::size_t equals = argument.find('=');

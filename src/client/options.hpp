@@ -35,6 +35,7 @@ struct Options {
     bool print = true;
     bool help = false;
     bool version = false;
+    bool probe = false;  // --probe: would kestro work here (client/support_probe.hpp)
 };
 
 // Parses the arguments after the program name, each option given as

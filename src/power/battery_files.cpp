@@ -9,10 +9,6 @@ namespace kestro {
 
 namespace {
 
-constexpr std::array<std::string_view, 3> required_attributes = {
-    status_attribute, voltage_min_design_attribute, voltage_now_attribute};
-constexpr std::array<AttributeChoice, 2> capacity_choices = {full_choice, now_choice};
-
 // True when the preferred file is missing, so that the alternative takes its
 // place; prints the line that says so.
 bool needs_alternative(const std::string& directory, const AttributeChoice& names) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/battery_attributes.hpp"
+
 namespace kestro {
 
 struct BatteryFiles {
@@ -13,26 +15,6 @@ struct BatteryFiles {
     bool uses_energy = false;  // capacity from energy_full/energy_now rather than charge_full/charge_now
     bool uses_power = false;   // flow from power_now rather than current_now
 };
-
-// The attributes read every cycle whatever the choice.
-inline constexpr std::string_view status_attribute = "status";
-inline constexpr std::string_view voltage_min_design_attribute = "voltage_min_design";
-inline constexpr std::string_view voltage_now_attribute = "voltage_now";
-
-// A preferred attribute and the one used in its place when it is missing.
-struct AttributeChoice {
-    std::string_view preferred;
-    std::string_view alternative;
-
-    [[nodiscard]] constexpr std::string_view chosen(bool use_alternative) const {
-        return use_alternative ? alternative : preferred;
-    }
-};
-
-// The capacity pair, charge or energy, and the flow, current or power.
-inline constexpr AttributeChoice full_choice{"charge_full", "energy_full"};
-inline constexpr AttributeChoice now_choice{"charge_now", "energy_now"};
-inline constexpr AttributeChoice flow_choice{"current_now", "power_now"};
 
 // The attributes in use.
 [[nodiscard]] constexpr std::string_view full_attribute(const BatteryFiles& files) {

@@ -1,5 +1,6 @@
 #include "base/child_process.hpp"
 
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -52,7 +53,20 @@ INSTANTIATE_TEST_SUITE_P(Cases, WaitStatusText,
                                          WaitStatusCase{W_EXITCODE(0, SIGKILL), "signal: 9 (SIGKILL)"},
                                          WaitStatusCase{W_EXITCODE(0, SIGSEGV) | WCOREFLAG,
                                                         "signal: 11 (SIGSEGV) (core dumped)"},
-                                         WaitStatusCase{W_EXITCODE(0, 40), "signal: 40"}));
+                                         WaitStatusCase{W_EXITCODE(0, 40), "signal: 40"}),
+                         // "signal: 11 (SIGSEGV) (core dumped)": Signal11SIGSEGVCoreDumped
+                         [](const testing::TestParamInfo<WaitStatusCase>& info) {
+                             std::string name;
+                             bool word_start = true;
+                             for (const char c : info.param.text) {
+                                 const bool alphanumeric = std::isalnum(static_cast<unsigned char>(c)) != 0;
+                                 if (alphanumeric) {
+                                     name += word_start ? static_cast<char>(std::toupper(c)) : c;
+                                 }
+                                 word_start = !alphanumeric;
+                             }
+                             return name;
+                         });
 
 // A private directory for small shell scripts, removed with its content.
 class ScriptDirectory {

@@ -87,7 +87,7 @@ TEST_P(JournalLevels, PrefixOnlyOnTheJournalStream) {
 INSTANTIATE_TEST_SUITE_P(
     Levels, JournalLevels,
     testing::Values(LevelCase{print_line, 1, "<6>text\n", ""}, LevelCase{print_warning_line, 1, "<4>text\n", ""},
-                    LevelCase{print_debug_line, 1, "<7>text\n", ""},
+                    LevelCase{print_debug_line, 1, "<7>text\n", ""}, LevelCase{print_notice_line, 1, "<5>text\n", ""},
                     LevelCase{print_critical_line, 1, "<2>text\n", ""},
                     LevelCase{print_error_line, 2, "", "<3>text\n"}, LevelCase{print_line, 2, "text\n", ""},
                     LevelCase{print_error_line, 1, "", "text\n"}, LevelCase{print_critical_line, 0, "text\n", ""}));

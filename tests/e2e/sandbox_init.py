@@ -35,6 +35,7 @@ import shutil
 import stat
 import sys
 
+MS_NOSUID, MS_NODEV, MS_NOEXEC = 0x2, 0x4, 0x8
 MS_BIND = 0x1000
 MS_REC = 0x4000
 PR_CAPBSET_DROP = 24
@@ -182,6 +183,16 @@ def overlay_etc(config):
 
 def set_up(config):
     check_isolated(config)
+    # A /proc of this PID namespace: the daemon's own pid (2) must name it
+    # there, as LeakSanitizer reads /proc/<pid>/task at the exit. The /proc
+    # of the namespace outside shows its own pid 2, or none (a container).
+    # An ordinary user's namespace inside a container may not mount one over
+    # the container's masked /proc: the outer one then serves, as it always
+    # did for all but the sanitized build.
+    try:
+        mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC)
+    except SetupError:
+        pass
     mount(config["sys_class"], "/sys/class", flags=MS_BIND)
     mount(config["sys_devices"], "/sys/devices", flags=MS_BIND)
     mount(config["run"], "/run", flags=MS_BIND)

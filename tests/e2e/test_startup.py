@@ -9,7 +9,7 @@ import socket
 import unittest
 
 from kestro_expected import (DEBUG, NOT_FOUND, FILE_TOO_LARGE, IS_A_DIRECTORY, NO_ADAPTER, NO_BATTERY, NO_CONFIG, NO_SPACE,
-                             NOT_FOUND, PERMISSION_DENIED, RUNNING, SETTINGS, SHUTTING_DOWN, VERSION, announcement,
+                             NO_SENSOR_CHIP, NOT_FOUND, PERMISSION_DENIED, RUNNING, SETTINGS, SHUTTING_DOWN, VERSION, announcement,
                              fatal, found_adapter, found_battery, settings_lines)
 from kestro_sandbox import CONFIG_PATH, SandboxTestCase
 
@@ -192,12 +192,13 @@ class JournalTest(SandboxTestCase):
         _, run = self.run_laptop(journal=True)
         self.assertEqual((run.stderr, run.status.code), ([], 101))
         levels = {line[3:]: line[:3] for line in run.stdout}
-        self.assertLessEqual(set(levels.values()), {"<2>", "<3>", "<4>", "<6>", "<7>"}, run.stdout)
+        self.assertLessEqual(set(levels.values()), {"<2>", "<3>", "<4>", "<5>", "<6>", "<7>"}, run.stdout)
         expected = {VERSION: "<6>", DEBUG: "<7>", NO_CONFIG: "<3>", NO_ADAPTER: "<4>", self.SENSORS_REPORT: "<3>",
+                    NO_SENSOR_CHIP: "<5>",
                     RUNNING: "<6>", **dict.fromkeys(announcement("0.49999998"), "<2>"), SHUTTING_DOWN: "<2>",
                     fatal("poweroff: exit status: 1"): "<2>"}
         self.assertEqual({text: levels.get(text) for text in expected}, expected)
-        self.assertEqual({level for text, level in levels.items() if text.startswith("Warning: ")}, {"<4>"})
+        self.assertEqual({level for text, level in levels.items() if text.startswith("Warning: ")}, {"<4>", "<5>"})
 
     def test_a_stream_that_is_not_the_journal_is_unchanged(self):
         machine, plain = self.run_laptop()

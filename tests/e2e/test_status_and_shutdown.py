@@ -1048,6 +1048,30 @@ class StatusCommandTest(SandboxTestCase):
             self.assertEqual([(block["color"], block.get("urgent")) for block in states],
                              [("#FF0000", True), ("#FFA500", None)][:len(states)], config)
 
+    def test_probe_names_what_the_daemon_would_find_and_read(self):
+        """In the sandbox's sysfs, beside a running upowerd whose critical action is risky but not allowed."""
+        machine = self.machine()
+        machine.add_supply("hidpp_battery_0", "Battery")
+        machine.add_adapter("AC")
+        machine.add_battery("BAT1", charge_full=None, voltage_now=None, current_now=None, energy_full=1, energy_now=1,
+                            power_now=1)
+        machine.add_battery("BAT0")
+        machine.etc.write("UPower/UPower.conf", "[UPower]\nCriticalPowerAction=Ignore\nPercentageAction=3\n")
+        shutil.copy("/bin/sleep", machine.fake_poweroff.with_name("upowerd"))
+        started = "until grep -qx upowerd /proc/$!/comm; do :; done"
+        run = machine.run(["-c", f"upowerd 9 & {started}; exec {status_command()} --probe"], binary="/bin/sh")
+        supplies = "/sys/class/power_supply"
+        self.assertEqual(run.stdout[:3], [f"Adapter: {supplies}/AC",
+                                          f"Battery: {supplies}/BAT0: reads charge (charge_now, charge_full) "
+                                          "and current (current_now)",
+                                          f"Battery: {supplies}/BAT1: reads energy (energy_now, energy_full) "
+                                          "and power (power_now); missing: voltage_now"])
+        self.assertEqual(run.stdout[3:], [f"Not watched: {supplies}/hidpp_battery_0 (Battery)",
+                                          "UPower: running, its critical action HybridSleep at 3% (kestro's default "
+                                          "level is 0.5%: the higher level acts first; see kestro(8), COEXISTENCE)",
+                                          "Supported: kestro would watch 2 batteries"])
+        self.assertEqual((run.stderr, run.status.code), ([], 0))
+
 
 if __name__ == "__main__":
     unittest.main()
