@@ -19,9 +19,10 @@ constexpr std::array<std::pair<std::string_view, OutputFormat>, 4> format_option
     {"--prometheus", OutputFormat::prometheus},
 }};
 
-constexpr std::array<std::pair<std::string_view, bool Options::*>, 5> flag_options = {{
+constexpr std::array<std::pair<std::string_view, bool Options::*>, 6> flag_options = {{
     {"--watch", &Options::watch},
     {"--notify", &Options::notify},
+    {"--probe", &Options::probe},
     {"--help", &Options::help},
     {"-h", &Options::help},
     {"--version", &Options::version},
@@ -102,11 +103,6 @@ std::expected<Options, std::string> parse_options(std::span<const char* const> a
         if (matched) {
             continue;
         }
-        if (argument == "--probe") {
-            options.probe = true;
-            continue;
-        }
-
         // The options with a value, as "--name=VALUE" or "--name VALUE".
         const std::size_t equals = argument.find('=');
         const std::string_view name = argument.substr(0, equals);

@@ -19,7 +19,7 @@ inline constexpr const char* status_directory_variable = "KESTRO_STATUS_DIR";
 inline constexpr std::string_view usage_line =
     "usage: kestro-status [--json | --waybar | --i3blocks | --prometheus] [--watch] [--output FILE] "
     "[--dir DIR] [--max-age SECONDS] [--warning MINUTES] [--critical MINUTES] "
-    "[--notify [--notify-before MINUTES] [--notify-critical MINUTES]]";
+    "[--notify [--notify-before MINUTES] [--notify-critical MINUTES]] | --probe";
 
 struct Options {
     OutputFormat format = OutputFormat::line;

@@ -25,7 +25,7 @@ CHARGING = {"ac_status": "Connected", "battery_percent": "57.142857142857146", "
 CHARGING_LINE = "Connected, 57.1%, Charging, full in 25 min"
 USAGE = ("usage: kestro-status [--json | --waybar | --i3blocks | --prometheus] [--watch] [--output FILE] "
          "[--dir DIR] [--max-age SECONDS] [--warning MINUTES] [--critical MINUTES] "
-         "[--notify [--notify-before MINUTES] [--notify-critical MINUTES]]\n")
+         "[--notify [--notify-before MINUTES] [--notify-critical MINUTES]] | --probe\n")
 
 
 def publish(folder: Path, name: str, value: str) -> None:
