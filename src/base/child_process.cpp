@@ -39,31 +39,29 @@ struct SignalName {
     std::string_view name;
 };
 
+// An entry of the table below: the platform's number and its own name.
+#define KESTRO_SIGNAL(name) SignalName{name, #name}
+
 // The standard Linux signals, by the platform's own numbers.
 constexpr std::array signal_names{
-    SignalName{SIGHUP, "SIGHUP"},       SignalName{SIGINT, "SIGINT"},
-    SignalName{SIGQUIT, "SIGQUIT"},     SignalName{SIGILL, "SIGILL"},
-    SignalName{SIGTRAP, "SIGTRAP"},     SignalName{SIGABRT, "SIGABRT"},
-    SignalName{SIGBUS, "SIGBUS"},       SignalName{SIGFPE, "SIGFPE"},
-    SignalName{SIGKILL, "SIGKILL"},     SignalName{SIGUSR1, "SIGUSR1"},
-    SignalName{SIGSEGV, "SIGSEGV"},     SignalName{SIGUSR2, "SIGUSR2"},
-    SignalName{SIGPIPE, "SIGPIPE"},     SignalName{SIGALRM, "SIGALRM"},
-    SignalName{SIGTERM, "SIGTERM"},
+    KESTRO_SIGNAL(SIGHUP),  KESTRO_SIGNAL(SIGINT),    KESTRO_SIGNAL(SIGQUIT), KESTRO_SIGNAL(SIGILL),
+    KESTRO_SIGNAL(SIGTRAP), KESTRO_SIGNAL(SIGABRT),   KESTRO_SIGNAL(SIGBUS),  KESTRO_SIGNAL(SIGFPE),
+    KESTRO_SIGNAL(SIGKILL), KESTRO_SIGNAL(SIGUSR1),   KESTRO_SIGNAL(SIGSEGV), KESTRO_SIGNAL(SIGUSR2),
+    KESTRO_SIGNAL(SIGPIPE), KESTRO_SIGNAL(SIGALRM),   KESTRO_SIGNAL(SIGTERM),
 #ifdef SIGSTKFLT
-    SignalName{SIGSTKFLT, "SIGSTKFLT"},
+    KESTRO_SIGNAL(SIGSTKFLT),
 #endif
-    SignalName{SIGCHLD, "SIGCHLD"},     SignalName{SIGCONT, "SIGCONT"},
-    SignalName{SIGSTOP, "SIGSTOP"},     SignalName{SIGTSTP, "SIGTSTP"},
-    SignalName{SIGTTIN, "SIGTTIN"},     SignalName{SIGTTOU, "SIGTTOU"},
-    SignalName{SIGURG, "SIGURG"},       SignalName{SIGXCPU, "SIGXCPU"},
-    SignalName{SIGXFSZ, "SIGXFSZ"},     SignalName{SIGVTALRM, "SIGVTALRM"},
-    SignalName{SIGPROF, "SIGPROF"},     SignalName{SIGWINCH, "SIGWINCH"},
-    SignalName{SIGIO, "SIGIO"},
+    KESTRO_SIGNAL(SIGCHLD), KESTRO_SIGNAL(SIGCONT),   KESTRO_SIGNAL(SIGSTOP), KESTRO_SIGNAL(SIGTSTP),
+    KESTRO_SIGNAL(SIGTTIN), KESTRO_SIGNAL(SIGTTOU),   KESTRO_SIGNAL(SIGURG),  KESTRO_SIGNAL(SIGXCPU),
+    KESTRO_SIGNAL(SIGXFSZ), KESTRO_SIGNAL(SIGVTALRM), KESTRO_SIGNAL(SIGPROF), KESTRO_SIGNAL(SIGWINCH),
+    KESTRO_SIGNAL(SIGIO),
 #ifdef SIGPWR
-    SignalName{SIGPWR, "SIGPWR"},
+    KESTRO_SIGNAL(SIGPWR),
 #endif
-    SignalName{SIGSYS, "SIGSYS"},
+    KESTRO_SIGNAL(SIGSYS),
 };
+
+#undef KESTRO_SIGNAL
 
 std::unexpected<CommandFailure> failed(SystemError error) {
     return std::unexpected(CommandFailure{std::string(error.text().view())});
