@@ -34,8 +34,9 @@ namespace kestro {
 // The shutdown ran its course; the caller releases what it holds and exits 0.
 struct [[nodiscard]] ShutdownCompleted {};
 
-// After a sleeping action was asked for: when, in seconds awake, and how long
-// the machine had been asleep by then (base/pause.hpp's ClockReading).
+// After a sleeping action was asked for: when, in time awake, and how long
+// the machine had been asleep by then (base/pause.hpp's ClockReading), both
+// read just before the command started.
 struct SleepHold {
     std::chrono::nanoseconds requested_at{};
     std::chrono::nanoseconds asleep_before{};
