@@ -40,6 +40,7 @@ import json
 import os
 import select
 import shutil
+import socket
 import signal as signals
 import stat
 import subprocess
@@ -598,7 +599,7 @@ class Machine:
         with the daemon's environment, the clock shim's LD_PRELOAD included,
         so the wrapper must be a program the dynamic loader does not preload
         into (a static one, such as valgrind's tool binaries) and must pass
-        the environment on. journal gives the daemon one pipe as standard
+        the environment on. journal gives the daemon one socket as standard
         output and standard error, named in JOURNAL_STREAM as the service
         manager names its journal stream (unless env sets the variable):
         both streams then arrive in stdout. terminal gives it a pseudo-terminal
@@ -767,7 +768,9 @@ class Daemon:
         return read_end, write_end
 
     def _spawn(self, args, env, drop_dac_caps, umask, cwd, skip_masks, journal, terminal) -> None:
-        out_r, out_w = os.openpty() if terminal else os.pipe()
+        # The journal's stream is a socket.
+        out_r, out_w = os.openpty() if terminal else [end.detach() for end in socket.socketpair()] if journal \
+            else os.pipe()
         self._own_fds.extend((out_r, out_w))
         err_r, err_w = self._pipe()
         if journal or terminal:
