@@ -72,17 +72,18 @@ def record():
         "capabilities": capabilities(),
         "uid": os.getuid(),
     }
+    # Written whole before it gets its number: a test may look while a fake runs.
+    written = os.path.join(STATE_DIR, f"call-{os.getpid()}.json")
+    with open(written, "w", encoding="utf-8", errors="surrogateescape") as out:
+        json.dump(entry, out)
     number = 1
     while True:
-        path = os.path.join(calls, f"{number:06d}.json")
         try:
-            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+            os.link(written, os.path.join(calls, f"{number:06d}.json"))
+            break
         except FileExistsError:
             number += 1
-            continue
-        with os.fdopen(fd, "w", encoding="utf-8", errors="surrogateescape") as out:
-            json.dump(entry, out)
-        return
+    os.unlink(written)
 
 
 def behaviour():
