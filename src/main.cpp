@@ -17,7 +17,6 @@
 #include "base/fatal.hpp"
 #include "base/journal_stream.hpp"
 #include "base/output.hpp"
-#include "base/posix_io.hpp"
 #include "core/config.hpp"
 #include "core/debug_switch.hpp"
 #include "core/monitor_loop.hpp"
@@ -34,7 +33,7 @@ constexpr const char* program_name = "kestro";
 constexpr const char* program_version = KESTRO_VERSION;
 
 int run() {
-    kestro::detect_journal_streams(std::getenv(kestro::journal_stream_variable));
+    kestro::set_up_log_streams(std::getenv(kestro::journal_stream_variable));
     kestro::print_line({program_name, " version ", program_version});
 
     const bool debug_enabled = kestro::debug_switch_from(std::getenv(kestro::debug_variable));
@@ -95,9 +94,7 @@ void report_fatal(std::string_view message, std::string_view detail) {
     for (std::size_t i = 0; i < parts.size(); ++i) {
         vectors[i] = {const_cast<char*>(parts[i].data()), parts[i].size()};
     }
-    if (kestro::takes_line_now(STDERR_FILENO)) {
-        [[maybe_unused]] const auto ignored = kestro::write_all(STDERR_FILENO, vectors.data(), vectors.size());
-    }
+    [[maybe_unused]] const bool written = kestro::write_log_now(STDERR_FILENO, vectors.data(), vectors.size());
 }
 
 }  // namespace

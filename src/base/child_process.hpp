@@ -1,6 +1,7 @@
 // Running a command as a child process, and how it ended.
 #pragma once
 
+#include <chrono>
 #include <expected>
 #include <optional>
 #include <string>
@@ -32,5 +33,17 @@ struct CommandFailure {
 // waits for it to end. Succeeds when it exits with status 0.
 [[nodiscard]] std::expected<void, CommandFailure> run_command(const char* program,
                                                               const char* argument = nullptr);
+
+// The same for a command that must neither keep the daemon waiting nor be
+// kept waiting by the daemon's log: standard input from /dev/null, standard
+// output and error on the log's own descriptors (base/output.hpp's
+// log_descriptor: where the log is a terminal or a pipe that stopped
+// reading, the command's writes fail instead of waiting), and at most
+// `awake_limit` of awake time (CLOCK_MONOTONIC, which stands still while the
+// machine sleeps, so that a hibernation the command asked for does not
+// count). A command still running then is killed (SIGKILL, and not waited
+// for) and fails with "killed after <n> seconds awake without finishing".
+[[nodiscard]] std::expected<void, CommandFailure> run_bounded_command(const char* program, const char* argument,
+                                                                      std::chrono::seconds awake_limit);
 
 }  // namespace kestro

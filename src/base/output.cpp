@@ -5,8 +5,14 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
+#include <fcntl.h>
 #include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
+#include <unistd.h>
 
 #include "base/error.hpp"
 #include "base/fatal.hpp"
@@ -21,16 +27,62 @@ namespace {
 
 constexpr std::array<std::string_view, 8> level_prefixes{"<0>", "<1>", "<2>", "<3>", "<4>", "<5>", "<6>", "<7>"};
 
-// Whether standard output (1) and standard error (2) are the journal's
-// stream; fixed at start-up.
-std::array<bool, 3> journal_fds{};
+// How the lines of standard output (1) or standard error (2) leave.
+enum class LogPath {
+    polled,           // the shared description, after poll()
+    own_description,  // the daemon's own non-blocking description
+    socket,           // the shared socket, with MSG_DONTWAIT
+};
 
-// Lines dropped on standard output (1) and standard error (2) since the
-// stream last took one.
-std::array<std::uint64_t, 3> dropped_lines{};
+struct LogStream {
+    explicit LogStream(int stream_fd) : fd(stream_fd) {}
 
-std::uint64_t* dropped_lines_of(int fd) {
-    return fd == 1 || fd == 2 ? &dropped_lines[static_cast<std::size_t>(fd)] : nullptr;
+    int fd;
+    LogPath path = LogPath::polled;
+    bool journal = false;
+    std::uint64_t dropped = 0;  // lines dropped since the stream last took one
+    std::string unfinished;     // the rest of a line the stream took in part
+};
+
+std::array<LogStream, 3> log_streams{LogStream{0}, LogStream{1}, LogStream{2}};
+
+LogStream* log_stream_of(int fd) {
+    return fd == 1 || fd == 2 ? &log_streams[static_cast<std::size_t>(fd)] : nullptr;
+}
+
+// A terminal or a pipe opened anew, for the daemon alone: O_NONBLOCK set
+// there leaves the shell's or the service manager's description as it was.
+LogPath open_own_description(LogStream& stream) {
+    struct stat metadata {};
+    if (::fstat(stream.fd, &metadata) != 0) {
+        return LogPath::polled;
+    }
+    if (S_ISSOCK(metadata.st_mode)) {
+        return LogPath::socket;
+    }
+    if (!S_ISCHR(metadata.st_mode) && !S_ISFIFO(metadata.st_mode)) {
+        return LogPath::polled;
+    }
+    const char* const link = stream.fd == 1 ? "/proc/self/fd/1" : "/proc/self/fd/2";
+    const int own = ::open(link, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (own < 0) {
+        return LogPath::polled;
+    }
+    stream.fd = own;
+    return LogPath::own_description;
+}
+
+// Whether `fd` takes a line now without waiting: poll() with no timeout. A
+// stream in error (its reader gone) counts as taking it, so that the write
+// reports the error.
+bool takes_line_now(int fd) {
+    pollfd stream{.fd = fd, .events = POLLOUT, .revents = 0};
+    int ready = 0;
+    do {
+        ready = ::poll(&stream, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    // A failed poll leaves the verdict to the write.
+    return ready != 0;
 }
 
 // The length of the UTF-8 character that starts text, or 0 when its bytes
@@ -59,6 +111,68 @@ bool breaks_log_line(std::string_view character) {
     return character == "\u2028" || character == "\u2029";
 }
 
+// As much of the vectors as the stream takes now, in bytes: 0 when it is
+// full. A polled stream that takes anything is written whole.
+std::expected<std::size_t, SystemError> write_now(const LogStream& stream, iovec* vectors, std::size_t count) {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        total += vectors[i].iov_len;
+    }
+    if (stream.path == LogPath::polled) {
+        if (!takes_line_now(stream.fd)) {
+            return 0;
+        }
+        if (auto written = write_all(stream.fd, vectors, count); !written) {
+            return std::unexpected(written.error());
+        }
+        return total;
+    }
+    ssize_t written = 0;
+    do {
+        if (stream.path == LogPath::socket) {
+            msghdr message{};
+            message.msg_iov = vectors;
+            message.msg_iovlen = count;
+            written = ::sendmsg(stream.fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        } else {
+            written = ::writev(stream.fd, vectors, static_cast<int>(count));
+        }
+    } while (written < 0 && errno == EINTR);
+    if (written < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        return std::unexpected(SystemError::last());
+    }
+    return static_cast<std::size_t>(written);
+}
+
+// Whether no part of a line is left to write: the rest of one taken in part
+// goes out first.
+std::expected<bool, SystemError> finish_line(LogStream& stream) {
+    if (stream.unfinished.empty()) {
+        return true;
+    }
+    iovec rest{stream.unfinished.data(), stream.unfinished.size()};
+    const auto written = write_now(stream, &rest, 1);
+    if (!written) {
+        return std::unexpected(written.error());
+    }
+    stream.unfinished.erase(0, *written);
+    return stream.unfinished.empty();
+}
+
+// Keeps what a write left of the vectors, to finish the line with.
+void keep_rest(std::string& rest, const iovec* vectors, std::size_t count, std::size_t written) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t length = vectors[i].iov_len;
+        if (written < length) {
+            rest.append(static_cast<const char*>(vectors[i].iov_base) + written, length - written);
+        }
+        written -= std::min(written, length);
+    }
+}
+
 }  // namespace
 
 std::string printable_log_text(std::string_view text) {
@@ -83,33 +197,45 @@ std::string printable_log_text(std::string_view text) {
     return result;
 }
 
-void detect_journal_streams(const char* journal_stream) {
-    journal_fds[1] = is_journal_stream(1, journal_stream);
-    journal_fds[2] = is_journal_stream(2, journal_stream);
+void set_up_log_streams(const char* journal_stream) {
+    for (const int fd : {1, 2}) {
+        LogStream& stream = *log_stream_of(fd);
+        if (stream.fd != fd) {
+            ::close(stream.fd);
+        }
+        stream = LogStream{fd};
+        stream.journal = is_journal_stream(fd, journal_stream);
+        stream.path = open_own_description(stream);
+    }
 }
 
-bool is_journal_fd(int fd) { return (fd == 1 || fd == 2) && journal_fds[static_cast<std::size_t>(fd)]; }
+int log_descriptor(int fd) {
+    const LogStream* const stream = log_stream_of(fd);
+    return stream != nullptr ? stream->fd : fd;
+}
+
+bool is_journal_fd(int fd) {
+    const LogStream* const stream = log_stream_of(fd);
+    return stream != nullptr && stream->journal;
+}
 
 std::string_view level_prefix(int fd, LogLevel level) {
     return is_journal_fd(fd) ? level_prefixes[static_cast<std::size_t>(level)] : std::string_view();
 }
 
-bool takes_line_now(int fd) {
-    pollfd stream{.fd = fd, .events = POLLOUT, .revents = 0};
-    int ready = 0;
-    do {
-        ready = ::poll(&stream, 1, 0);
-    } while (ready < 0 && errno == EINTR);
-    // A failed poll leaves the verdict to the write.
-    return ready != 0;
+bool write_log_now(int fd, iovec* vectors, std::size_t count) {
+    LogStream other{fd};
+    LogStream& stream = log_stream_of(fd) != nullptr ? *log_stream_of(fd) : other;
+    const auto finished = finish_line(stream);
+    return finished && *finished && write_now(stream, vectors, count).has_value();
 }
 
 void detail::write_line_parts(int fd, LogLevel level, std::span<const std::string_view> parts) {
-    std::uint64_t* const dropped = dropped_lines_of(fd);
-    if (!takes_line_now(fd)) {
-        if (dropped != nullptr) {
-            ++*dropped;
-        }
+    LogStream other{fd};
+    LogStream& stream = log_stream_of(fd) != nullptr ? *log_stream_of(fd) : other;
+    auto finished = finish_line(stream);
+    if (finished && !*finished) {
+        ++stream.dropped;
         return;
     }
     // The notice of dropped lines takes four, the prefix and the newline two.
@@ -121,13 +247,13 @@ void detail::write_line_parts(int fd, LogLevel level, std::span<const std::strin
         }
     };
     NumberText dropped_count;
-    if (dropped != nullptr && *dropped > 0) {
-        dropped_count = format_integer(*dropped);
+    if (stream.dropped > 0) {
+        dropped_count = format_integer(stream.dropped);
         add(level_prefix(fd, LogLevel::warning));
         add("kestro: ");
         add(dropped_count);
-        add(*dropped == 1 ? " log line dropped while the log was full\n"
-                          : " log lines dropped while the log was full\n");
+        add(stream.dropped == 1 ? " log line dropped while the log was full\n"
+                                : " log lines dropped while the log was full\n");
     }
     add(level_prefix(fd, level));
     for (std::string_view part : parts) {
@@ -135,12 +261,17 @@ void detail::write_line_parts(int fd, LogLevel level, std::span<const std::strin
     }
     add("\n");
 
-    if (const auto written = write_all(fd, vectors.data(), count); !written) {
+    const auto written = finished ? write_now(stream, vectors.data(), count)
+                                  : std::expected<std::size_t, SystemError>(std::unexpected(finished.error()));
+    if (!written) {
         fatal_error(fd == 2 ? "failed printing to stderr" : "failed printing to stdout", written.error().text());
     }
-    if (dropped != nullptr) {
-        *dropped = 0;
+    if (*written == 0) {
+        ++stream.dropped;
+        return;
     }
+    keep_rest(stream.unfinished, vectors.data(), count, *written);
+    stream.dropped = 0;
 }
 
 }  // namespace kestro

@@ -3,16 +3,25 @@
 // or a file, and a line is in the log the moment it is printed.
 //
 // Each line has a syslog level. On a stream connected to the journal (see
-// detect_journal_streams) the line begins with its level as "<N>", which the
+// set_up_log_streams) the line begins with its level as "<N>", which the
 // journal takes off and keeps as the priority; on any other stream the level
 // leaves no trace.
 //
 // A line never waits for its reader: when the stream cannot take it at once
 // (a log reader that stopped reading, a terminal stopped with Ctrl-S), the
 // line is dropped whole and counted, and the next line that the stream takes
-// is preceded by "kestro: <n> log lines dropped while the log was full". The
-// stream itself stays as it is (a description shared with a shell is never
-// made non-blocking): each line asks poll() first, with no timeout.
+// is preceded by "kestro: <n> log lines dropped while the log was full". A
+// line that the stream took only in part (a terminal with room for half of
+// it) is finished before any other, and lines are dropped until it is.
+//
+// The description that standard output or error shares with a shell or the
+// service manager is never made non-blocking. A terminal or a pipe is opened
+// again through /proc/self/fd, non-blocking, as a description of the
+// daemon's own; a socket (the journal's stream) is written with
+// MSG_DONTWAIT. A file never keeps a writer waiting for a reader, and a
+// stream that cannot be opened again (a terminal in exclusive mode, no
+// /proc) is asked with poll() first: lines to these go out on the shared
+// description as they are.
 //
 // A line that cannot be written for any other reason is not an expected
 // failure: the write raises the fatal error (base/fatal.hpp), which ends the
@@ -23,6 +32,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <sys/uio.h>
 
 namespace kestro {
 
@@ -36,18 +46,31 @@ enum class LogLevel {
     debug = 7,
 };
 
-// Decides, once at start-up and for standard output and standard error
-// separately, whether each is the journal's stream named by `journal_stream`
-// (the value of JOURNAL_STREAM, nullptr when unset; base/journal_stream.hpp).
-// Until it is called no line carries a level.
-void detect_journal_streams(const char* journal_stream);
+// Sets up, once at start-up, how lines leave standard output and standard
+// error (see above), and decides for each whether it is the journal's stream
+// named by `journal_stream` (the value of JOURNAL_STREAM, nullptr when unset;
+// base/journal_stream.hpp). Until it is called no line carries a level and
+// every line is asked about with poll() first.
+void set_up_log_streams(const char* journal_stream);
 
-// Whether detect_journal_streams found `fd` (standard output or standard
+// The descriptor that the lines of standard output (1) or standard error (2)
+// are written to: the daemon's own non-blocking description of a terminal or
+// pipe, else the stream itself. A command that must not be kept waiting by
+// the log gets these as its own standard output and error.
+[[nodiscard]] int log_descriptor(int fd);
+
+// Writes the vectors to fd's log stream without waiting, after the rest of
+// a line taken in part; writes nothing when that rest does not go out whole.
+// For the last words of a fatal abort: it neither allocates nor counts, and
+// a failure is only its result.
+bool write_log_now(int fd, iovec* vectors, std::size_t count);
+
+// Whether set_up_log_streams found `fd` (standard output or standard
 // error) to be the journal.
 [[nodiscard]] bool is_journal_fd(int fd);
 
 // What a line of `level` begins with on `fd`: "<N>" when fd is standard
-// output or standard error and detect_journal_streams found it to be the
+// output or standard error and set_up_log_streams found it to be the
 // journal, else nothing.
 [[nodiscard]] std::string_view level_prefix(int fd, LogLevel level);
 
@@ -58,11 +81,6 @@ void detect_journal_streams(const char* journal_stream);
 // escape sequence. Everything else is kept as it is.
 [[nodiscard]] std::string printable_log_text(std::string_view text);
 
-// Whether `fd` takes a line now without waiting: poll() with no timeout. A
-// stream in error (its reader gone) counts as taking it, so that the write
-// reports the error.
-[[nodiscard]] bool takes_line_now(int fd);
-
 // The most parts a line has; a line with more does not compile.
 inline constexpr std::size_t max_line_parts = 15;
 
@@ -72,9 +90,10 @@ void write_line_parts(int fd, LogLevel level, std::span<const std::string_view> 
 }  // namespace detail
 
 // Writes the level prefix, the parts, then one newline, to the file
-// descriptor in one writev(), unless the stream is full (see above): then
+// descriptor in one system call, unless the stream is full (see above): then
 // the line is dropped, and counted when fd is standard output or error.
-// Retries after EINTR and continues after a partial write. Called with the parts in braces: write_line(1, level, {"a", b}).
+// Retries after EINTR. A descriptor other than standard output and error is
+// asked with poll() first and written whole. Called with the parts in braces: write_line(1, level, {"a", b}).
 template <std::size_t N>
 void write_line(int fd, LogLevel level, const std::string_view (&parts)[N]) {
     static_assert(N <= max_line_parts, "too many parts in one log line");

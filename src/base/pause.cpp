@@ -24,17 +24,17 @@ void sleep_whole(timespec request) {
     }
 }
 
-[[nodiscard]] double seconds_of(clockid_t clock) {
+[[nodiscard]] std::chrono::nanoseconds time_of(clockid_t clock) {
     timespec now{};
     ::clock_gettime(clock, &now);  // cannot fail for these clocks and a valid pointer
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / nanoseconds_per_second;
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }
 
 }  // namespace
 
 ClockReading read_clocks() {
-    const double awake = seconds_of(CLOCK_MONOTONIC);
-    return {awake, seconds_of(CLOCK_BOOTTIME) - awake};
+    const std::chrono::nanoseconds awake = time_of(CLOCK_MONOTONIC);
+    return {awake, time_of(CLOCK_BOOTTIME) - awake};
 }
 
 std::chrono::nanoseconds read_awake_time() {

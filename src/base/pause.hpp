@@ -31,12 +31,13 @@ inline constexpr Error oversized_wait =
 // and wait_limit_secs or more.
 [[nodiscard]] std::expected<WaitDuration, Error> wait_duration_from_secs(double secs);
 
-// The two clocks of a machine that sleeps: seconds awake (CLOCK_MONOTONIC,
-// which stands still while the machine is suspended or hibernated) and
-// seconds asleep (what CLOCK_BOOTTIME counts beyond it), both since boot.
+// The two clocks of a machine that sleeps: time awake (CLOCK_MONOTONIC,
+// which stands still while the machine is suspended or hibernated) and time
+// asleep (what CLOCK_BOOTTIME counts beyond it), both since boot. Whole
+// nanoseconds, so that the time between two readings is exact.
 struct ClockReading {
-    double awake_secs = 0.0;
-    double asleep_secs = 0.0;
+    std::chrono::nanoseconds awake{};
+    std::chrono::nanoseconds asleep{};
 };
 [[nodiscard]] ClockReading read_clocks();
 

@@ -177,6 +177,7 @@ ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs) {
             .battery = evaluation.statuses.battery,
             .adapter = evaluation.statuses.adapter,
             .secs_until_shutdown = evaluation.secs_until_shutdown,
+            .action_held = evaluation.action_held,
         });
         pause_for(cycle_pause);
     }

@@ -18,6 +18,7 @@ CycleEvaluation evaluate_cycle(const MachineReadings& readings, std::uint64_t cy
     evaluation.secs_until_shutdown = apply_sleep_hold(
         estimate_secs_until_shutdown(machine.readings, evaluation.estimate, evaluation.statuses.adapter, settings),
         memory.sleep_hold, settings);
+    evaluation.action_held = memory.sleep_hold.has_value();
     return evaluation;
 }
 

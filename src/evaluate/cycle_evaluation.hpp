@@ -27,6 +27,7 @@ struct CycleEvaluation {
     ChargeEstimate estimate;
     Statuses statuses;
     std::optional<double> secs_until_shutdown;
+    bool action_held = false;  // the estimate is the grace left after a sleeping action
 };
 
 // Combines the batteries (evaluate/combined_battery.hpp), evaluates the

@@ -1,6 +1,7 @@
 #include "evaluate/shutdown.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 
 #include "base/child_process.hpp"
@@ -26,6 +27,9 @@ constexpr const char* systemctl_command = "systemctl";
 constexpr double least_sleep_grace_secs = 60.0;
 // Less time asleep than this is no sleep: the action did not take.
 constexpr double least_sleep_secs = 1.0;
+// The most awake time systemctl gets to ask for the sleep: a hibernation
+// stops this clock, a command stuck on its output or a refusal does not.
+constexpr std::chrono::seconds sleep_command_limit{30};
 
 void announce_level(const Settings& settings) {
     print_critical_line({"Reached ", format_shortest(settings.request_shutdown_battery_percent), "% battery."});
@@ -56,6 +60,12 @@ ShutdownCompleted force_shutdown(const Settings& settings, const char* command) 
     return power_off_now(command);
 }
 
+// Exact for whole nanoseconds apart, as a difference of two rounded
+// seconds since boot is not.
+double seconds_between(std::chrono::nanoseconds from, std::chrono::nanoseconds to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
 // The seconds awake after a sleeping action before the low level acts again.
 double sleep_grace_secs(const Settings& settings) {
     return std::max(least_sleep_grace_secs, settings.force_shutdown_timeout_secs);
@@ -68,7 +78,7 @@ struct HeldEstimate {
     bool hold_ends = false;
 };
 
-HeldEstimate hold_estimate(std::optional<double> secs, const SleepHold& hold, double awake_secs,
+HeldEstimate hold_estimate(std::optional<double> secs, const SleepHold& hold, std::chrono::nanoseconds awake,
                            const Settings& settings) {
     if (!secs) {
         return {secs, false};
@@ -76,15 +86,15 @@ HeldEstimate hold_estimate(std::optional<double> secs, const SleepHold& hold, do
     if (*secs != shutdown_now) {
         return {secs, true};
     }
-    const double left = sleep_grace_secs(settings) - (awake_secs - hold.requested_at);
+    const double left = sleep_grace_secs(settings) - seconds_between(hold.requested_at, awake);
     return {left > 0 ? left : shutdown_now, false};
 }
 
 // Whether the machine has been asleep for at least a second since the hold
 // began: a sleeping action that the service manager accepted may still fail
 // after the command has returned.
-bool slept_since(const SleepHold& hold, double asleep_secs) {
-    return asleep_secs - hold.asleep_before >= least_sleep_secs;
+bool slept_since(const SleepHold& hold, std::chrono::nanoseconds asleep) {
+    return seconds_between(hold.asleep_before, asleep) >= least_sleep_secs;
 }
 
 }  // namespace
@@ -129,7 +139,7 @@ std::optional<double> apply_sleep_hold(std::optional<double> secs, std::optional
     if (!hold) {
         return secs;
     }
-    const HeldEstimate held = hold_estimate(secs, *hold, read_clocks().awake_secs, settings);
+    const HeldEstimate held = hold_estimate(secs, *hold, read_clocks().awake, settings);
     if (held.hold_ends) {
         hold.reset();
         print_line({"Info: Armed again: at the low level the computer will ", words_of(settings.critical_action).verb,
@@ -144,23 +154,26 @@ LowBatteryOutcome run_low_battery_action(const Settings& settings, const std::op
     }
     const CriticalActionWords words = words_of(settings.critical_action);
     announce_level(settings);
-    if (hold && !slept_since(*hold, read_clocks().asleep_secs)) {
+    if (hold && !slept_since(*hold, read_clocks().asleep)) {
         print_critical_line({"The computer did not ", words.verb, " after the last request; powering off."});
         return force_shutdown(settings, poweroff_command);
     }
     print_critical_line({words.doing, " in ", format_shortest(settings.force_shutdown_timeout_secs), " seconds."});
     wait_before_action(settings);
     print_critical_line({words.doing, " now."});
-    if (const auto ran = run_command(systemctl_command, std::string(words.name).c_str()); !ran) {
+    // Read before the command: one that returns only after the resume has
+    // the sleep inside, and a baseline taken after it would hide that sleep.
+    const ClockReading requested = read_clocks();
+    if (const auto ran = run_bounded_command(systemctl_command, std::string(words.name).c_str(), sleep_command_limit);
+        !ran) {
         print_critical_line({"Could not ", words.verb, ": ", systemctl_command, " ", words.name, ": ",
                              ran.error().text(), "; powering off."});
         return power_off_now(poweroff_command);
     }
-    const ClockReading now = read_clocks();
     print_line({"Info: ", systemctl_command, " ", words.name, " succeeded; held off for ",
                 format_shortest(sleep_grace_secs(settings)),
                 " seconds awake, or until connected or charged above the level."});
-    return SleepHold{now.awake_secs, now.asleep_secs};
+    return SleepHold{requested.awake, requested.asleep};
 }
 
 }  // namespace kestro

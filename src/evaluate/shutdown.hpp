@@ -3,6 +3,7 @@
 // the machine off. Once announced, the shutdown cannot be cancelled.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <variant>
 
@@ -33,11 +34,12 @@ namespace kestro {
 // The shutdown ran its course; the caller releases what it holds and exits 0.
 struct [[nodiscard]] ShutdownCompleted {};
 
-// After a sleeping action was asked for: when, in seconds awake, and how long
-// the machine had been asleep by then (base/pause.hpp's ClockReading).
+// After a sleeping action was asked for: when, in time awake, and how long
+// the machine had been asleep by then (base/pause.hpp's ClockReading), both
+// read just before the command started.
 struct SleepHold {
-    double requested_at = 0.0;
-    double asleep_before = 0.0;
+    std::chrono::nanoseconds requested_at{};
+    std::chrono::nanoseconds asleep_before{};
 };
 
 // While a hold is on, the estimate of the cycle, on the clocks of now. A
@@ -58,10 +60,12 @@ struct SleepHold {
 // The low-battery action that settings.critical_action names. For poweroff,
 // run_shutdown_sequence. For a sleeping action: "Reached <percent>% battery.",
 // "<Doing> in <seconds> seconds.", the same wait, "<Doing> now." ("Hibernating
-// now.") and `systemctl <name>` found through PATH with the streams inherited.
-// When it succeeds, the line "Info: systemctl <name> succeeded; ..." and the
-// hold that keeps the next action back (the daemon runs on). When it cannot
-// be started or fails, "Could not <verb>: systemctl <name>: <why>; powering
+// now.") and `systemctl <name>` found through PATH, as a bounded command
+// (base/child_process.hpp: 30 seconds awake, its output on the log's own
+// descriptors). When it succeeds, the line "Info: systemctl <name>
+// succeeded; ..." and the hold that keeps the next action back (the daemon
+// runs on), counted from the request. When it cannot be started, fails or
+// runs over its time, "Could not <verb>: systemctl <name>: <why>; powering
 // off.", "Shutting down now." and poweroff at once. When the previous hold
 // is still on and the machine has not slept since, the sleeping action is
 // taken to have failed: "The computer did not <verb> after the last request;

@@ -52,7 +52,14 @@ ServiceStatusText service_status_text(const ServiceSummary& summary) {
         text.append(", ").append(text_of(*summary.battery));
     }
     const std::optional<double> secs = summary.secs_until_shutdown;
-    if (summary.adapter != AcStatus::connected && secs && std::isfinite(*secs) && *secs >= 0) {
+    const bool timed = summary.adapter != AcStatus::connected && secs && std::isfinite(*secs) && *secs >= 0;
+    if (summary.action_held) {
+        text.append(", action held");
+        if (timed && *secs > 0) {
+            text.append(" for ");
+            append_duration(text, *secs);
+        }
+    } else if (timed) {
         text.append(", shutdown in ");
         append_duration(text, *secs);
     }

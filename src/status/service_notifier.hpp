@@ -33,6 +33,7 @@ struct ServiceSummary {
     std::optional<BatteryStatus> battery;
     std::optional<AcStatus> adapter;
     std::optional<double> secs_until_shutdown;
+    bool action_held = false;  // the grace after a sleeping action
 };
 
 using ServiceStatusText = FixedText<128>;
@@ -40,7 +41,9 @@ using ServiceStatusText = FixedText<128>;
 // "Battery 57.1%, Discharging, shutdown in 3 h 12 min": the charge (or
 // "charge unknown"), the battery status when known, and the time until the
 // low-battery shutdown when it is finite and the adapter is not
-// "Connected" ("under a minute" below 60 s).
+// "Connected" ("under a minute" below 60 s). In the grace after a sleeping
+// action that time is the grace left: "action held for 1 min" ("action
+// held" while none is known).
 [[nodiscard]] ServiceStatusText service_status_text(const ServiceSummary& summary);
 
 class ServiceNotifier {

@@ -76,9 +76,9 @@ TEST_P(JournalLevels, PrefixOnlyOnTheJournalStream) {
     const LevelCase& c = GetParam();
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    detect_journal_streams(c.journal_fd == 0 ? nullptr : stream_id(c.journal_fd).c_str());
+    set_up_log_streams(c.journal_fd == 0 ? nullptr : stream_id(c.journal_fd).c_str());
     c.print({"text"});
-    detect_journal_streams(nullptr);
+    set_up_log_streams(nullptr);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.out);
     EXPECT_EQ(err, c.err);

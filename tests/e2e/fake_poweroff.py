@@ -8,7 +8,9 @@ shutdown, reboot, halt and systemctl. Both only record how they were run
 (arguments, environment, open descriptors beyond the standard three,
 capabilities) as one JSON file per run, and then end the way the test chose
 for the name they were run by, or for all: an exit code, or death by a
-signal. Nothing here touches the machine.
+signal. Nothing here touches the machine. The fake systemctl can also
+block for good, or "sleep" first: add seconds to the file whose time asleep
+the clock shim adds to the daemon's CLOCK_BOOTTIME.
 """
 import json
 import os
@@ -70,17 +72,18 @@ def record():
         "capabilities": capabilities(),
         "uid": os.getuid(),
     }
+    # Written whole before it gets its number: a test may look while a fake runs.
+    written = os.path.join(STATE_DIR, f"call-{os.getpid()}.json")
+    with open(written, "w", encoding="utf-8", errors="surrogateescape") as out:
+        json.dump(entry, out)
     number = 1
     while True:
-        path = os.path.join(calls, f"{number:06d}.json")
         try:
-            fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+            os.link(written, os.path.join(calls, f"{number:06d}.json"))
+            break
         except FileExistsError:
             number += 1
-            continue
-        with os.fdopen(fd, "w", encoding="utf-8", errors="surrogateescape") as out:
-            json.dump(entry, out)
-        return
+    os.unlink(written)
 
 
 def behaviour():
@@ -95,6 +98,13 @@ def main():
     record()
     chosen = behaviour()
     chosen = chosen.get(os.path.basename(sys.argv[0]), chosen)
+    if chosen.get("asleep"):
+        asleep = os.path.join(STATE_DIR, "asleep")
+        before = int(open(asleep).read()) if os.path.exists(asleep) else 0
+        with open(asleep, "w") as out:
+            out.write(str(before + chosen["asleep"]))
+    while chosen.get("block"):
+        signal.pause()
     if chosen.get("signal") is not None:
         number = int(chosen["signal"])
         if number not in (signal.SIGKILL, signal.SIGSTOP):

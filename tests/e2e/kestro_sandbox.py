@@ -34,11 +34,13 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import errno
 import hashlib
 import json
 import os
 import select
 import shutil
+import socket
 import signal as signals
 import stat
 import subprocess
@@ -545,11 +547,13 @@ class Machine:
     # -- poweroff -----------------------------------------------------------
 
     def set_poweroff_result(self, exit_code: int = 0, signal: Optional[int] = None,
-                            command: Optional[str] = None) -> None:
+                            command: Optional[str] = None, *, asleep: int = 0, block: bool = False) -> None:
         """How the fake poweroff (and systemctl) ends from now on: with this
         exit code, or killed by this signal; only the fake of that name when
-        command is given ("systemctl")."""
-        chosen = {"exit": exit_code, "signal": int(signal) if signal is not None else None}
+        command is given ("systemctl"). asleep: seconds the machine sleeps
+        while it runs (the daemon's CLOCK_BOOTTIME); block: it never ends."""
+        chosen = {"exit": exit_code, "signal": int(signal) if signal is not None else None, "asleep": asleep,
+                  "block": block}
         behaviour = chosen if command is None else self._behaviour() | {command: chosen}
         write_file(self._poweroff_state / "behaviour.json", json.dumps(behaviour).encode(), 0o644)
 
@@ -578,6 +582,7 @@ class Machine:
         timeout: Optional[float] = None,
         wrapper: Sequence[str] = (),
         journal: bool = False,
+        terminal: bool = False,
         _skip_masks: bool = False,
     ) -> "Daemon":
         """Starts the daemon in the sandbox and returns once it runs (before
@@ -594,10 +599,12 @@ class Machine:
         with the daemon's environment, the clock shim's LD_PRELOAD included,
         so the wrapper must be a program the dynamic loader does not preload
         into (a static one, such as valgrind's tool binaries) and must pass
-        the environment on. journal gives the daemon one pipe as standard
+        the environment on. journal gives the daemon one socket as standard
         output and standard error, named in JOURNAL_STREAM as the service
         manager names its journal stream (unless env sets the variable):
-        both streams then arrive in stdout. _skip_masks leaves the real
+        both streams then arrive in stdout. terminal gives it a pseudo-terminal
+        as both streams instead, which nobody reads (its output is not
+        seen). _skip_masks leaves the real
         power commands uncovered, for the test that the guard then refuses
         to start."""
         environment: dict[str, str] = {"PATH": ":".join((str(self.fake_poweroff.parent),) + STANDARD_DIRS)}
@@ -618,6 +625,7 @@ class Machine:
             skip_masks=_skip_masks,
             wrapper=[os.fsdecode(word) for word in wrapper],
             journal=journal,
+            terminal=terminal,
         )
         self._daemons.append(daemon)
         return daemon
@@ -700,6 +708,10 @@ class _Stream:
                 data = os.read(self.fd, 65536)
             except BlockingIOError:
                 break
+            except OSError as error:  # a terminal's master once every slave has closed
+                if error.errno != errno.EIO:
+                    raise
+                data = b""
             if not data:
                 self.closed = True
                 break
@@ -718,13 +730,14 @@ class Daemon:
 
     def __init__(self, machine: Machine, *, binary: str, args: list[str], env: dict[str, str],
                  drop_dac_caps: bool, umask: Optional[int], cwd: str, timeout: float, skip_masks: bool = False,
-                 wrapper: Sequence[str] = (), journal: bool = False):
+                 wrapper: Sequence[str] = (), journal: bool = False, terminal: bool = False):
         self.machine = machine
         self.binary = binary
         self.timeout = timeout
         self.status: Optional[ExitStatus] = None
         self.cycles = 0
         self._held: Optional[tuple[int, Pause]] = None
+        self._held_wakes = False  # the held pause is a wait that the awaited signal ends
         self._requests = 0
         self._returned = 0  # the last pause request a step has returned
         self._out = bytearray()
@@ -741,7 +754,7 @@ class Daemon:
         self._process: Optional[subprocess.Popen] = None
         self._own_fds: list[int] = []
         self._wrapper = list(wrapper)
-        self._spawn(args, env, drop_dac_caps, umask, cwd, skip_masks, journal)
+        self._spawn(args, env, drop_dac_caps, umask, cwd, skip_masks, journal, terminal)
         self._await(lambda: self._started or self._error is not None or self._control.closed,
                     self.timeout, "the sandbox to start the daemon")
         if not self._started:
@@ -754,15 +767,19 @@ class Daemon:
         self._own_fds.extend((read_end, write_end))
         return read_end, write_end
 
-    def _spawn(self, args, env, drop_dac_caps, umask, cwd, skip_masks, journal) -> None:
-        out_r, out_w = self._pipe()
+    def _spawn(self, args, env, drop_dac_caps, umask, cwd, skip_masks, journal, terminal) -> None:
+        # The journal's stream is a socket.
+        out_r, out_w = os.openpty() if terminal else [end.detach() for end in socket.socketpair()] if journal \
+            else os.pipe()
+        self._own_fds.extend((out_r, out_w))
         err_r, err_w = self._pipe()
-        if journal:
+        if journal or terminal:
             # Standard error shares standard output's pipe; the stderr pipe
             # has no writer.
             os.close(err_w)
             self._own_fds.remove(err_w)
             err_w = out_w
+        if journal:
             info = os.fstat(out_w)
             env = {"JOURNAL_STREAM": f"{info.st_dev}:{info.st_ino}", **env}
         request_r, request_w = self._pipe()
@@ -788,6 +805,7 @@ class Daemon:
             "etc_stage": str(machine.etc.stage),
             "etc_absent": sorted(machine.etc.absent),
             "fake_poweroff": str(machine.fake_poweroff),
+            "asleep_file": str(machine._poweroff_state / "asleep"),
             "mask": str(machine.mask),
             "masked_names": list(POWER_COMMANDS),
             "skip_masks": skip_masks,
@@ -833,6 +851,9 @@ class Daemon:
         self._streams = {s.fd: s for s in (self._stdout, self._stderr, self._clock, self._control, self._diagnostics)}
         for fd in self._streams:
             self._poller.register(fd, select.POLLIN)
+        if terminal:
+            self._poller.unregister(out_r)
+            self._stdout.stalled = True
 
     def _fail_start(self) -> None:
         self._collect_remaining(2.0)
@@ -876,11 +897,17 @@ class Daemon:
 
     def _on_clock(self, line: str) -> None:
         words = line.split()
-        if len(words) == 3 and words[0] == "sleep":
+        if len(words) == 3 and words[0] in ("sleep", "wait"):
             self._requests += 1
             pause = Pause(int(words[1]), int(words[2]))
             self._held = (self._requests, pause)
+            self._held_wakes = words[0] == "wait"
             self._pauses.append(pause)
+        elif words == ["woken"]:
+            # No time went by: no pause.
+            held, self._held = self._held, None
+            if held is not None and self._pauses and self._pauses[-1] is held[1]:
+                self._pauses.pop()
         elif words == ["interrupted"]:
             # The shim abandons the request it is holding; any release the
             # harness already sent for it is skipped as stale.
@@ -1055,8 +1082,9 @@ class Daemon:
             if self._held is not None and self._held[0] > seen:
                 if stop(self._held[1]):
                     break
-                self.release()
-                continue
+                if not self._held_wakes:  # a wait is left to its signal
+                    self.release()
+                    continue
             self._wait_events(deadline, waiting_for, timeout)
         if self._held[1] == CYCLE_PAUSE:
             self.cycles += 1
@@ -1084,7 +1112,7 @@ class Daemon:
         while self.status is None:
             if self._error is not None:
                 raise self._ended_early("kestro to end")
-            if self._held is not None:
+            if self._held is not None and (not self._held_wakes or self._held[0] <= self._returned):
                 if released >= max_pauses:
                     message = f"kestro did not end within {max_pauses} pauses{self._report()}"
                     self.close()

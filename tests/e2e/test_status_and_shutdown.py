@@ -573,6 +573,19 @@ class ShutdownTest(SandboxTestCase):
                 run = daemon.run_until_exit()
                 self.assertEqual((run.status.code, len(machine.poweroff_calls())), (0, 1))
 
+    def test_a_terminal_nobody_reads_stops_neither_the_cycles_nor_the_shutdown(self):
+        # A new charge limit each cycle: its lines soon fill what the terminal holds (about 19 KB).
+        machine = self.machine()
+        machine.set_config(level_config("5", "2"))
+        battery = self.laptop(machine, charge_now=6 * PER_PERCENT)
+        daemon = machine.start(terminal=True)
+        for cycle in range(400):
+            machine.set_charge_limit(80 + cycle % 2)
+            daemon.step()
+        battery.set("charge_now", 0)
+        run = daemon.run_until_exit()
+        self.assertEqual((run.status.code, len(machine.poweroff_calls())), (0, 1))
+
     def test_poweroff_is_waited_for_when_the_parent_ignored_sigchld(self):
         """An ignored SIGCHLD, inherited through exec, would let the kernel
         reap poweroff before the daemon learns how it ended."""
@@ -700,8 +713,10 @@ class SleepingActionTest(SandboxTestCase):
     """critical_action through the fake systemctl, on the journal stream so
     that each line shows its level. After a request the daemon runs on and
     acts again at once after a re-arm, else only after the grace (awake
-    time); the fake never sleeps, so that second action is the poweroff.
-    Any failure of systemctl is followed by the poweroff at once."""
+    time); unless the fake sleeps, that second action is the poweroff.
+    Any failure of systemctl is followed by the poweroff at once, and one
+    that blocks is killed after 30 s awake. A systemctl that returns after
+    the resume has the sleep inside: the next action sleeps again."""
 
     def test_success_and_each_failure(self):
         def fails_with(**result):
@@ -711,8 +726,11 @@ class SleepingActionTest(SandboxTestCase):
             machine.fake_systemctl.unlink()
             return {"PATH": str(machine.fake_poweroff.parent)}
 
+        blocks, sleeps = fails_with(block=True), fails_with(asleep=3600)
         cases = [  # action, its words, the wait, the grace; how systemctl fails and why (None: it succeeds)
             ("hibernate", "Hibernating", "hibernate", "2", 60, None, None),
+            ("hibernate", "Hibernating", "hibernate", "2", 60, sleeps, None),
+            ("hibernate", "Hibernating", "hibernate", "2", 60, blocks, "killed after 30 seconds awake without finishing"),
             ("hybrid-sleep", "Entering hybrid sleep", "enter hybrid sleep", "90", 90, None, None),
             ("hibernate", "Hibernating", "hibernate", "2", 60, not_found, NOT_FOUND),
             ("hybrid-sleep", "Entering hybrid sleep", "enter hybrid sleep", "2", 60, fails_with(exit_code=1),
@@ -731,10 +749,17 @@ class SleepingActionTest(SandboxTestCase):
                 systemctl = [("systemctl", [action])]
                 acting = ["<2>Reached 150% battery.", f"<2>{doing} in {wait} seconds.", f"<2>{doing} now."]
                 if why is not None:
+                    # The wait for a blocked systemctl is released only once a step has returned it.
+                    held = daemon.step(until=Pause(30)) if prepare is blocks else None
+                    for _ in range(500 if held else 0):  # until the blocked systemctl has recorded its run
+                        if machine.poweroff_calls():
+                            break
+                        time.sleep(0.01)
                     run = daemon.run_until_exit()
-                    self.assertEqual(run.stdout[-5:], acting + [
+                    self.assertEqual(((held.stdout if held else []) + run.stdout)[-5:], acting + [
                         f"<2>Could not {verb}: systemctl {action}: {why}; powering off.", "<2>" + SHUTTING_DOWN])
-                    self.assertEqual((run.pauses, run.status.code), ([Pause(2)], 0))
+                    self.assertEqual(((held.pauses if held else []) + run.pauses, run.status.code),
+                                     ([Pause(2)] + [Pause(30)] * (prepare is blocks), 0))
                     self.assertEqual(calls(), systemctl * (prepare is not not_found) + [("poweroff", [])])
                     continue
                 acting.append(f"<6>Info: systemctl {action} succeeded; held off for {grace} seconds awake, "
@@ -751,6 +776,9 @@ class SleepingActionTest(SandboxTestCase):
                 self.assertEqual(daemon.step().stdout, acting)
                 daemon.steps(grace - 1)
                 self.assertEqual((machine.status("secs_until_shutdown_request"), calls()), ("1\n", systemctl * 2))
+                if prepare is sleeps:
+                    self.assertEqual(daemon.step().stdout, acting)
+                    continue
                 run = daemon.run_until_exit()
                 self.assertEqual(run.stdout, [
                     "<2>Reached 150% battery.", f"<2>The computer did not {verb} after the last request; powering off.",

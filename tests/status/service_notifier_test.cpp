@@ -11,6 +11,10 @@ TEST(ServiceStatusText, SaysChargeStatusAndTimeLeft) {
          "Battery 57.1%, Discharging, shutdown in 3 h 12 min"},
         {{6, BatteryStatus::discharging, AcStatus::connected_slow, 59.9},
          "Battery 6.0%, Discharging, shutdown in under a minute"},
+        // In the grace after a sleeping action, and at its start.
+        {{3, BatteryStatus::discharging, AcStatus::disconnected, 90, true},
+         "Battery 3.0%, Discharging, action held for 1 min"},
+        {{3, BatteryStatus::discharging, AcStatus::disconnected, 0, true}, "Battery 3.0%, Discharging, action held"},
         // Plugged in, or nothing known: no time.
         {{0.4, BatteryStatus::charging, AcStatus::connected, 1}, "Battery 0.4%, Charging"},
         {{std::nullopt, std::nullopt, AcStatus::disconnected, std::nullopt}, "Battery charge unknown"},
