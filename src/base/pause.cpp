@@ -37,11 +37,7 @@ ClockReading read_clocks() {
     return {awake, time_of(CLOCK_BOOTTIME) - awake};
 }
 
-std::chrono::nanoseconds read_awake_time() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock and a valid pointer
-    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
-}
+std::chrono::nanoseconds read_awake_time() { return time_of(CLOCK_MONOTONIC); }
 
 std::expected<WaitDuration, Error> wait_duration_from_secs(double secs) {
     if (std::isnan(secs)) {
