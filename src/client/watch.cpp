@@ -163,7 +163,7 @@ public:
                         directory_gone = true;
                     } else if (const auto file = status_file_named(name)) {
                         batch.status_touched = true;
-                        batch.last_file |= *file == StatusFile::secs_until_shutdown_request &&
+                        batch.last_file |= *file == cycle_end_file &&
                                            (event.mask & (IN_MOVED_TO | IN_CLOSE_WRITE)) != 0;
                     }
                 } else if (event.wd == ancestor_watch_ && ancestor_watch_ >= 0) {

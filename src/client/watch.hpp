@@ -4,8 +4,8 @@
 // The daemon replaces its files by renames, five in a row each cycle. The
 // first event of a cycle starts a short settling wait without listening to
 // further events; the cycle's events are then read together, and the status
-// is read once, as soon as the cycle's last file (secs_until_shutdown_request)
-// has been replaced or a settling step has brought no further event. So a
+// is read once, as soon as the cycle's last file (cycle_end_file) has
+// been replaced or a settling step has brought no further event. So a
 // cycle gives at most one snapshot, and the watcher wakes once or twice a
 // cycle (when the first event already brings the last file, once). A
 // directory that is absent (at start, deleted, replaced) is waited for by
