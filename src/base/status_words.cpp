@@ -68,13 +68,4 @@ std::optional<CriticalAction> critical_action_from(std::string_view text) {
     return std::nullopt;
 }
 
-std::optional<StatusFile> status_file_named(std::string_view name) {
-    for (const StatusFile file : all_status_files) {
-        if (file_name(file) == name) {
-            return file;
-        }
-    }
-    return std::nullopt;
-}
-
 }  // namespace kestro

@@ -1,13 +1,16 @@
 // The closed sets of status words: what the kernel says about the battery,
-// and what the daemon decides and publishes about the adapter and battery;
-// and where it publishes them. Texts become these enumerations where they
-// are read and become texts again only where they are printed or published.
+// and what the daemon decides and publishes about the adapter and battery
+// (in the files of status_files.hpp). Texts become these enumerations where
+// they are read and become texts again only where they are printed or
+// published.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <optional>
 #include <string_view>
+
+#include "base/status_files.hpp"
 
 namespace kestro {
 
@@ -61,44 +64,6 @@ struct CriticalActionWords {
 [[nodiscard]] CriticalActionWords words_of(CriticalAction action);
 // The action whose name is exactly `text`; none for any other text.
 [[nodiscard]] std::optional<CriticalAction> critical_action_from(std::string_view text);
-
-// Where the daemon publishes its status.
-inline constexpr std::string_view status_directory = "/run/kestro";
-
-// The status files, in the order the daemon writes them each cycle.
-enum class StatusFile : std::size_t {
-    ac_status,
-    battery_percent,
-    battery_status,
-    secs_until_battery_full,
-    secs_until_shutdown_request,
-};
-inline constexpr std::size_t status_file_count = 5;
-inline constexpr std::array<StatusFile, status_file_count> all_status_files = {
-    StatusFile::ac_status, StatusFile::battery_percent, StatusFile::battery_status,
-    StatusFile::secs_until_battery_full, StatusFile::secs_until_shutdown_request};
-
-// Their temporary names in the status directory, in the same order: the
-// name after a dot, so that each published name is the tail of its literal
-// and both can be handed to the system as they are.
-inline constexpr std::array<std::string_view, status_file_count> status_file_temporary_names = {
-    ".ac_status", ".battery_percent", ".battery_status", ".secs_until_battery_full",
-    ".secs_until_shutdown_request"};
-
-// The file's temporary name in the status directory (".ac_status").
-[[nodiscard]] constexpr std::string_view temporary_name(StatusFile file) {
-    return status_file_temporary_names[static_cast<std::size_t>(file)];
-}
-// The file's name in the status directory ("ac_status").
-[[nodiscard]] constexpr std::string_view file_name(StatusFile file) { return temporary_name(file).substr(1); }
-// Beside the five, only while a sleeping action is configured: the action's
-// name, rewritten every cycle, so that a reader can tell a fresh one from a
-// leftover of an earlier run by its age. Absent or stale: poweroff.
-inline constexpr std::string_view critical_action_temporary_name = ".critical_action";
-inline constexpr std::string_view critical_action_file_name = critical_action_temporary_name.substr(1);
-
-// The file of that name; none for any other name (a hidden temporary one).
-[[nodiscard]] std::optional<StatusFile> status_file_named(std::string_view name);
 
 // The text of a status in the log lines, where an absent one reads "None".
 template <class Status>

@@ -63,29 +63,24 @@ void append_json_number(std::string& out, std::optional<double> value) {
     out += value && std::isfinite(*value) ? format_shortest(*value).view() : std::string_view("null");
 }
 
-template <class Status>
-void append_json_word(std::string& out, std::optional<Status> status) {
-    if (status) {
-        append_json_string(out, text_of(*status));
-    } else {
-        out += "null";
-    }
-}
-
 void append_json_bool(std::string& out, bool value) { out += value ? "true" : "false"; }
 
 // The action's configured name ("poweroff", "hibernate"), as the machine
 // formats carry it.
 [[nodiscard]] std::string_view text_of(CriticalAction action) { return words_of(action).name; }
 
-void append_json_value(std::string& out, const StatusSnapshot& snapshot, StatusFile file) {
-    switch (file) {
-        case StatusFile::ac_status: return append_json_word(out, snapshot.ac_status);
-        case StatusFile::battery_percent: return append_json_number(out, snapshot.battery_percent);
-        case StatusFile::battery_status: return append_json_word(out, snapshot.battery_status);
-        case StatusFile::secs_until_battery_full: return append_json_number(out, snapshot.secs_until_battery_full);
-        case StatusFile::secs_until_shutdown_request:
-            return append_json_number(out, snapshot.secs_until_shutdown_request);
+// A file's value by its kind, null when absent; but the action is always
+// named, poweroff without its file.
+void append_json_value(std::string& out, const StatusSnapshot& snapshot, const StatusFileEntry& entry) {
+    const StatusValue value = value_of(snapshot, entry.file);
+    if (entry.kind == StatusFileKind::number) {
+        append_json_number(out, value.number);
+    } else if (entry.file == StatusFile::critical_action) {
+        append_json_string(out, text_of(snapshot.action()));
+    } else if (value.word) {
+        append_json_string(out, *value.word);
+    } else {
+        out += "null";
     }
 }
 
@@ -224,6 +219,74 @@ void append_state_set(std::string& out, std::string_view name, std::string_view 
     }
 }
 
+// A file's metric: a gauge of a number, a state set of a word.
+void append_file_metric(std::string& out, const StatusSnapshot& snapshot, StatusFile file) {
+    switch (file) {
+        case StatusFile::battery_percent:
+            return append_number_gauge(out, "kestro_battery_percent",
+                                       "Battery charge in percent of its full capacity.", snapshot.battery_percent);
+        case StatusFile::secs_until_battery_full:
+            return append_number_gauge(out, "kestro_until_battery_full_seconds",
+                                       "Time until the charge reaches its target at the present draw.",
+                                       snapshot.secs_until_battery_full);
+        case StatusFile::secs_until_shutdown_request:
+            return append_number_gauge(out, "kestro_until_shutdown_request_seconds",
+                                       "Time until the charge falls to the shutdown level at the present draw.",
+                                       snapshot.secs_until_shutdown_request);
+        case StatusFile::ac_status:
+            return append_state_set(out, "kestro_ac_status",
+                                    "Adapter status: 1 for the present one, all 0 while it is unknown.",
+                                    all_ac_statuses, snapshot.ac_status);
+        case StatusFile::battery_status:
+            return append_state_set(out, "kestro_battery_status",
+                                    "Battery status: 1 for the present one, all 0 while it is unknown.",
+                                    all_battery_statuses, snapshot.battery_status);
+        case StatusFile::critical_action:
+            return append_state_set(out, "kestro_critical_action",
+                                    "What kestro does at the shutdown level: 1 for the configured action.",
+                                    all_critical_actions, std::optional(snapshot.action()), "action");
+    }
+}
+
+// One field of the line and whether its value is stale.
+struct LineField {
+    std::string text;
+    bool stale = false;
+};
+
+// A file's field in the line, none where it shows nothing: the estimate
+// stands where its file does, and the action only names the estimate.
+[[nodiscard]] std::optional<LineField> line_field(const StatusMeaning& meaning, StatusFile file) {
+    const auto estimate_from = [&](bool full_in) -> std::optional<LineField> {
+        if (!meaning.estimate || (meaning.estimate->kind == EstimateKind::full_in) != full_in) {
+            return std::nullopt;
+        }
+        return LineField{estimate_words(*meaning.estimate, meaning.action), meaning.estimate->stale};
+    };
+    switch (file) {
+        case StatusFile::ac_status:
+            if (meaning.adapter) {
+                return LineField{std::string(text_of(meaning.adapter->value)), meaning.adapter->stale};
+            }
+            return std::nullopt;
+        case StatusFile::battery_percent:
+            if (meaning.percent) {
+                return LineField{std::string(format_fixed(meaning.percent->value, 1).view()) + '%',
+                                 meaning.percent->stale};
+            }
+            return std::nullopt;
+        case StatusFile::battery_status:
+            if (meaning.battery) {
+                return LineField{std::string(text_of(meaning.battery->value)), meaning.battery->stale};
+            }
+            return std::nullopt;
+        case StatusFile::secs_until_battery_full: return estimate_from(true);
+        case StatusFile::secs_until_shutdown_request: return estimate_from(false);
+        case StatusFile::critical_action: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::string status_line(const StatusMeaning& meaning) {
@@ -231,22 +294,11 @@ std::string status_line(const StatusMeaning& meaning) {
     Joiner fields(line, ", ");
     // Marks per value only where some values are current.
     const bool marks = !meaning.all_stale;
-    if (meaning.adapter) {
-        fields.next() += text_of(meaning.adapter->value);
-        append_stale_mark(line, marks && meaning.adapter->stale);
-    }
-    if (meaning.percent) {
-        fields.next() += format_fixed(meaning.percent->value, 1).view();
-        line += '%';
-        append_stale_mark(line, marks && meaning.percent->stale);
-    }
-    if (meaning.battery) {
-        fields.next() += text_of(meaning.battery->value);
-        append_stale_mark(line, marks && meaning.battery->stale);
-    }
-    if (meaning.estimate) {
-        fields.next() += estimate_words(*meaning.estimate, meaning.action);
-        append_stale_mark(line, marks && meaning.estimate->stale);
+    for (const StatusFileEntry& entry : status_files) {
+        if (const auto field = line_field(meaning, entry.file)) {
+            fields.next() += field->text;
+            append_stale_mark(line, marks && field->stale);
+        }
     }
     append_stale_mark(line, meaning.all_stale);
     return line;
@@ -306,12 +358,10 @@ std::vector<std::string_view> status_classes(const StatusMeaning& meaning) {
 std::string json_status(const StatusSnapshot& snapshot) {
     std::string out = "{";
     Joiner members(out, ",");
-    for (const StatusFile file : all_status_files) {
-        append_json_member(members, file_name(file));
-        append_json_value(out, snapshot, file);
+    for (const StatusFileEntry& entry : status_files) {
+        append_json_member(members, entry.name());
+        append_json_value(out, snapshot, entry);
     }
-    append_json_member(members, "critical_action");
-    append_json_string(out, text_of(snapshot.action()));
     append_json_member(members, "files");
     out += '{';
     Joiner files(out, ",");
@@ -390,21 +440,14 @@ std::string i3blocks_status(const StatusMeaning& meaning, bool json) {
 
 std::string prometheus_status(const StatusSnapshot& snapshot) {
     std::string out;
-    append_number_gauge(out, "kestro_battery_percent", "Battery charge in percent of its full capacity.",
-                        snapshot.battery_percent);
-    append_number_gauge(out, "kestro_until_battery_full_seconds",
-                        "Time until the charge reaches its target at the present draw.",
-                        snapshot.secs_until_battery_full);
-    append_number_gauge(out, "kestro_until_shutdown_request_seconds",
-                        "Time until the charge falls to the shutdown level at the present draw.",
-                        snapshot.secs_until_shutdown_request);
-    append_state_set(out, "kestro_ac_status", "Adapter status: 1 for the present one, all 0 while it is unknown.",
-                     all_ac_statuses, snapshot.ac_status);
-    append_state_set(out, "kestro_battery_status", "Battery status: 1 for the present one, all 0 while it is unknown.",
-                     all_battery_statuses, snapshot.battery_status);
-    append_state_set(out, "kestro_critical_action",
-                     "What kestro does at the shutdown level: 1 for the configured action.", all_critical_actions,
-                     std::optional(snapshot.action()), "action");
+    // The gauges first, then the state sets.
+    for (const StatusFileKind kind : {StatusFileKind::number, StatusFileKind::text}) {
+        for (const StatusFileEntry& entry : status_files) {
+            if (entry.kind == kind) {
+                append_file_metric(out, snapshot, entry.file);
+            }
+        }
+    }
     append_gauge_header(out, "kestro_status_file_age_seconds",
                         "Time since kestro last replaced the status file, when it was read.");
     for (const StatusFile file : all_status_files) {

@@ -25,17 +25,24 @@ namespace {
     return !a || *a == *b || (std::isnan(*a) && std::isnan(*b));
 }
 
+// Where and when the files are read.
+struct Reading {
+    std::string_view directory;
+    double now = 0.0;
+    double max_age = 0.0;
+};
+
 // Sets the value and the age of one file, or leaves both absent.
 template <class Value, class Parse>
-void read_named(std::string_view directory, std::string_view name, double now, double max_age, Parse parse,
-                std::optional<Value>& value, std::optional<FileAge>& file_age) {
+void read_named(const Reading& reading, std::string_view name, Parse parse, std::optional<Value>& value,
+                std::optional<FileAge>& file_age) {
     PathText path;
     struct stat metadata {};
     // The age first: should the file be replaced in between, the value read
     // is newer than its age says, never older. The daemon writes regular
     // files only: anything else (a terminal, a FIFO, a device, reached
     // through a link) is not opened, and is refused again once open.
-    if (!path.assign({directory, "/", name}) || ::stat(path.c_str(), &metadata) != 0 ||
+    if (!path.assign({reading.directory, "/", name}) || ::stat(path.c_str(), &metadata) != 0 ||
         !S_ISREG(metadata.st_mode)) {
         return;
     }
@@ -46,19 +53,42 @@ void read_named(std::string_view directory, std::string_view name, double now, d
     }
     value = parse(*content);
     if (value) {
-        const double age = std::max(0.0, now - seconds_of(metadata.st_mtim));
-        file_age = FileAge{age, age > max_age};
+        const double age = std::max(0.0, reading.now - seconds_of(metadata.st_mtim));
+        file_age = FileAge{age, age > reading.max_age};
     }
 }
 
 template <class Value, class Parse>
-void read_one(StatusFile file, std::string_view directory, double now, double max_age, Parse parse,
-              std::optional<Value>& value, StatusSnapshot& snapshot) {
-    read_named(directory, file_name(file), now, max_age, parse, value, snapshot.ages[static_cast<std::size_t>(file)]);
+void read_one(StatusFile file, const Reading& reading, Parse parse, std::optional<Value>& value,
+              StatusSnapshot& snapshot) {
+    read_named(reading, file_name(file), parse, value, snapshot.ages[static_cast<std::size_t>(file)]);
 }
 
 [[nodiscard]] std::optional<CriticalAction> parse_critical_action(std::string_view content) {
     return critical_action_from(trim_white_space(content));
+}
+
+// One file into its place in the snapshot.
+void read_file(StatusFile file, const Reading& reading, StatusSnapshot& snapshot) {
+    switch (file) {
+        case StatusFile::ac_status: return read_one(file, reading, parse_ac_status, snapshot.ac_status, snapshot);
+        case StatusFile::battery_percent:
+            return read_one(file, reading, parse_status_number, snapshot.battery_percent, snapshot);
+        case StatusFile::battery_status:
+            return read_one(file, reading, parse_battery_status, snapshot.battery_status, snapshot);
+        case StatusFile::secs_until_battery_full:
+            return read_one(file, reading, parse_status_number, snapshot.secs_until_battery_full, snapshot);
+        case StatusFile::secs_until_shutdown_request:
+            return read_one(file, reading, parse_status_number, snapshot.secs_until_shutdown_request, snapshot);
+        case StatusFile::critical_action: {
+            std::optional<FileAge> age;
+            read_named(reading, file_name(file), parse_critical_action, snapshot.critical_action, age);
+            if (age && age->stale) {
+                snapshot.critical_action.reset();  // a leftover of an earlier run
+            }
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -87,11 +117,33 @@ bool same_status(const StatusSnapshot& a, const StatusSnapshot& b) {
             return false;
         }
     }
-    return a.ac_status == b.ac_status && a.battery_status == b.battery_status &&
-           same_number(a.battery_percent, b.battery_percent) &&
-           same_number(a.secs_until_battery_full, b.secs_until_battery_full) &&
-           same_number(a.secs_until_shutdown_request, b.secs_until_shutdown_request) &&
-           a.critical_action == b.critical_action;
+    for (const StatusFileEntry& entry : status_files) {
+        const StatusValue x = value_of(a, entry.file);
+        const StatusValue y = value_of(b, entry.file);
+        if (x.word != y.word || !same_number(x.number, y.number)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+StatusValue value_of(const StatusSnapshot& snapshot, StatusFile file) {
+    const auto word = [](const auto& status) {
+        return status ? std::optional(text_of(*status)) : std::nullopt;
+    };
+    switch (file) {
+        case StatusFile::ac_status: return {word(snapshot.ac_status), std::nullopt};
+        case StatusFile::battery_percent: return {std::nullopt, snapshot.battery_percent};
+        case StatusFile::battery_status: return {word(snapshot.battery_status), std::nullopt};
+        case StatusFile::secs_until_battery_full: return {std::nullopt, snapshot.secs_until_battery_full};
+        case StatusFile::secs_until_shutdown_request: return {std::nullopt, snapshot.secs_until_shutdown_request};
+        case StatusFile::critical_action:
+            if (snapshot.critical_action) {
+                return {words_of(*snapshot.critical_action).name, std::nullopt};
+            }
+            return {};
+    }
+    return {};
 }
 
 std::optional<double> seconds_until_next_stale(const StatusSnapshot& snapshot, double max_age) {
@@ -121,22 +173,10 @@ std::optional<double> parse_status_number(std::string_view content) {
 StatusSnapshot read_status_snapshot(std::string_view directory, double max_age) {
     timespec now_time{};
     ::clock_gettime(CLOCK_REALTIME, &now_time);
-    const double now = seconds_of(now_time);
+    const Reading reading{directory, seconds_of(now_time), max_age};
     StatusSnapshot snapshot;
-    read_one(StatusFile::ac_status, directory, now, max_age, parse_ac_status, snapshot.ac_status, snapshot);
-    read_one(StatusFile::battery_percent, directory, now, max_age, parse_status_number, snapshot.battery_percent,
-             snapshot);
-    read_one(StatusFile::battery_status, directory, now, max_age, parse_battery_status, snapshot.battery_status,
-             snapshot);
-    read_one(StatusFile::secs_until_battery_full, directory, now, max_age, parse_status_number,
-             snapshot.secs_until_battery_full, snapshot);
-    read_one(StatusFile::secs_until_shutdown_request, directory, now, max_age, parse_status_number,
-             snapshot.secs_until_shutdown_request, snapshot);
-    std::optional<FileAge> action_age;
-    read_named(directory, critical_action_file_name, now, max_age, parse_critical_action, snapshot.critical_action,
-               action_age);
-    if (action_age && action_age->stale) {
-        snapshot.critical_action.reset();  // a leftover of an earlier run
+    for (const StatusFileEntry& entry : status_files) {
+        read_file(entry.file, reading, snapshot);
     }
     return snapshot;
 }

@@ -1,5 +1,5 @@
-// What kestro-status reads: the five status files of one directory at one
-// moment (and the configured critical action), each value typed, with the age of its file. A plain record, so that
+// What kestro-status reads: the status files of one directory at one
+// moment, each value typed, with the age of its file. A plain record, so that
 // every output (a line, JSON, a bar's block, metrics, a notification) is a
 // pure function of it.
 #pragma once
@@ -39,6 +39,15 @@ struct StatusSnapshot {
     [[nodiscard]] CriticalAction action() const { return critical_action.value_or(CriticalAction::poweroff); }
 };
 
+// One file's value as a word or a number, by the file's kind: for the walks
+// over every file (the comparison, JSON). None where the file is absent,
+// the critical action's included.
+struct StatusValue {
+    std::optional<std::string_view> word;
+    std::optional<double> number;
+};
+[[nodiscard]] StatusValue value_of(const StatusSnapshot& snapshot, StatusFile file);
+
 // True when at least one file holds a value.
 [[nodiscard]] bool has_status(const StatusSnapshot& snapshot);
 
@@ -61,7 +70,7 @@ struct StatusSnapshot {
 [[nodiscard]] std::optional<BatteryStatus> parse_battery_status(std::string_view content);
 [[nodiscard]] std::optional<double> parse_status_number(std::string_view content);
 
-// Reads the five files of `directory`, each opened anew and read whole with
+// Reads the files of `directory`, each opened anew and read whole with
 // one bounded read, and takes each file's age from its modification time. A
 // file that is missing, not a regular file (a link to one is), unreadable,
 // too large, not UTF-8 or malformed is an absent value. A file older than max_age seconds is stale. Never fails.

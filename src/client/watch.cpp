@@ -35,10 +35,8 @@ constexpr std::uint32_t directory_events =
 constexpr std::uint32_t ancestor_events =
     IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 
-// The settling wait after the first event of a cycle, in steps: the status
-// is read after the step that brings the cycle's last file, or no event.
+// A step of the settling wait after the first event of a cycle.
 constexpr double settle_step_secs = 0.02;
-constexpr int settle_steps_max = 10;
 // Past the moment the next file turns stale: it is stale when read again,
 // and so are the files of the same cycle, written a moment after it.
 constexpr double stale_margin = 0.1;
@@ -93,13 +91,6 @@ void consume(int timer) {
     [[maybe_unused]] const ssize_t got = ::read(timer, &expirations, sizeof expirations);
 }
 
-// What one read of the queued events says.
-struct Batch {
-    int events = 0;
-    bool status_touched = false;  // a status file changed, or the directory came or went
-    bool last_file = false;       // the file a cycle writes last was replaced
-};
-
 // The inotify watches on the status directory, or on the nearest existing
 // directory above it while it is absent.
 class DirectoryWatch {
@@ -132,8 +123,8 @@ public:
     }
 
     // Reads every queued event, following the directory as it goes and comes.
-    [[nodiscard]] std::expected<Batch, ActionFailure> drain() {
-        Batch batch;
+    [[nodiscard]] std::expected<EventBatch, ActionFailure> drain() {
+        EventBatch batch;
         bool directory_gone = false;
         bool ancestor_touched = false;
         alignas(inotify_event) std::array<char, 4096> buffer;
@@ -163,7 +154,7 @@ public:
                         directory_gone = true;
                     } else if (const auto file = status_file_named(name)) {
                         batch.status_touched = true;
-                        batch.last_file |= *file == StatusFile::secs_until_shutdown_request &&
+                        batch.last_file |= *file == cycle_end_file &&
                                            (event.mask & (IN_MOVED_TO | IN_CLOSE_WRITE)) != 0;
                     }
                 } else if (event.wd == ancestor_watch_ && ancestor_watch_ >= 0) {
@@ -249,17 +240,136 @@ template <class Call>
     return result;
 }
 
-// The snapshot last handed to the sink, and the timer of its ageing.
-class Reporter {
+// The descriptors the watch waits on, one handler each.
+struct Descriptors {
+    int signals;
+    int inotify;
+    int settle_timer;
+    int stale_timer;
+};
+
+// A watch that has ended, or none while it goes on.
+using Ending = std::optional<std::expected<WatchEnd, ActionFailure>>;
+
+// The watch's state and one handler per event source: the stop signals,
+// the reader of standard output, the sink's own descriptor, the directory's
+// events, the settling step's end and the ageing of the status.
+class EventLoop {
 public:
-    Reporter(const WatchSettings& settings, StatusSink& sink, int stale_timer, const sigset_t& stop_signals)
-        : settings_(settings), sink_(sink), stale_timer_(stale_timer), stop_signals_(stop_signals) {}
+    EventLoop(const WatchSettings& settings, StatusSink& sink, const sigset_t& stop_signals,
+              const Descriptors& descriptors, DirectoryWatch& directory)
+        : settings_(settings), sink_(sink), stop_signals_(stop_signals), fds_(descriptors),
+          directory_(directory) {}
+
+    [[nodiscard]] std::expected<WatchEnd, ActionFailure> run() {
+        if (report(true) == SinkResult::stop) {
+            return WatchEnd::sink_stopped;
+        }
+        for (;;) {
+            if (auto waited = wait(); !waited) {
+                return std::unexpected(waited.error());
+            }
+            for (const auto& [slot, handle] : handlers) {
+                if (polled_[slot].revents == 0) {
+                    continue;
+                }
+                if (Ending end = (this->*handle)(polled_[slot].revents)) {
+                    return *end;
+                }
+            }
+            if (Ending end = read_if_due()) {
+                return *end;
+            }
+        }
+    }
+
+private:
+    enum Slot { signal_slot, hangup_slot, sink_slot, inotify_slot, settle_slot, stale_slot, slot_count };
+    using Handler = Ending (EventLoop::*)(short revents);
+    // In the order they are handled after a wait: an end first.
+    static const std::array<std::pair<Slot, Handler>, slot_count> handlers;
+
+    // Waits for any source; while settling, the directory's events wait in
+    // their queue.
+    [[nodiscard]] std::expected<void, ActionFailure> wait() {
+        polled_ = {{
+            {fds_.signals, POLLIN, 0},
+            {settings_.hangup_fd, 0, 0},
+            sink_.descriptor(),
+            {settling_.settling() ? -1 : fds_.inotify, POLLIN, 0},
+            {fds_.settle_timer, POLLIN, 0},
+            {fds_.stale_timer, POLLIN, 0},
+        }};
+        while (::poll(polled_.data(), polled_.size(), -1) < 0) {
+            if (errno != EINTR) {
+                return failure("poll");
+            }
+        }
+        return {};
+    }
+
+    Ending on_stop_signal(short /*revents*/) { return WatchEnd::signalled; }
+
+    // POLLNVAL: standard output was closed before the start.
+    Ending on_hangup(short revents) {
+        if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            return WatchEnd::hung_up;
+        }
+        return std::nullopt;
+    }
+
+    Ending on_sink(short /*revents*/) {
+        if (let_stop_signals_in(stop_signals_, [&] { return sink_.descriptor_ready(); }) == SinkResult::stop) {
+            return WatchEnd::sink_stopped;
+        }
+        return std::nullopt;
+    }
+
+    Ending on_directory_events(short /*revents*/) { return settle(false); }
+
+    Ending on_settle_step_end(short /*revents*/) {
+        consume(fds_.settle_timer);
+        return settle(true);
+    }
+
+    Ending on_stale(short /*revents*/) {
+        consume(fds_.stale_timer);
+        read_due_ = true;
+        return std::nullopt;
+    }
+
+    // Reads the queued events and follows the settling rule.
+    Ending settle(bool step_ended) {
+        const auto batch = directory_.drain();
+        if (!batch) {
+            return std::unexpected(batch.error());
+        }
+        switch (settling_.after(*batch, step_ended)) {
+            case Settling::Next::listen: break;
+            case Settling::Next::wait_step: arm(fds_.settle_timer, settle_step_secs); break;
+            case Settling::Next::read: read_due_ = true; break;
+        }
+        return std::nullopt;
+    }
+
+    // The status, once for all the handlers that asked for it.
+    Ending read_if_due() {
+        if (!read_due_) {
+            return std::nullopt;
+        }
+        read_due_ = false;
+        settling_.status_read();
+        if (report(false) == SinkResult::stop) {
+            return WatchEnd::sink_stopped;
+        }
+        return std::nullopt;
+    }
 
     // Reads the status and hands it on when it differs from the last one.
     [[nodiscard]] SinkResult report(bool first) {
         StatusSnapshot snapshot = read_status_snapshot(settings_.directory, settings_.max_age);
         const auto stale_in = seconds_until_next_stale(snapshot, settings_.max_age);
-        arm(stale_timer_, stale_in ? std::max(*stale_in, 0.0) + stale_margin : 0.0);
+        arm(fds_.stale_timer, stale_in ? std::max(*stale_in, 0.0) + stale_margin : 0.0);
         if (!first && same_status(snapshot, last_)) {
             return SinkResult::keep_watching;
         }
@@ -267,15 +377,42 @@ public:
         return let_stop_signals_in(stop_signals_, [&] { return sink_.status_changed(snapshot); });
     }
 
-private:
     const WatchSettings& settings_;
     StatusSink& sink_;
-    int stale_timer_;
     const sigset_t& stop_signals_;
+    Descriptors fds_;
+    DirectoryWatch& directory_;
+    std::array<pollfd, slot_count> polled_{};
+    Settling settling_;
+    bool read_due_ = false;
     StatusSnapshot last_;
 };
 
+const std::array<std::pair<EventLoop::Slot, EventLoop::Handler>, EventLoop::slot_count> EventLoop::handlers{{
+    {signal_slot, &EventLoop::on_stop_signal},
+    {hangup_slot, &EventLoop::on_hangup},
+    {sink_slot, &EventLoop::on_sink},
+    {inotify_slot, &EventLoop::on_directory_events},
+    {settle_slot, &EventLoop::on_settle_step_end},
+    {stale_slot, &EventLoop::on_stale},
+}};
+
+
 }  // namespace
+
+Settling::Next Settling::after(const EventBatch& batch, bool step_ended) {
+    touched_ |= batch.status_touched;
+    const bool quiet = step_ended && batch.events == 0;
+    if (batch.last_file || quiet || steps_ >= settle_steps_max) {
+        steps_ = 0;
+        return touched_ ? Next::read : Next::listen;
+    }
+    if (batch.events > 0 || step_ended) {
+        ++steps_;
+        return Next::wait_step;
+    }
+    return Next::listen;
+}
 
 std::expected<WatchEnd, ActionFailure> watch_status(const WatchSettings& settings, StatusSink& sink) {
     sigset_t signals;
@@ -301,79 +438,12 @@ std::expected<WatchEnd, ActionFailure> watch_status(const WatchSettings& setting
             return failure(what);
         }
     }
-
     DirectoryWatch directory(inotify.get(), settings.directory);
     if (auto attached = directory.attach(); !attached) {
         return std::unexpected(attached.error());
     }
-    Reporter reporter(settings, sink, stale_timer.get(), signals);
-    if (reporter.report(true) == SinkResult::stop) {
-        return WatchEnd::sink_stopped;
-    }
-
-    enum Slot { signal_slot, inotify_slot, settle_slot, stale_slot, hangup_slot, sink_slot, slot_count };
-    std::array<pollfd, slot_count> polled{{
-        {signal_fd.get(), POLLIN, 0},
-        {inotify.get(), POLLIN, 0},
-        {settle_timer.get(), POLLIN, 0},
-        {stale_timer.get(), POLLIN, 0},
-        {settings.hangup_fd, 0, 0},
-        {-1, 0, 0},
-    }};
-    int settle_steps = 0;  // 0: not settling
-    bool touched = false;
-    for (;;) {
-        // While settling, further events wait in the queue.
-        polled[inotify_slot].fd = settle_steps > 0 ? -1 : inotify.get();
-        polled[sink_slot] = sink.descriptor();
-        if (::poll(polled.data(), polled.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return failure("poll");
-        }
-        if (polled[signal_slot].revents != 0) {
-            return WatchEnd::signalled;
-        }
-        // POLLNVAL: standard output was closed before the start.
-        if (polled[hangup_slot].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            return WatchEnd::hung_up;
-        }
-        if (polled[sink_slot].revents != 0 &&
-            let_stop_signals_in(signals, [&] { return sink.descriptor_ready(); }) == SinkResult::stop) {
-            return WatchEnd::sink_stopped;
-        }
-        bool read_now = false;
-        const bool settle_due = polled[settle_slot].revents != 0;
-        if (polled[inotify_slot].revents != 0 || settle_due) {
-            if (settle_due) {
-                consume(settle_timer.get());
-            }
-            const auto batch = directory.drain();
-            if (!batch) {
-                return std::unexpected(batch.error());
-            }
-            touched |= batch->status_touched;
-            const bool quiet = settle_due && batch->events == 0;
-            if (batch->last_file || quiet || settle_steps >= settle_steps_max) {
-                read_now = touched;
-                settle_steps = 0;
-            } else if (batch->events > 0 || settle_due) {
-                ++settle_steps;
-                arm(settle_timer.get(), settle_step_secs);
-            }
-        }
-        if (polled[stale_slot].revents != 0) {
-            consume(stale_timer.get());
-            read_now = true;
-        }
-        if (read_now) {
-            touched = false;
-            if (reporter.report(false) == SinkResult::stop) {
-                return WatchEnd::sink_stopped;
-            }
-        }
-    }
+    const Descriptors descriptors{signal_fd.get(), inotify.get(), settle_timer.get(), stale_timer.get()};
+    return EventLoop(settings, sink, signals, descriptors, directory).run();
 }
 
 }  // namespace kestro

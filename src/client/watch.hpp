@@ -1,13 +1,13 @@
 // Watching the status directory: a new snapshot whenever the status changes,
 // woken by the kernel (inotify), never by polling.
 //
-// The daemon replaces its files by renames, five in a row each cycle. The
-// first event of a cycle starts a short settling wait without listening to
-// further events; the cycle's events are then read together, and the status
-// is read once, as soon as the cycle's last file (secs_until_shutdown_request)
-// has been replaced or a settling step has brought no further event. So a
-// cycle gives at most one snapshot, and the watcher wakes once or twice a
-// cycle (when the first event already brings the last file, once). A
+// The daemon replaces its files by renames, one after the other each cycle.
+// The first event of a cycle starts a short settling wait without listening
+// to further events; the cycle's events are then read together, and the
+// status is read once, as soon as the cycle's last file (cycle_end_file) has
+// been replaced or a settling step has brought no further event (Settling).
+// So a cycle gives at most one snapshot, and the watcher wakes once or twice
+// a cycle (when the first event already brings the last file, once). A
 // directory that is absent (at start, deleted, replaced) is waited for by
 // watching the nearest existing directory above it. While the status
 // changes only by ageing, a timer wakes the watcher when the next fresh file
@@ -23,6 +23,41 @@
 #include "client/status_snapshot.hpp"
 
 namespace kestro {
+
+// What one read of the queued directory events says.
+struct EventBatch {
+    int events = 0;
+    bool status_touched = false;  // a status file changed, or the directory came or went
+    bool last_file = false;       // the cycle's last file was replaced
+};
+
+// The settling rule: after the first event of a cycle, the watcher waits in
+// steps, its further events left queued, and reads them at the end of each
+// step. The status is read after the step that brings the cycle's last file,
+// or no event, or the last of settle_steps_max; and only when an event
+// touched it since it was last read.
+class Settling {
+public:
+    static constexpr int settle_steps_max = 10;
+
+    enum class Next {
+        listen,     // wait for the next event
+        wait_step,  // wait one step, without listening to events
+        read,       // read the status, then listen
+    };
+
+    // After reading the queued events: woken by them (step_ended false) or
+    // at the end of a step.
+    [[nodiscard]] Next after(const EventBatch& batch, bool step_ended);
+    // The status was read, for this rule or because it aged.
+    void status_read() { touched_ = false; }
+    // Events are left queued while it waits.
+    [[nodiscard]] bool settling() const { return steps_ > 0; }
+
+private:
+    int steps_ = 0;  // 0: not settling
+    bool touched_ = false;
+};
 
 enum class SinkResult { keep_watching, stop };
 

@@ -136,19 +136,32 @@ std::optional<std::string_view> published_text(std::optional<Status> status) {
     return std::nullopt;
 }
 
-// The status files, in their order: the critical action first (only where
-// a sleeping one is configured), so that a reader woken by the five finds it
-// fresh.
+// One status file's value this cycle, from the evaluation; an absent value
+// leaves the file as it is. The default action is told by its file's absence.
+void publish_file(int directory, StatusFile file, const CycleEvaluation& evaluation, CriticalAction action) {
+    switch (file) {
+        case StatusFile::ac_status:
+            return write_status_text(directory, file, published_text(evaluation.statuses.adapter));
+        case StatusFile::battery_percent: return write_status_number(directory, file, evaluation.estimate.percent);
+        case StatusFile::battery_status:
+            return write_status_text(directory, file, published_text(evaluation.statuses.battery));
+        case StatusFile::secs_until_battery_full:
+            return write_status_number(directory, file, evaluation.estimate.secs_until_full);
+        case StatusFile::secs_until_shutdown_request:
+            return write_status_number(directory, file, evaluation.secs_until_shutdown);
+        case StatusFile::critical_action:
+            if (action != CriticalAction::poweroff) {
+                write_status_text(directory, file, words_of(action).name);
+            }
+            return;
+    }
+}
+
 void publish(const CycleEvaluation& evaluation, CriticalAction action, StatusLock& status_lock) {
     const int directory = follow_status_directory(status_lock);
-    if (action != CriticalAction::poweroff) {
-        write_critical_action(directory, action);
+    for (const StatusFile file : publication_order) {
+        publish_file(directory, file, evaluation, action);
     }
-    write_status_text(directory, StatusFile::ac_status, published_text(evaluation.statuses.adapter));
-    write_status_number(directory, StatusFile::battery_percent, evaluation.estimate.percent);
-    write_status_text(directory, StatusFile::battery_status, published_text(evaluation.statuses.battery));
-    write_status_number(directory, StatusFile::secs_until_battery_full, evaluation.estimate.secs_until_full);
-    write_status_number(directory, StatusFile::secs_until_shutdown_request, evaluation.secs_until_shutdown);
 }
 
 }  // namespace

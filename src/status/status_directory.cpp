@@ -95,10 +95,6 @@ void write_status_number(int directory, StatusFile file, std::optional<double> v
     }
 }
 
-void write_critical_action(int directory, CriticalAction action) {
-    replace_status_file(directory, critical_action_temporary_name, words_of(action).name);
-}
-
 std::expected<void, SystemError> ensure_status_directory(std::string_view directory) {
     PathText path;
     if (!path.assign({directory})) {

@@ -25,7 +25,7 @@
 #include <string_view>
 
 #include "base/error.hpp"
-#include "base/status_words.hpp"
+#include "base/status_files.hpp"
 
 namespace kestro {
 
@@ -47,9 +47,6 @@ void write_status_number_in(std::string_view directory, std::string_view name,
 // none. The reports are the same either way.
 void write_status_text(int directory, StatusFile file, std::optional<std::string_view> value);
 void write_status_number(int directory, StatusFile file, std::optional<double> value);
-
-// The critical_action file, the same way.
-void write_critical_action(int directory, CriticalAction action);
 
 // What every write does first: creates `directory` (this one level, mode 0777
 // less the umask) unless something exists at that path.

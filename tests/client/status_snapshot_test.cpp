@@ -65,6 +65,15 @@ TEST(StatusWords, EachWordExactlyAsPublished) {
     }
 }
 
+TEST(StatusFiles, TheActionFirstAndTheShutdownEstimateLast) {
+    using enum StatusFile;
+    EXPECT_EQ(publication_order, (std::array{critical_action, ac_status, battery_percent, battery_status,
+                                             secs_until_battery_full, secs_until_shutdown_request}));
+    EXPECT_EQ(cycle_end_file, secs_until_shutdown_request);
+    EXPECT_EQ(status_file_named("critical_action"), critical_action);
+    EXPECT_EQ(status_file_named(".critical_action"), std::nullopt);
+}
+
 class StatusRead : public testing::Test {
 protected:
     void SetUp() override {

@@ -118,7 +118,7 @@ TEST_F(StatusDirectoryTest, TheLockedDirectoryIsWrittenThroughItsDescriptor) {
     ASSERT_TRUE(lock && lock->held());
     fs::rename(directory, scratch / "moved");
     write_status_number(lock->directory(), StatusFile::battery_percent, 57.5);
-    write_critical_action(lock->directory(), CriticalAction::hibernate);
+    write_status_text(lock->directory(), StatusFile::critical_action, "hibernate");
     EXPECT_EQ(read_file(scratch / "moved" / "battery_percent"), "57.5\n");
     EXPECT_EQ(read_file(scratch / "moved" / "critical_action"), "hibernate\n");
 }
