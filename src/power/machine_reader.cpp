@@ -26,7 +26,7 @@ void refresh_charge_limits(BatteryPacks& batteries, MachineReadings& readings, R
             // One battery alone names none in its line.
             const std::string_view name = batteries.several() ? std::string_view(pack.files.directory) : "";
             pack.max_charge_level =
-                refresh_battery_charge_limit(*pack.charge_limit_file, name, pack.max_charge_level, reported);
+                refresh_battery_max_charge_level(*pack.charge_limit_file, name, pack.max_charge_level, reported);
         }
     }
 }
