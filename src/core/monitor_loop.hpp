@@ -4,8 +4,8 @@
 // low-battery shutdown when it is due, prints its periodic lines and pauses.
 #pragma once
 
+#include "act/low_battery_action.hpp"
 #include "evaluate/settings.hpp"
-#include "evaluate/shutdown.hpp"
 #include "power/battery_pack.hpp"
 #include "power/discovery.hpp"
 #include "power/pd_sensor.hpp"

@@ -11,7 +11,7 @@ namespace kestro {
 
 namespace {
 
-// Above this share of the charge cap the battery counts as nearly full.
+// Above this share of the charge limit the battery counts as nearly full.
 constexpr double near_full_factor = 0.9;
 // Progress lines appear at every multiple of this step...
 constexpr std::int32_t progress_step = 5;
@@ -47,23 +47,15 @@ std::int32_t rounded_percent_or_unknown(std::optional<double> percent) {
 
 }  // namespace
 
-ChargeEstimate evaluate_charge(const CycleReadings& readings, double max_charge_level, ChargeMemory& memory) {
+ChargeEstimate evaluate_charge(const CycleReadings& readings, double max_charge_level, const ChargeMemory& memory) {
     ChargeEstimate estimate;
     estimate.percent = charge_percent(readings);
     estimate.previous_percent = memory.previous_percent;
-    if (estimate.percent) {
-        // Missing entries stand for the present reading, so a gap never
-        // drags the average down.
-        for (double& entry : memory.history) {
-            if (entry < 0) {
-                entry = *estimate.percent;
-            }
-        }
-    }
-
     double sum = 0.0;
     for (const double entry : memory.history) {  // newest to oldest
-        sum += entry;
+        // Missing entries stand for the present reading, so a gap never
+        // drags the average down.
+        sum += entry < 0 && estimate.percent ? *estimate.percent : entry;
     }
     estimate.average = sum / static_cast<double>(charge_history_length);
 
@@ -84,8 +76,8 @@ void estimate_secs_until_full(ChargeEstimate& estimate, const CycleReadings& rea
     }
     const double full = *readings.full_value;
     const double now = *readings.now_value;
-    const double target = max_charge_level / full_charge_percent * full;
-    const double to_go = now < target ? target - now : 0.0;
+    const double at_limit = max_charge_level / full_charge_percent * full;
+    const double to_go = now < at_limit ? at_limit - now : 0.0;
     estimate.secs_until_full =
         to_go == 0.0 ? 0.0 : to_go * *readings.voltage_min_design / *estimate.draw * seconds_per_hour;
 }
@@ -122,6 +114,10 @@ void push_charge_history(ChargeHistory& history, const ChargeEstimate& estimate)
 }
 
 void remember_charge(ChargeMemory& memory, const ChargeEstimate& estimate) {
+    if (estimate.percent) {
+        std::replace_if(memory.history.begin(), memory.history.end(), [](double entry) { return entry < 0; },
+                        *estimate.percent);
+    }
     push_charge_history(memory.history, estimate);
     memory.previous_percent = estimate.percent;
 }
@@ -133,7 +129,7 @@ bool charge_debug_line_due(bool debug_enabled, std::uint64_t cycle,
 }
 
 void report_charge(const ChargeEstimate& estimate, std::uint64_t cycle, std::optional<BatteryStatus> battery_status,
-                   bool debug_enabled, ChargeMemory& memory) {
+                   bool debug_enabled) {
     const std::int32_t current = rounded_percent_or_unknown(estimate.percent);
     const std::int32_t previous = rounded_percent_or_unknown(estimate.previous_percent);
     if (const auto report = progress_report(current, previous)) {
@@ -149,7 +145,6 @@ void report_charge(const ChargeEstimate& estimate, std::uint64_t cycle, std::opt
         print_debug_line({"DBG: battery charge: cur=", format_fixed(shown, debug_decimals),
                           "% avg=", format_fixed(estimate.average, debug_decimals), "%"});
     }
-    remember_charge(memory, estimate);
 }
 
 NumberText charge_text(const ChargeEstimate& estimate) {

@@ -1,5 +1,5 @@
 // The battery charge of one cycle: the percentage, its moving average, the
-// near-full flag, the present draw and the seconds until the charge target,
+// near-full flag, the present draw and the seconds until the charge limit,
 // and the progress and debug lines that follow the percentage.
 //
 // The arithmetic is done in a fixed order of floating-point operations, so
@@ -32,30 +32,30 @@ using ChargeHistory = std::array<double, charge_history_length>;
 }
 
 // What the charge rules carry from one cycle to the next: evaluate_charge
-// reads and completes it, report_charge moves it on.
+// reads it, remember_charge moves it on.
 struct ChargeMemory {
     ChargeHistory history = empty_charge_history();
     std::optional<double> previous_percent;  // the previous cycle's percentage, if known
 };
 
-// Evaluates the cycle's readings against the charge cap in force
+// Evaluates the cycle's readings against the charge limit in force
 // (`max_charge_level`, 0 to 100):
 // - percent = now ÷ full × 100, unclamped; known when both capacity reads
 //   succeeded and the result is a finite number (a full capacity of 0 while
 //   the battery recalibrates says nothing about the charge);
 // - previous_percent from memory;
-// - when known, every missing (negative) history entry takes the percentage;
-// - average = the nine history entries summed newest to oldest, ÷ 9;
+// - average = the nine history entries summed newest to oldest, ÷ 9, a
+//   missing (negative) entry standing for the percentage when it is known;
 // - near_full when known and percent > max_charge_level × 0.9;
 // - draw = rate × voltage_now when voltage_now is known;
 // - secs_until_full as estimate_secs_until_full makes it.
 // Prints nothing.
 [[nodiscard]] ChargeEstimate evaluate_charge(const CycleReadings& readings, double max_charge_level,
-                                             ChargeMemory& memory);
+                                             const ChargeMemory& memory);
 
 // Sets the estimate's seconds until the charge reaches
 // max_charge_level percent of the full capacity: none unless the percentage,
-// the draw and voltage_min_design are known; 0 at or above the target; otherwise
+// the draw and voltage_min_design are known; 0 at or above the limit; otherwise
 // to go × voltage_min_design ÷ draw × 3600 (infinite when the draw is 0).
 void estimate_secs_until_full(ChargeEstimate& estimate, const CycleReadings& readings,
                               double max_charge_level);
@@ -80,8 +80,9 @@ struct ProgressReport {
 // percentage (or the missing mark when unknown) in the newest place.
 void push_charge_history(ChargeHistory& history, const ChargeEstimate& estimate);
 
-// Moves the memory on to the next cycle: pushes the percentage into the
-// history and keeps it as the previous percentage.
+// Moves the memory on to the next cycle: when the percentage is known, every
+// missing entry takes it (as evaluate_charge counted them); then pushes the
+// percentage into the history and keeps it as the previous percentage.
 void remember_charge(ChargeMemory& memory, const ChargeEstimate& estimate);
 
 // Whether this cycle prints the debug line: debugging on, a cycle that is a
@@ -95,9 +96,9 @@ void remember_charge(ChargeMemory& memory, const ChargeEstimate& estimate);
 // comparing with the previous cycle's percentage; prints
 // "DBG: battery charge: cur=<c>% avg=<a>%" (three decimals, c = -1 when the
 // percentage is unknown) when charge_debug_line_due. Both lines go to
-// standard output. Then remembers the charge for the next cycle.
+// standard output.
 void report_charge(const ChargeEstimate& estimate, std::uint64_t cycle, std::optional<BatteryStatus> battery_status,
-                   bool debug_enabled, ChargeMemory& memory);
+                   bool debug_enabled);
 
 // The percentage as it appears in the status lines: two decimals and "%"
 // ("57.14%"), or "unknown" when it is unknown, below 0 or NaN.

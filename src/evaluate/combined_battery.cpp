@@ -14,24 +14,6 @@ constexpr double micro_per_unit = 1e6;
 // The voltages of the combined record: its figures are energies and powers.
 constexpr double unit_voltage = 1.0;
 
-// A design voltage of 1 V or less is firmware's placeholder, not the
-// battery's (µV).
-constexpr double least_design_voltage = 1e6;
-
-// A capacity value in µWh, when it and the voltage it needs are known.
-std::optional<double> energy_of(const BatteryReadings& battery, std::optional<double> value) {
-    if (!value || battery.uses_energy) {
-        return value;
-    }
-    const std::optional<double> voltage = battery.voltage_min_design > least_design_voltage
-                                              ? battery.voltage_min_design
-                                              : battery.voltage_now;
-    if (!voltage) {
-        return std::nullopt;
-    }
-    return *value * *voltage / micro_per_unit;
-}
-
 struct Energies {
     double full = 0.0;
     double now = 0.0;
@@ -148,10 +130,6 @@ double combined_limit(std::span<const BatteryReadings> batteries) {
 }
 
 }  // namespace
-
-bool charge_known(const BatteryReadings& battery) {
-    return energies_of(battery).has_value();
-}
 
 CombinedReadings combine_batteries(const MachineReadings& machine) {
     const std::span<const BatteryReadings> batteries(machine.batteries.data(), machine.battery_count);

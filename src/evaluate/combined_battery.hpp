@@ -25,10 +25,6 @@ struct CombinedReadings {
     std::bitset<max_batteries> counted;
 };
 
-// Whether a present battery's charge, among several, can be had in energy
-// this cycle; one whose charge cannot is left out of the machine's.
-[[nodiscard]] bool charge_known(const BatteryReadings& battery);
-
 // Combines the batteries' readings of a cycle. With several batteries:
 // - the capacity pair sums that of every present battery whose charge is
 //   known (charge_known), its remaining energy held between 0 and its full

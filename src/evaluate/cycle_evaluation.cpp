@@ -15,10 +15,9 @@ CycleEvaluation evaluate_cycle(const MachineReadings& readings, std::uint64_t cy
     CycleEvaluation evaluation;
     evaluation.estimate = evaluate_charge(machine.readings, machine.max_charge_level, memory.charge);
     evaluation.statuses = decide_cycle_statuses(machine.readings, evaluation.estimate, cycle, memory.adapter);
-    evaluation.secs_until_shutdown = apply_sleep_hold(
-        estimate_secs_until_shutdown(machine.readings, evaluation.estimate, evaluation.statuses.adapter, settings),
-        memory.sleep_hold, settings);
-    evaluation.action_held = memory.sleep_hold.has_value();
+    evaluation.secs_until_shutdown =
+        estimate_secs_until_shutdown(machine.readings, evaluation.estimate, evaluation.statuses.adapter, settings);
+    remember_charge(memory.charge, evaluation.estimate);
     return evaluation;
 }
 

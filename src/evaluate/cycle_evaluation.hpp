@@ -1,6 +1,6 @@
 // What one cycle decides from what it read: the machine's charge with both
 // of its estimates, the adapter and battery statuses with their lines, and
-// the seconds until the low-battery action (held off after a sleeping one).
+// the seconds until the low-battery action.
 #pragma once
 
 #include <bitset>
@@ -15,11 +15,11 @@
 
 namespace kestro {
 
-// What the rules carry from one cycle to the next.
+// What the rules carry from one cycle to the next; evaluate_cycle alone
+// moves it on.
 struct EvaluationMemory {
     AdapterTracking adapter;  // evaluate/adapter_status.hpp
     ChargeMemory charge;      // evaluate/charge.hpp
-    std::optional<SleepHold> sleep_hold;  // evaluate/shutdown.hpp
     std::bitset<max_batteries> counted;   // the batteries whose charge counted last cycle
 };
 
@@ -27,15 +27,17 @@ struct CycleEvaluation {
     ChargeEstimate estimate;
     Statuses statuses;
     std::optional<double> secs_until_shutdown;
-    bool action_held = false;  // the estimate is the grace left after a sleeping action
+    // The estimate is the grace left after a sleeping action
+    // (act/low_battery_action.hpp's hold, which the loop applies).
+    bool action_held = false;
 };
 
 // Combines the batteries (evaluate/combined_battery.hpp), evaluates the
 // charge, decides the statuses (printing their lines) and estimates the
-// seconds until the shutdown, in that order. When the batteries changed, or
-// those whose charge counts, the charge memory starts afresh, so that a
-// battery going is not taken for a fall of the charge (nor one coming for a
-// rise).
+// seconds until the shutdown, in that order, then moves the memory on to the
+// next cycle. When the batteries changed, or those whose charge counts, the
+// charge memory starts afresh, so that a battery going is not taken for a
+// fall of the charge (nor one coming for a rise).
 [[nodiscard]] CycleEvaluation evaluate_cycle(const MachineReadings& readings, std::uint64_t cycle,
                                              const Settings& settings, EvaluationMemory& memory);
 

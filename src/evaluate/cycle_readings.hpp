@@ -1,12 +1,12 @@
-// The raw values of one cycle, as the monitor loop reads them, in the
-// kernel's micro-units: the input of every evaluation.
+// The values of one cycle as the evaluation takes them, in the kernel's
+// micro-units: one battery's as read, or the machine's batteries combined
+// (evaluate/combined_battery.hpp).
 #pragma once
 
-#include <array>
-#include <cstddef>
 #include <optional>
 
 #include "base/status_words.hpp"
+#include "power/machine_readings.hpp"
 
 namespace kestro {
 
@@ -20,38 +20,6 @@ struct CycleReadings {
     std::optional<double> voltage_now;
     std::optional<bool> adapter_online;  // none when "online" is unreadable
     double pd_power = 0.0;               // watts; 0 when not available
-};
-
-// One battery's values of one cycle, as read from its files.
-struct BatteryReadings {
-    bool present = true;       // false: out of the machine, nothing read
-    bool uses_energy = false;  // capacity in µWh (energy files), else µAh
-    bool uses_power = false;   // rate in µW (power_now), else µA
-    std::optional<double> full_value;
-    std::optional<double> now_value;
-    std::optional<double> rate_reading;  // none when the read failed
-    std::optional<KernelBatteryStatus> battery_status;
-    std::optional<double> voltage_min_design;
-    std::optional<double> voltage_now;
-    double max_charge_level = 100.0;  // its own limit; 100 without one
-};
-
-// The most batteries a machine is watched with: BAT0 to BAT8.
-inline constexpr std::size_t max_batteries = 9;
-
-// Everything one cycle reads: the batteries, the adapter, the Power Delivery
-// power, and the machine's charge limit where it has one of its own.
-struct MachineReadings {
-    std::array<BatteryReadings, max_batteries> batteries;
-    std::size_t battery_count = 0;
-    // The device's limit (or 100 without any limit file); none when the
-    // batteries' own limits make the machine's.
-    std::optional<double> max_charge_level;
-    // A battery went, came back or joined: the charge before is not
-    // comparable with the charge now.
-    bool batteries_changed = false;
-    std::optional<bool> adapter_online;
-    double pd_power = 0.0;
 };
 
 }  // namespace kestro

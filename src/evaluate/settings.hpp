@@ -1,6 +1,6 @@
 // The settings of the low-battery shutdown, fixed for the life of the
 // process: the configuration decides them (core/config.hpp), the shutdown
-// applies them (evaluate/shutdown.hpp).
+// applies them (act/low_battery_action.hpp).
 #pragma once
 
 #include "base/status_words.hpp"

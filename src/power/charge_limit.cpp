@@ -114,8 +114,8 @@ double refresh_max_charge_level(const std::optional<std::string>& charge_limit_f
     return refresh_limit(charge_limit_file, {}, previous, reported, pause);
 }
 
-double refresh_battery_charge_limit(const std::string& charge_limit_file, std::string_view battery_dir,
-                                    std::optional<double> previous, ReportedPaths& reported) {
+double refresh_battery_max_charge_level(const std::string& charge_limit_file, std::string_view battery_dir,
+                                        std::optional<double> previous, ReportedPaths& reported) {
     return refresh_limit(charge_limit_file, battery_dir, previous, reported, pause_for);
 }
 

@@ -61,7 +61,8 @@ using PauseFunction = void (*)(std::chrono::nanoseconds);
 
 // The same for the limit of one battery among several, the line naming it:
 // "Info: New MaxChargeLevel value detected for battery '<battery_dir>' = <value>%".
-[[nodiscard]] double refresh_battery_charge_limit(const std::string& charge_limit_file, std::string_view battery_dir,
-                                                  std::optional<double> previous, ReportedPaths& reported);
+[[nodiscard]] double refresh_battery_max_charge_level(const std::string& charge_limit_file,
+                                                      std::string_view battery_dir, std::optional<double> previous,
+                                                      ReportedPaths& reported);
 
 }  // namespace kestro

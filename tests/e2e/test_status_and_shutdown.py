@@ -731,7 +731,6 @@ class SleepingActionTest(SandboxTestCase):
             ("hibernate", "Hibernating", "hibernate", "2", 60, None, None),
             ("hibernate", "Hibernating", "hibernate", "2", 60, sleeps, None),
             ("hibernate", "Hibernating", "hibernate", "2", 60, blocks, "killed after 30 seconds awake without finishing"),
-            ("hybrid-sleep", "Entering hybrid sleep", "enter hybrid sleep", "90", 90, None, None),
             ("hibernate", "Hibernating", "hibernate", "2", 60, not_found, NOT_FOUND),
             ("hybrid-sleep", "Entering hybrid sleep", "enter hybrid sleep", "2", 60, fails_with(exit_code=1),
              "exit status: 1"),

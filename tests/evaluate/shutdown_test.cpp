@@ -7,9 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include "base/fatal.hpp"
-#include "base/pause.hpp"
-
 namespace kestro {
 namespace {
 
@@ -112,61 +109,6 @@ TEST(ShutdownDue, OnlyAnExactZero) {
                                              std::optional<double>{-1.0}}) {
         EXPECT_FALSE(shutdown_due(secs)) << secs.value_or(-99);
     }
-}
-
-// ---------------------------------------------------------- the sequence
-
-struct SequenceRun {
-    std::string output;
-    std::optional<FatalError> error;
-};
-
-// Runs the sequence with a harmless command in place of poweroff.
-SequenceRun run_sequence(double percent, double timeout, const char* command) {
-    Settings settings;
-    settings.request_shutdown_battery_percent = percent;
-    settings.force_shutdown_timeout_secs = timeout;
-    SequenceRun run;
-    testing::internal::CaptureStdout();
-    try {
-        [[maybe_unused]] const ShutdownCompleted completed = run_shutdown_sequence_with(settings, command);
-    } catch (const FatalError& error) {
-        run.error = error;
-    }
-    run.output = testing::internal::GetCapturedStdout();
-    return run;
-}
-
-TEST(ShutdownSequence, AnnouncesWaitsAndRunsTheCommand) {
-    const SequenceRun run = run_sequence(0.49999998, 0.0, "true");
-    EXPECT_FALSE(run.error.has_value());
-    EXPECT_EQ(run.output, "Reached 0.49999998% battery.\nForcing shutdown in 0 seconds.\nShutting down now.\n");
-}
-
-TEST(ShutdownSequence, FailingCommandIsFatal) {
-    const SequenceRun run = run_sequence(5.0, 0.0, "false");
-    ASSERT_TRUE(run.error.has_value());
-    EXPECT_EQ(run.error->message, "false: exit status: 1");
-    EXPECT_EQ(run.error->detail, "");
-    EXPECT_EQ(run.output, "Reached 5% battery.\nForcing shutdown in 0 seconds.\nShutting down now.\n");
-}
-
-TEST(ShutdownSequence, MissingCommandIsFatal) {
-    const SequenceRun run = run_sequence(5.0, 0.0, "kestro-test-no-such-command");
-    ASSERT_TRUE(run.error.has_value());
-    EXPECT_EQ(run.error->message, "kestro-test-no-such-command: No such file or directory (os error 2)");
-}
-
-TEST(ShutdownSequence, UnconvertibleTimeoutAbortsAfterTheAnnouncement) {
-    const SequenceRun negative = run_sequence(5.0, -1.0, "false");
-    ASSERT_TRUE(negative.error.has_value());
-    EXPECT_EQ(negative.error->message, wait_duration_from_secs(-1.0).error().text().view());
-    EXPECT_EQ(negative.output, "Reached 5% battery.\nForcing shutdown in -1 seconds.\n");
-
-    const SequenceRun not_a_number = run_sequence(5.0, nan, "false");
-    ASSERT_TRUE(not_a_number.error.has_value());
-    EXPECT_EQ(not_a_number.error->message, wait_duration_from_secs(nan).error().text().view());
-    EXPECT_EQ(not_a_number.output, "Reached 5% battery.\nForcing shutdown in NaN seconds.\n");
 }
 
 }  // namespace

@@ -1,0 +1,33 @@
+#include "power/machine_readings.hpp"
+
+namespace kestro {
+
+namespace {
+
+// µAh × µV is a million times µWh.
+constexpr double micro_per_unit = 1e6;
+
+// A design voltage of 1 V or less is firmware's placeholder, not the
+// battery's (µV).
+constexpr double least_design_voltage = 1e6;
+
+}  // namespace
+
+std::optional<double> energy_of(const BatteryReadings& battery, std::optional<double> value) {
+    if (!value || battery.uses_energy) {
+        return value;
+    }
+    const std::optional<double> voltage = battery.voltage_min_design > least_design_voltage
+                                              ? battery.voltage_min_design
+                                              : battery.voltage_now;
+    if (!voltage) {
+        return std::nullopt;
+    }
+    return *value * *voltage / micro_per_unit;
+}
+
+bool charge_known(const BatteryReadings& battery) {
+    return energy_of(battery, battery.full_value) && energy_of(battery, battery.now_value);
+}
+
+}  // namespace kestro
