@@ -67,15 +67,15 @@ void report(std::initializer_list<std::string_view> parts) {
     [[maybe_unused]] const auto ignored = write_all(STDERR_FILENO, &vector, 1);
 }
 
-// Reports a failure: "kestro-status: <action>: <error>".
-[[nodiscard]] int failed(const ActionFailure& failure) {
-    report({"kestro-status: ", failure.action, ": ", failure.error.text()});
+// Reports a failure: "kestro-status: <context>: <error>".
+[[nodiscard]] int failed(const Error& failure) {
+    report({"kestro-status: ", failure.report()});
     return failure_exit;
 }
 
 // Reports a failed output; a reader that has gone away is no failure.
-[[nodiscard]] int output_failed(const ActionFailure& failure) {
-    return failure.error == SystemError{EPIPE} ? EXIT_SUCCESS : failed(failure);
+[[nodiscard]] int output_failed(const Error& failure) {
+    return failure.system() == SystemError{EPIPE} ? EXIT_SUCCESS : failed(failure);
 }
 
 // Hands each changed status to the output, skipping an output that would
@@ -96,13 +96,13 @@ public:
         return failure_ ? SinkResult::stop : SinkResult::keep_watching;
     }
 
-    [[nodiscard]] const std::optional<ActionFailure>& failure() const { return failure_; }
+    [[nodiscard]] const std::optional<Error>& failure() const { return failure_; }
 
 private:
     const Options& options_;
     const OutputTarget& target_;
     std::string last_;
-    std::optional<ActionFailure> failure_;
+    std::optional<Error> failure_;
 };
 
 // Notifies, then hands the status to the output, when there is one: one

@@ -46,13 +46,13 @@ constexpr double longest_timer = 1e9;  // seconds; about 32 years
 
 // The call that just failed, named by its action and what it acted on; its
 // errno is taken before anything else can change it.
-[[nodiscard]] std::unexpected<ActionFailure> failure(std::string_view action, std::string_view object = {}) {
+[[nodiscard]] std::unexpected<Error> failure(std::string_view action, std::string_view object = {}) {
     const SystemError error = SystemError::last();
     std::string what(action);
     if (!object.empty()) {
         what.append(" ").append(object);
     }
-    return std::unexpected(ActionFailure{std::move(what), error});
+    return std::unexpected(Error(error).in_context(std::move(what)));
 }
 
 // The path without slashes at its end, but "/" for the root.
@@ -109,7 +109,7 @@ public:
 
     // Watches the directory, or else the nearest existing directory above
     // it. Fails only when nothing up to "/" (or ".") can be watched.
-    [[nodiscard]] std::expected<void, ActionFailure> attach() {
+    [[nodiscard]] std::expected<void, Error> attach() {
         if (directory_watch_ >= 0 || try_directory()) {
             return {};
         }
@@ -132,7 +132,7 @@ public:
     }
 
     // Reads every queued event, following the directory as it goes and comes.
-    [[nodiscard]] std::expected<Batch, ActionFailure> drain() {
+    [[nodiscard]] std::expected<Batch, Error> drain() {
         Batch batch;
         bool directory_gone = false;
         bool ancestor_touched = false;
@@ -277,7 +277,7 @@ private:
 
 }  // namespace
 
-std::expected<WatchEnd, ActionFailure> watch_status(const WatchSettings& settings, StatusSink& sink) {
+std::expected<WatchEnd, Error> watch_status(const WatchSettings& settings, StatusSink& sink) {
     sigset_t signals;
     sigemptyset(&signals);
     for (const int number : {SIGTERM, SIGINT, SIGHUP}) {
