@@ -13,11 +13,10 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include "base/error.hpp"
-#include "base/posix_io.hpp"
+#include "base/output.hpp"
 #include "client/desktop_notifier.hpp"
 #include "client/options.hpp"
 #include "client/output_target.hpp"
@@ -58,13 +57,7 @@ constexpr std::string_view help_text =
 
 // Writes whole lines to standard error; there is no one else to tell of a failure.
 void report(std::initializer_list<std::string_view> parts) {
-    std::string text;
-    for (const std::string_view part : parts) {
-        text += part;
-    }
-    text += '\n';
-    iovec vector{text.data(), text.size()};
-    [[maybe_unused]] const auto ignored = write_all(STDERR_FILENO, &vector, 1);
+    [[maybe_unused]] const bool written = write_line_waiting(STDERR_FILENO, {parts.begin(), parts.size()});
 }
 
 // Reports a failure: "kestro-status: <context>: <error>".
