@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
 #include <sys/socket.h>
 
 #include "base/error.hpp"
