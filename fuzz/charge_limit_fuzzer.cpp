@@ -1,12 +1,13 @@
-// The charge-limit integer grammar against a reading written from its
-// description: one optional sign, decimal digits, a signed 32-bit range.
+// The decimal integer grammar, as a charge limit file uses it, against a
+// reading written from its description: one optional sign, decimal digits,
+// a signed 32-bit range.
 #include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <optional>
 
 #include "fuzz_check.hpp"
-#include "power/charge_limit.hpp"
+#include "base/number_grammar.hpp"
 
 namespace {
 
@@ -39,7 +40,7 @@ std::optional<std::int32_t> expected_integer(std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text = kestro::fuzz::text_of(data, size);
-    kestro::fuzz::require(kestro::parse_charge_limit_integer(text) == expected_integer(text),
+    kestro::fuzz::require(kestro::parse_decimal<std::int32_t>(text) == expected_integer(text),
                           "the integer is the one the grammar describes");
     return 0;
 }

@@ -13,11 +13,10 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include "base/error.hpp"
-#include "base/posix_io.hpp"
+#include "base/output.hpp"
 #include "client/desktop_notifier.hpp"
 #include "client/options.hpp"
 #include "client/output_target.hpp"
@@ -58,24 +57,18 @@ constexpr std::string_view help_text =
 
 // Writes whole lines to standard error; there is no one else to tell of a failure.
 void report(std::initializer_list<std::string_view> parts) {
-    std::string text;
-    for (const std::string_view part : parts) {
-        text += part;
-    }
-    text += '\n';
-    iovec vector{text.data(), text.size()};
-    [[maybe_unused]] const auto ignored = write_all(STDERR_FILENO, &vector, 1);
+    [[maybe_unused]] const bool written = write_line_waiting(STDERR_FILENO, {parts.begin(), parts.size()});
 }
 
-// Reports a failure: "kestro-status: <action>: <error>".
-[[nodiscard]] int failed(const ActionFailure& failure) {
-    report({"kestro-status: ", failure.action, ": ", failure.error.text()});
+// Reports a failure: "kestro-status: <context>: <error>".
+[[nodiscard]] int failed(const Error& failure) {
+    report({"kestro-status: ", failure.report()});
     return failure_exit;
 }
 
 // Reports a failed output; a reader that has gone away is no failure.
-[[nodiscard]] int output_failed(const ActionFailure& failure) {
-    return failure.error == SystemError{EPIPE} ? EXIT_SUCCESS : failed(failure);
+[[nodiscard]] int output_failed(const Error& failure) {
+    return failure.system() == SystemError{EPIPE} ? EXIT_SUCCESS : failed(failure);
 }
 
 // Hands each changed status to the output, skipping an output that would
@@ -96,13 +89,13 @@ public:
         return failure_ ? SinkResult::stop : SinkResult::keep_watching;
     }
 
-    [[nodiscard]] const std::optional<ActionFailure>& failure() const { return failure_; }
+    [[nodiscard]] const std::optional<Error>& failure() const { return failure_; }
 
 private:
     const Options& options_;
     const OutputTarget& target_;
     std::string last_;
-    std::optional<ActionFailure> failure_;
+    std::optional<Error> failure_;
 };
 
 // Notifies, then hands the status to the output, when there is one: one

@@ -4,14 +4,12 @@
 // The entry point runs the start-up steps in their fixed order, owns what
 // they produce for the life of the process and turns the fatal error, and
 // any exception that escapes, into the report and exit status 101.
-#include <array>
 #include <csignal>
 #include <cstdlib>
 #include <exception>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include "base/fatal.hpp"
@@ -85,16 +83,8 @@ int run() {
 // may be for want of memory), and not at all into a full log: the exit
 // must not wait for a reader. A failure to write them changes nothing.
 void report_fatal(std::string_view message, std::string_view detail) {
-    std::array<std::string_view, 7> parts{kestro::level_prefix(STDERR_FILENO, kestro::LogLevel::critical),
-                                           program_name, ": fatal error: ", message, ": ", detail, "\n"};
-    if (detail.empty()) {
-        parts[4] = {};
-    }
-    std::array<iovec, parts.size()> vectors{};
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        vectors[i] = {const_cast<char*>(parts[i].data()), parts[i].size()};
-    }
-    [[maybe_unused]] const bool written = kestro::write_log_now(STDERR_FILENO, vectors.data(), vectors.size());
+    const std::string_view parts[] = {program_name, ": fatal error: ", message, detail.empty() ? "" : ": ", detail};
+    [[maybe_unused]] const bool written = kestro::write_log_now(STDERR_FILENO, kestro::LogLevel::critical, parts);
 }
 
 }  // namespace

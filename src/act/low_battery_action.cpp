@@ -96,11 +96,11 @@ ClockReading MachineActions::read_clocks() { return kestro::read_clocks(); }
 
 void MachineActions::pause(WaitDuration duration) { pause_for(duration); }
 
-std::expected<void, CommandFailure> MachineActions::run_command(const char* program) {
+std::expected<void, Error> MachineActions::run_command(const char* program) {
     return kestro::run_command(program);
 }
 
-std::expected<void, CommandFailure> MachineActions::run_bounded_command(const char* program, const char* argument,
+std::expected<void, Error> MachineActions::run_bounded_command(const char* program, const char* argument,
                                                                         std::chrono::seconds awake_limit) {
     return kestro::run_bounded_command(program, argument, awake_limit);
 }

@@ -27,9 +27,9 @@ public:
     // base/pause.hpp's pause_for.
     virtual void pause(WaitDuration duration) = 0;
     // base/child_process.hpp's run_command, without an argument.
-    [[nodiscard]] virtual std::expected<void, CommandFailure> run_command(const char* program) = 0;
+    [[nodiscard]] virtual std::expected<void, Error> run_command(const char* program) = 0;
     // base/child_process.hpp's run_bounded_command.
-    [[nodiscard]] virtual std::expected<void, CommandFailure> run_bounded_command(
+    [[nodiscard]] virtual std::expected<void, Error> run_bounded_command(
         const char* program, const char* argument, std::chrono::seconds awake_limit) = 0;
 
 protected:
@@ -41,8 +41,8 @@ class MachineActions final : public ActionSystem {
 public:
     ClockReading read_clocks() override;
     void pause(WaitDuration duration) override;
-    std::expected<void, CommandFailure> run_command(const char* program) override;
-    std::expected<void, CommandFailure> run_bounded_command(const char* program, const char* argument,
+    std::expected<void, Error> run_command(const char* program) override;
+    std::expected<void, Error> run_bounded_command(const char* program, const char* argument,
                                                             std::chrono::seconds awake_limit) override;
 };
 

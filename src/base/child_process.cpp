@@ -89,20 +89,18 @@ private:
     int error_;
 };
 
-std::unexpected<CommandFailure> failed(SystemError error) {
-    return std::unexpected(CommandFailure{std::string(error.text().view())});
-}
+std::unexpected<Error> failed(SystemError error) { return std::unexpected(Error(error)); }
 
-std::expected<void, CommandFailure> succeeded(int wait_status) {
+std::expected<void, Error> succeeded(int wait_status) {
     if (WIFEXITED(wait_status) && WEXITSTATUS(wait_status) == 0) {
         return {};
     }
-    return std::unexpected(CommandFailure{wait_status_text(wait_status)});
+    return std::unexpected(Error::reason_text(wait_status_text(wait_status)));
 }
 
 // Starts program (through PATH) with SIGPIPE at its default, the file
 // actions and the signal mask given (none: the caller's).
-std::expected<pid_t, CommandFailure> spawn(const char* program, const char* argument,
+std::expected<pid_t, Error> spawn(const char* program, const char* argument,
                                            const posix_spawn_file_actions_t* actions, const sigset_t* mask) {
     SpawnAttributes attributes;
     if (attributes.init_error() != 0) {
@@ -139,7 +137,7 @@ std::expected<pid_t, CommandFailure> spawn(const char* program, const char* argu
 // The child's wait status once it has ended, or none when `limit` of awake
 // time runs out first. SIGCHLD is blocked, so each wait ends when the child
 // does: the kernel's timeout counts CLOCK_MONOTONIC time.
-std::expected<std::optional<int>, CommandFailure> wait_awake(pid_t child, std::chrono::nanoseconds limit,
+std::expected<std::optional<int>, Error> wait_awake(pid_t child, std::chrono::nanoseconds limit,
                                                              const sigset_t& child_ended) {
     const std::chrono::nanoseconds deadline = read_clocks().awake + limit;
     for (;;) {
@@ -199,7 +197,7 @@ std::string wait_status_text(int wait_status) {
     return text;
 }
 
-std::expected<void, CommandFailure> run_command(const char* program, const char* argument) {
+std::expected<void, Error> run_command(const char* program, const char* argument) {
     const auto child = spawn(program, argument, nullptr, nullptr);
     if (!child) {
         return std::unexpected(child.error());
@@ -213,7 +211,7 @@ std::expected<void, CommandFailure> run_command(const char* program, const char*
     return succeeded(status);
 }
 
-std::expected<void, CommandFailure> run_bounded_command(const char* program, const char* argument,
+std::expected<void, Error> run_bounded_command(const char* program, const char* argument,
                                                         std::chrono::seconds awake_limit) {
     SpawnFileActions actions;
     if (actions.init_error() != 0) {
@@ -240,7 +238,7 @@ std::expected<void, CommandFailure> run_bounded_command(const char* program, con
     ::pthread_sigmask(SIG_BLOCK, &child_ended, &before);
     const auto child = spawn(program, argument, actions.get(), &before);
     const auto status = child ? wait_awake(*child, awake_limit, child_ended)
-                              : std::expected<std::optional<int>, CommandFailure>(std::unexpected(child.error()));
+                              : std::expected<std::optional<int>, Error>(std::unexpected(child.error()));
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (!status) {
         return std::unexpected(status.error());
@@ -253,7 +251,7 @@ std::expected<void, CommandFailure> run_bounded_command(const char* program, con
         std::string reason = "killed after ";
         reason += format_integer(static_cast<std::int64_t>(awake_limit.count())).view();
         reason += " seconds awake without finishing";
-        return std::unexpected(CommandFailure{std::move(reason)});
+        return std::unexpected(Error::reason_text(std::move(reason)));
     }
     return succeeded(**status);
 }

@@ -19,20 +19,12 @@ namespace kestro {
 // when a core was dumped ("signal: <n>" for a signal without a name).
 [[nodiscard]] std::string wait_status_text(int wait_status);
 
-// Why a command did not succeed, in the words of its report: the system's
-// error text when it could not be started or waited for, else
-// wait_status_text of how it ended.
-struct CommandFailure {
-    std::string reason;
-
-    [[nodiscard]] const std::string& text() const { return reason; }
-};
-
 // Runs program, found through PATH, with no arguments or the one given, the
 // caller's standard streams and environment, and SIGPIPE at its default;
-// waits for it to end. Succeeds when it exits with status 0.
-[[nodiscard]] std::expected<void, CommandFailure> run_command(const char* program,
-                                                              const char* argument = nullptr);
+// waits for it to end. Succeeds when it exits with status 0; fails with the
+// system's error when it could not be started or waited for, else with
+// wait_status_text of how it ended as the reason.
+[[nodiscard]] std::expected<void, Error> run_command(const char* program, const char* argument = nullptr);
 
 // The same for a command that must neither keep the daemon waiting nor be
 // kept waiting by the daemon's log: standard input from /dev/null, standard
@@ -43,7 +35,7 @@ struct CommandFailure {
 // machine sleeps, so that a hibernation the command asked for does not
 // count). A command still running then is killed (SIGKILL, and not waited
 // for) and fails with "killed after <n> seconds awake without finishing".
-[[nodiscard]] std::expected<void, CommandFailure> run_bounded_command(const char* program, const char* argument,
-                                                                      std::chrono::seconds awake_limit);
+[[nodiscard]] std::expected<void, Error> run_bounded_command(const char* program, const char* argument,
+                                                             std::chrono::seconds awake_limit);
 
 }  // namespace kestro

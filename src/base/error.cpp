@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string.h>
+#include <utility>
 
 #include "base/number_format.hpp"
 
@@ -16,11 +17,27 @@ ErrorText SystemError::text() const {
     return text;
 }
 
+Error Error::reason_text(std::string text) {
+    Error error(SystemError{});
+    error.made_reason_ = std::move(text);
+    return error;
+}
+
+Error Error::in_context(std::string context) && {
+    context_ = std::move(context);
+    return std::move(*this);
+}
+
 ErrorText Error::text() const {
     if (const auto system_error = system()) {
         return system_error->text();
     }
-    return ErrorText(reason_);
+    return ErrorText(made_reason_ ? std::string_view(*made_reason_) : reason_);
+}
+
+std::string Error::report() const {
+    const ErrorText error_text = text();
+    return context_ ? *context_ + ": " + std::string(error_text.view()) : std::string(error_text.view());
 }
 
 }  // namespace kestro

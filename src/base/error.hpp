@@ -31,7 +31,9 @@ struct SystemError {
 };
 
 // A failure: an operating-system error, or a reason of the program's own
-// ("invalid float literal").
+// ("invalid float literal", "exit status: 1"); and, where the caller knows
+// it, the context it failed in ("write standard output", "poll"), which a
+// report puts first.
 class Error {
 public:
     constexpr Error(SystemError system) : system_(system) {}  // NOLINT: every system error is an error
@@ -39,13 +41,24 @@ public:
     // A reason of the program's own; `text` lives as long as the program (a literal).
     [[nodiscard]] static constexpr Error reason(std::string_view text) { return Error(text); }
 
+    // A reason of the program's own made at run time, such as how a command ended.
+    [[nodiscard]] static Error reason_text(std::string text);
+
+    // The same failure in `context`: what was being done, and to what.
+    [[nodiscard]] Error in_context(std::string context) &&;
+
     // The system error; none for a reason of the program's own.
     [[nodiscard]] constexpr std::optional<SystemError> system() const {
-        return reason_.empty() ? std::optional(system_) : std::nullopt;
+        return reason_.empty() && !made_reason_ ? std::optional(system_) : std::nullopt;
     }
 
-    // The system error's text, or the reason.
+    // The system error's text, or the reason, without the context.
     [[nodiscard]] ErrorText text() const;
+
+    [[nodiscard]] const std::optional<std::string>& context() const { return context_; }
+
+    // "<context>: <text>", or the text alone without a context.
+    [[nodiscard]] std::string report() const;
 
     friend constexpr bool operator==(const Error&, const Error&) = default;
 
@@ -53,13 +66,9 @@ private:
     constexpr explicit Error(std::string_view reason) : reason_(reason) {}
 
     SystemError system_;
-    std::string_view reason_;  // empty for a system error
-};
-
-// An act on something named that failed, reported as "<action>: <error>".
-struct ActionFailure {
-    std::string action;  // "write <path>", "watch <directory>", "poll"
-    Error error;
+    std::string_view reason_;                 // a literal reason; empty otherwise
+    std::optional<std::string> made_reason_;  // none unless made at run time
+    std::optional<std::string> context_;
 };
 
 }  // namespace kestro

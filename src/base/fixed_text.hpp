@@ -26,6 +26,8 @@ public:
         return *this;
     }
 
+    friend bool operator==(const FixedText& text, std::string_view other) { return text.view() == other; }
+
     // For writers that fill the buffer themselves.
     char* data() { return chars_.data(); }
     void set_size(std::size_t size) { size_ = size; }

@@ -1,28 +1,10 @@
 #include "base/journal_stream.hpp"
 
-#include <charconv>
 #include <sys/stat.h>
-#include <system_error>
+
+#include "base/number_grammar.hpp"
 
 namespace kestro {
-
-namespace {
-
-// The whole of `text` as a decimal number of type T, or none.
-template <class T>
-std::optional<T> parse_decimal(std::string_view text) {
-    T value{};
-    const char* const end = text.data() + text.size();
-    // from_chars takes no sign, blank or prefix for an unsigned type, but
-    // stops at the first character that is not a digit.
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (text.empty() || error != std::errc() || stop != end) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-}  // namespace
 
 std::optional<StreamId> parse_journal_stream(std::string_view value) {
     const std::size_t colon = value.find(':');

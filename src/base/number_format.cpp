@@ -108,22 +108,37 @@ NumberText format_fixed(double value, int decimals) {
 NumberText format_integer(std::uint64_t value) { return format_int(value); }
 NumberText format_integer(std::int64_t value) { return format_int(value); }
 
-DurationText format_duration(double seconds) {
-    constexpr double most_minutes = 99 * 60;
-    const double rounded = std::round(seconds / 60);
-    if (rounded < 1) {
-        return DurationText("<1 min");
+DurationText format_duration(double seconds, DurationForm form) {
+    constexpr double seconds_per_minute = 60;
+    constexpr std::uint64_t minutes_per_hour = 60;
+    const bool countdown = form == DurationForm::countdown;
+    double whole_minutes = 0;
+    if (countdown) {
+        if (seconds < seconds_per_minute) {
+            return DurationText("under a minute");
+        }
+        // Far beyond any battery; keeps the conversion defined.
+        constexpr double longest = 1e12;
+        whole_minutes = std::trunc(std::fmin(seconds, longest) / seconds_per_minute);
+    } else {
+        constexpr double most_minutes = 99 * 60;
+        whole_minutes = std::round(seconds / seconds_per_minute);
+        if (whole_minutes < 1) {
+            return DurationText("<1 min");
+        }
+        if (!(whole_minutes <= most_minutes)) {
+            return DurationText(">99 h");
+        }
     }
-    if (!(rounded <= most_minutes)) {
-        return DurationText(">99 h");
-    }
-    const auto minutes = static_cast<std::uint64_t>(rounded);
+    const auto minutes = static_cast<std::uint64_t>(whole_minutes);
     DurationText text;
-    if (minutes >= 60) {
-        text.append(format_integer(minutes / 60)).append(" h");
+    if (minutes >= minutes_per_hour) {
+        text.append(format_integer(minutes / minutes_per_hour)).append(" h");
     }
-    if (minutes % 60 != 0) {
-        text.append(minutes >= 60 ? " " : "").append(format_integer(minutes % 60)).append(" min");
+    if (minutes % minutes_per_hour != 0 || countdown) {
+        text.append(minutes >= minutes_per_hour ? " " : "")
+            .append(format_integer(minutes % minutes_per_hour))
+            .append(" min");
     }
     return text;
 }

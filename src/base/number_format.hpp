@@ -24,13 +24,22 @@ using NumberText = FixedText<352>;
 [[nodiscard]] NumberText format_integer(std::uint64_t value);
 [[nodiscard]] NumberText format_integer(std::int64_t value);
 
-// Holds the longest duration text, "99 h 59 min".
-using DurationText = FixedText<16>;
+// Holds the longest duration text, a countdown's "277777777 h 46 min".
+using DurationText = FixedText<24>;
 
-// A duration rounded to the nearest minute, in the one form people cannot
-// read two ways: "<1 min" below 30 s, "9 min", "3 h", "3 h 12 min", ">99 h"
-// beyond 99 h. "0:09" would pass for minutes and seconds. Seconds must not
-// be negative or NaN.
-[[nodiscard]] DurationText format_duration(double seconds);
+// How a duration is put in hours and minutes.
+enum class DurationForm {
+    // Rounded to the nearest minute, for a person to glance at: "<1 min"
+    // below 30 s, "9 min", "3 h", "3 h 12 min", ">99 h" beyond 99 h.
+    rounded,
+    // The whole minutes left, as the service manager's status counts down:
+    // "under a minute" below 60 s, "12 min", "3 h 0 min", "3 h 12 min"
+    // (no end short of about 30 000 years).
+    countdown,
+};
+
+// A duration in the one form people cannot read two ways: "0:09" would pass
+// for minutes and seconds. Seconds must not be negative or NaN.
+[[nodiscard]] DurationText format_duration(double seconds, DurationForm form = DurationForm::rounded);
 
 }  // namespace kestro

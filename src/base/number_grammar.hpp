@@ -1,8 +1,14 @@
-// The grammar of the numbers in sysfs attribute files.
+// The grammar of decimal numbers: those in sysfs attribute files, the
+// integers in a charge limit file and in JOURNAL_STREAM.
 #pragma once
 
+#include <charconv>
+#include <concepts>
 #include <expected>
+#include <optional>
 #include <string_view>
+#include <system_error>
+#include <type_traits>
 
 #include "base/error.hpp"
 
@@ -21,5 +27,27 @@ inline constexpr Error invalid_number = Error::reason("invalid float literal");
 // one too small becomes zero, both keeping the sign. Infinity and NaN are
 // returned as values: whether they are acceptable is the caller's choice.
 [[nodiscard]] std::expected<double, Error> parse_attribute_number(std::string_view text);
+
+// The whole of `text` as an integer of type T: ASCII digits, with at most
+// one leading "+" or "-" for a signed type, and nothing else; none outside
+// that grammar or T's range.
+template <std::integral T>
+[[nodiscard]] std::optional<T> parse_decimal(std::string_view text) {
+    std::string_view digits = text;
+    if (std::is_signed_v<T> && !digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+        digits.remove_prefix(1);
+    }
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    // from_chars takes a leading "-" but no "+".
+    const std::string_view number = text.front() == '-' ? text : digits;
+    T value{};
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (error != std::errc() || end != number.data() + number.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
 
 }  // namespace kestro

@@ -173,6 +173,25 @@ void keep_rest(std::string& rest, const iovec* vectors, std::size_t count, std::
     }
 }
 
+// The vectors of a line: the prefix and the parts that are not empty, then
+// the newline, after the `count` vectors already there. Returns the count.
+template <std::size_t N>
+std::size_t add_line(std::array<iovec, N>& vectors, std::size_t count, std::string_view prefix,
+                     std::span<const std::string_view> parts) {
+    static_assert(N >= max_line_parts + 2);
+    const auto add = [&](std::string_view text) {
+        if (!text.empty()) {
+            vectors[count++] = {const_cast<char*>(text.data()), text.size()};
+        }
+    };
+    add(prefix);
+    for (const std::string_view part : parts.first(std::min(parts.size(), max_line_parts))) {
+        add(part);
+    }
+    add("\n");
+    return count;
+}
+
 }  // namespace
 
 std::string printable_log_text(std::string_view text) {
@@ -223,11 +242,19 @@ std::string_view level_prefix(int fd, LogLevel level) {
     return is_journal_fd(fd) ? level_prefixes[static_cast<std::size_t>(level)] : std::string_view();
 }
 
-bool write_log_now(int fd, iovec* vectors, std::size_t count) {
+bool write_log_now(int fd, LogLevel level, std::span<const std::string_view> parts) {
     LogStream other{fd};
     LogStream& stream = log_stream_of(fd) != nullptr ? *log_stream_of(fd) : other;
+    std::array<iovec, max_line_parts + 2> vectors{};
+    const std::size_t count = add_line(vectors, 0, level_prefix(fd, level), parts);
     const auto finished = finish_line(stream);
-    return finished && *finished && write_now(stream, vectors, count).has_value();
+    return finished && *finished && write_now(stream, vectors.data(), count).has_value();
+}
+
+bool write_line_waiting(int fd, std::span<const std::string_view> parts) {
+    std::array<iovec, max_line_parts + 2> vectors{};
+    const std::size_t count = add_line(vectors, 0, {}, parts);
+    return write_all(fd, vectors.data(), count).has_value();
 }
 
 void detail::write_line_parts(int fd, LogLevel level, std::span<const std::string_view> parts) {
@@ -238,28 +265,18 @@ void detail::write_line_parts(int fd, LogLevel level, std::span<const std::strin
         ++stream.dropped;
         return;
     }
-    // The notice of dropped lines takes four, the prefix and the newline two.
-    std::array<iovec, max_line_parts + 6> vectors{};
+    // The notice of dropped lines takes five, the prefix and the newline two.
+    std::array<iovec, max_line_parts + 7> vectors{};
     std::size_t count = 0;
-    const auto add = [&](std::string_view text) {
-        if (!text.empty()) {
-            vectors[count++] = {const_cast<char*>(text.data()), text.size()};
-        }
-    };
     NumberText dropped_count;
     if (stream.dropped > 0) {
         dropped_count = format_integer(stream.dropped);
-        add(level_prefix(fd, LogLevel::warning));
-        add("kestro: ");
-        add(dropped_count);
-        add(stream.dropped == 1 ? " log line dropped while the log was full\n"
-                                : " log lines dropped while the log was full\n");
+        const std::string_view notice[] = {"kestro: ", dropped_count,
+                                           stream.dropped == 1 ? " log line dropped while the log was full"
+                                                               : " log lines dropped while the log was full"};
+        count = add_line(vectors, count, level_prefix(fd, LogLevel::warning), notice);
     }
-    add(level_prefix(fd, level));
-    for (std::string_view part : parts) {
-        add(part);
-    }
-    add("\n");
+    count = add_line(vectors, count, level_prefix(fd, level), parts);
 
     const auto written = finished ? write_now(stream, vectors.data(), count)
                                   : std::expected<std::size_t, SystemError>(std::unexpected(finished.error()));

@@ -59,11 +59,17 @@ void set_up_log_streams(const char* journal_stream);
 // the log gets these as its own standard output and error.
 [[nodiscard]] int log_descriptor(int fd);
 
-// Writes the vectors to fd's log stream without waiting, after the rest of
-// a line taken in part; writes nothing when that rest does not go out whole.
-// For the last words of a fatal abort: it neither allocates nor counts, and
-// a failure is only its result.
-bool write_log_now(int fd, iovec* vectors, std::size_t count);
+// Writes a line (as write_line below) to fd's log stream without waiting,
+// after the rest of a line taken in part; writes nothing when that rest does
+// not go out whole. For the last words of a fatal abort: it neither
+// allocates nor counts, and a failure is only its result.
+bool write_log_now(int fd, LogLevel level, std::span<const std::string_view> parts);
+
+// Writes the parts and a newline to fd, with no level, waiting as long as
+// the stream needs and retrying after a partial write: for kestro-status,
+// whose reader is a person or a script, not a log. A failure is only its
+// result.
+bool write_line_waiting(int fd, std::span<const std::string_view> parts);
 
 // Whether set_up_log_streams found `fd` (standard output or standard
 // error) to be the journal.
@@ -81,7 +87,8 @@ bool write_log_now(int fd, iovec* vectors, std::size_t count);
 // escape sequence. Everything else is kept as it is.
 [[nodiscard]] std::string printable_log_text(std::string_view text);
 
-// The most parts a line has; a line with more does not compile.
+// The most parts a line has; a line with more does not compile, or is cut
+// there when its parts come as a span.
 inline constexpr std::size_t max_line_parts = 15;
 
 namespace detail {

@@ -45,16 +45,16 @@ constexpr Error not_a_regular_file = Error::reason("not a regular file");
 
 }  // namespace
 
-std::expected<void, ActionFailure> OutputTarget::write(std::string_view text) const {
+std::expected<void, Error> OutputTarget::write(std::string_view text) const {
     iovec vector = vector_of(text);
     if (!file_) {
         if (const auto written = write_all(STDOUT_FILENO, &vector, 1); !written) {
-            return std::unexpected(ActionFailure{"write standard output", written.error()});
+            return std::unexpected(Error(written.error()).in_context("write standard output"));
         }
         return {};
     }
     if (holds_other_than_a_file(*file_)) {
-        return std::unexpected(ActionFailure{"replace " + *file_, not_a_regular_file});
+        return std::unexpected(Error(not_a_regular_file).in_context("replace " + *file_));
     }
     // A new file of this process's own (a leftover of an earlier process
     // that had the same id is replaced).
@@ -62,9 +62,9 @@ std::expected<void, ActionFailure> OutputTarget::write(std::string_view text) co
     if (const auto replaced = replace_file_at(AT_FDCWD, temporary.c_str(), file_->c_str(), &vector, 1); !replaced) {
         ::unlink(temporary.c_str());
         if (replaced.error().in_rename) {
-            return std::unexpected(ActionFailure{"rename " + temporary + " -> " + *file_, replaced.error().error});
+            return std::unexpected(Error(replaced.error().error).in_context("rename " + temporary + " -> " + *file_));
         }
-        return std::unexpected(ActionFailure{"write " + temporary, replaced.error().error});
+        return std::unexpected(Error(replaced.error().error).in_context("write " + temporary));
     }
     return {};
 }

@@ -26,9 +26,9 @@ public:
     // socket, a directory, a symbolic link) fails at once, with nothing
     // created. A failed attempt leaves the previous file as it was and
     // removes the temporary one.
-    // Fails with the action "write standard output", "replace <file>" (not
+    // Fails in the context "write standard output", "replace <file>" (not
     // a regular file), "write <temporary>" or "rename <temporary> -> <file>".
-    [[nodiscard]] std::expected<void, ActionFailure> write(std::string_view text) const;
+    [[nodiscard]] std::expected<void, Error> write(std::string_view text) const;
 
 private:
     std::optional<std::string> file_;

@@ -44,13 +44,13 @@ constexpr double longest_timer = 1e9;  // seconds; about 32 years
 
 // The call that just failed, named by its action and what it acted on; its
 // errno is taken before anything else can change it.
-[[nodiscard]] std::unexpected<ActionFailure> failure(std::string_view action, std::string_view object = {}) {
+[[nodiscard]] std::unexpected<Error> failure(std::string_view action, std::string_view object = {}) {
     const SystemError error = SystemError::last();
     std::string what(action);
     if (!object.empty()) {
         what.append(" ").append(object);
     }
-    return std::unexpected(ActionFailure{std::move(what), error});
+    return std::unexpected(Error(error).in_context(std::move(what)));
 }
 
 // The path without slashes at its end, but "/" for the root.
@@ -100,7 +100,7 @@ public:
 
     // Watches the directory, or else the nearest existing directory above
     // it. Fails only when nothing up to "/" (or ".") can be watched.
-    [[nodiscard]] std::expected<void, ActionFailure> attach() {
+    [[nodiscard]] std::expected<void, Error> attach() {
         if (directory_watch_ >= 0 || try_directory()) {
             return {};
         }
@@ -123,7 +123,7 @@ public:
     }
 
     // Reads every queued event, following the directory as it goes and comes.
-    [[nodiscard]] std::expected<EventBatch, ActionFailure> drain() {
+    [[nodiscard]] std::expected<EventBatch, Error> drain() {
         EventBatch batch;
         bool directory_gone = false;
         bool ancestor_touched = false;
@@ -249,7 +249,7 @@ struct Descriptors {
 };
 
 // A watch that has ended, or none while it goes on.
-using Ending = std::optional<std::expected<WatchEnd, ActionFailure>>;
+using Ending = std::optional<std::expected<WatchEnd, Error>>;
 
 // The watch's state and one handler per event source: the stop signals,
 // the reader of standard output, the sink's own descriptor, the directory's
@@ -261,7 +261,7 @@ public:
         : settings_(settings), sink_(sink), stop_signals_(stop_signals), fds_(descriptors),
           directory_(directory) {}
 
-    [[nodiscard]] std::expected<WatchEnd, ActionFailure> run() {
+    [[nodiscard]] std::expected<WatchEnd, Error> run() {
         if (report(true) == SinkResult::stop) {
             return WatchEnd::sink_stopped;
         }
@@ -291,7 +291,7 @@ private:
 
     // Waits for any source; while settling, the directory's events wait in
     // their queue.
-    [[nodiscard]] std::expected<void, ActionFailure> wait() {
+    [[nodiscard]] std::expected<void, Error> wait() {
         polled_ = {{
             {fds_.signals, POLLIN, 0},
             {settings_.hangup_fd, 0, 0},
@@ -414,7 +414,7 @@ Settling::Next Settling::after(const EventBatch& batch, bool step_ended) {
     return Next::listen;
 }
 
-std::expected<WatchEnd, ActionFailure> watch_status(const WatchSettings& settings, StatusSink& sink) {
+std::expected<WatchEnd, Error> watch_status(const WatchSettings& settings, StatusSink& sink) {
     sigset_t signals;
     sigemptyset(&signals);
     for (const int number : {SIGTERM, SIGINT, SIGHUP}) {

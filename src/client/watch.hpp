@@ -102,6 +102,6 @@ enum class WatchEnd {
 // it from ending. Fails, with the
 // description of the error, only when the kernel refuses what watching needs
 // (inotify, a timer, the signal descriptor, a watch on "/").
-[[nodiscard]] std::expected<WatchEnd, ActionFailure> watch_status(const WatchSettings& settings, StatusSink& sink);
+[[nodiscard]] std::expected<WatchEnd, Error> watch_status(const WatchSettings& settings, StatusSink& sink);
 
 }  // namespace kestro

@@ -1,10 +1,8 @@
 #include "power/charge_limit.hpp"
 
-#include <algorithm>
-#include <charconv>
-
 #include "base/attribute_file.hpp"
 #include "base/number_format.hpp"
+#include "base/number_grammar.hpp"
 #include "base/output.hpp"
 #include "base/pause.hpp"
 #include "base/utf8.hpp"
@@ -27,7 +25,7 @@ std::optional<std::int32_t> read_charge_limit_once(const std::string& path) {
     if (!content) {
         return std::nullopt;
     }
-    const auto integer = parse_charge_limit_integer(trim_white_space(*content));
+    const auto integer = parse_decimal<std::int32_t>(trim_white_space(*content));
     if (!integer) {
         return std::nullopt;
     }
@@ -75,24 +73,6 @@ std::optional<std::string> find_charge_limit_file(std::string_view battery_dir, 
     print_warning_line(
         {"Warning: Init: MaxChargeLevel feature: Cound not find suitable file, assuming MaxChargeLevel=100%"});
     return std::nullopt;
-}
-
-std::optional<std::int32_t> parse_charge_limit_integer(std::string_view text) {
-    std::string_view digits = text;
-    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
-        digits.remove_prefix(1);
-    }
-    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::nullopt;
-    }
-    // from_chars takes a leading "-" but no "+".
-    const std::string_view number = text.front() == '-' ? text : digits;
-    std::int32_t value = 0;
-    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
-    if (error != std::errc() || end != number.data() + number.size()) {
-        return std::nullopt;
-    }
-    return value;
 }
 
 std::optional<std::int32_t> charge_limit_from(std::int32_t integer) {

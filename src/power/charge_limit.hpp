@@ -34,10 +34,6 @@ inline constexpr double unlimited_charge_level = full_charge_percent;
 [[nodiscard]] std::optional<std::string> find_charge_limit_file(
     std::string_view battery_dir, std::string_view device_path = device_charge_limit_path);
 
-// The content of a limit file, trimmed: a signed 32-bit decimal integer with
-// at most one leading "+" or "-" and nothing else.
-[[nodiscard]] std::optional<std::int32_t> parse_charge_limit_integer(std::string_view text);
-
 // What one successful read means: 0 is "no limit" (100); a positive value is
 // itself, even above 100; a negative one is a failed read (none).
 [[nodiscard]] std::optional<std::int32_t> charge_limit_from(std::int32_t integer);

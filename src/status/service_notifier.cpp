@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
 #include <sys/socket.h>
 
 #include "base/error.hpp"
@@ -14,29 +13,12 @@ namespace kestro {
 
 namespace {
 
-constexpr double seconds_per_minute = 60;
-constexpr std::uint64_t minutes_per_hour = 60;
 // A datagram: the status and a few assignments.
 using Datagram = FixedText<256>;
 
 void warn(std::string_view name, SystemError error) {
     print_warning_line({"Warning: cannot notify the service manager through NOTIFY_SOCKET '",
                         printable_log_text(name), "': ", error.text()});
-}
-
-// "3 h 12 min", "12 min", "under a minute".
-void append_duration(ServiceStatusText& text, double secs) {
-    if (secs < seconds_per_minute) {
-        text.append("under a minute");
-        return;
-    }
-    // Far beyond any battery; keeps the conversion defined.
-    constexpr double longest = 1e12;
-    const auto minutes = static_cast<std::uint64_t>(std::fmin(secs, longest) / seconds_per_minute);
-    if (minutes >= minutes_per_hour) {
-        text.append(format_integer(minutes / minutes_per_hour)).append(" h ");
-    }
-    text.append(format_integer(minutes % minutes_per_hour)).append(" min");
 }
 
 }  // namespace
@@ -56,12 +38,10 @@ ServiceStatusText service_status_text(const ServiceSummary& summary) {
     if (summary.action_held) {
         text.append(", action held");
         if (timed && *secs > 0) {
-            text.append(" for ");
-            append_duration(text, *secs);
+            text.append(" for ").append(format_duration(*secs, DurationForm::countdown));
         }
     } else if (timed) {
-        text.append(", shutdown in ");
-        append_duration(text, *secs);
+        text.append(", shutdown in ").append(format_duration(*secs, DurationForm::countdown));
     }
     return text;
 }

@@ -19,23 +19,23 @@ using namespace std::chrono_literals;
 class RecordingSystem final : public ActionSystem {
 public:
     ClockReading clocks{100s, 5s};
-    std::expected<void, CommandFailure> poweroff_result{}, systemctl_result{};
+    std::expected<void, Error> poweroff_result{}, systemctl_result{};
     std::string calls;
 
     ClockReading read_clocks() override { return clocks; }
     void pause(WaitDuration duration) override { calls += "pause " + std::to_string(duration.seconds) + "; "; }
-    std::expected<void, CommandFailure> run_command(const char* program) override {
+    std::expected<void, Error> run_command(const char* program) override {
         calls += std::string(program) + "; ";
         return poweroff_result;
     }
-    std::expected<void, CommandFailure> run_bounded_command(const char* program, const char* argument,
+    std::expected<void, Error> run_bounded_command(const char* program, const char* argument,
                                                             std::chrono::seconds limit) override {
         calls += std::string(program) + " " + argument + " " + std::to_string(limit.count()) + "s; ";
         return systemctl_result;
     }
 };
 
-const std::unexpected<CommandFailure> exit_1{CommandFailure{"exit status: 1"}};
+const std::unexpected<Error> exit_1{Error::reason_text("exit status: 1")};
 const std::string hibernating = "Reached 5% battery.\nHibernating in 10 seconds.\nHibernating now.\n";
 const std::string held_off = "Info: systemctl hibernate succeeded; held off for 60 seconds awake, or until "
                              "connected or charged above the level.\n";
@@ -62,7 +62,7 @@ TEST_P(LowBatteryAction, AnnouncesWaitsAndRuns) {
     const Settings settings{5.0, c.timeout, c.action};
     RecordingSystem system;
     (c.action == CriticalAction::poweroff ? system.poweroff_result : system.systemctl_result) =
-        c.fails ? exit_1 : std::expected<void, CommandFailure>{};
+        c.fails ? exit_1 : std::expected<void, Error>{};
     std::optional<SleepHold> new_hold;
     std::string fatal;
     testing::internal::CaptureStdout();

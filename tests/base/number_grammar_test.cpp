@@ -102,6 +102,32 @@ INSTANTIATE_TEST_SUITE_P(
         NumberCase{"TrailingGarbage", "3900000x", invalid()}),
     [](const auto& info) { return info.param.name; });
 
+struct IntegerCase {
+    std::string text;
+    std::optional<std::int32_t> value;
+};
+
+class DecimalInteger : public testing::TestWithParam<IntegerCase> {};
+
+TEST_P(DecimalInteger, TakesOneSignAndDigitsWithinThirtyTwoBits) {
+    EXPECT_EQ(parse_decimal<std::int32_t>(GetParam().text), GetParam().value) << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, DecimalInteger,
+    testing::Values(IntegerCase{"80", 80}, IntegerCase{"+75", 75}, IntegerCase{"-5", -5}, IntegerCase{"0", 0},
+                    IntegerCase{"+0", 0}, IntegerCase{"-0", 0}, IntegerCase{"007", 7},
+                    IntegerCase{"2147483647", std::numeric_limits<std::int32_t>::max()},
+                    IntegerCase{"-2147483648", std::numeric_limits<std::int32_t>::min()},
+                    IntegerCase{"2147483648", std::nullopt}, IntegerCase{"-2147483649", std::nullopt},
+                    IntegerCase{"99999999999999999999", std::nullopt}, IntegerCase{"", std::nullopt},
+                    IntegerCase{"+", std::nullopt}, IntegerCase{"-", std::nullopt}, IntegerCase{"++5", std::nullopt},
+                    IntegerCase{"+-5", std::nullopt}, IntegerCase{"--5", std::nullopt},
+                    IntegerCase{"80.0", std::nullopt}, IntegerCase{"8 0", std::nullopt},
+                    IntegerCase{"80%", std::nullopt}, IntegerCase{"0x50", std::nullopt},
+                    IntegerCase{"1e2", std::nullopt}, IntegerCase{"eighty", std::nullopt},
+                    IntegerCase{"\xd9\xa8\xd9\xa0", std::nullopt}));  // Arabic-Indic 80
+
 TEST(NumberParseReason, NamesTheFailure) {
     EXPECT_EQ(empty_number.text().view(), "cannot parse float from empty string");
     EXPECT_EQ(invalid_number.text().view(), "invalid float literal");

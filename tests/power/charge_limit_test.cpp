@@ -19,32 +19,6 @@ using testing_support::TempTree;
 // The paths reported so far, one set for the whole run as the loop keeps one.
 ReportedPaths reported;
 
-struct IntegerCase {
-    std::string text;
-    std::optional<std::int32_t> value;
-};
-
-class ChargeLimitInteger : public testing::TestWithParam<IntegerCase> {};
-
-TEST_P(ChargeLimitInteger, TakesOneSignAndDigitsWithinThirtyTwoBits) {
-    EXPECT_EQ(parse_charge_limit_integer(GetParam().text), GetParam().value) << GetParam().text;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, ChargeLimitInteger,
-    testing::Values(IntegerCase{"80", 80}, IntegerCase{"+75", 75}, IntegerCase{"-5", -5}, IntegerCase{"0", 0},
-                    IntegerCase{"+0", 0}, IntegerCase{"-0", 0}, IntegerCase{"007", 7},
-                    IntegerCase{"2147483647", std::numeric_limits<std::int32_t>::max()},
-                    IntegerCase{"-2147483648", std::numeric_limits<std::int32_t>::min()},
-                    IntegerCase{"2147483648", std::nullopt}, IntegerCase{"-2147483649", std::nullopt},
-                    IntegerCase{"99999999999999999999", std::nullopt}, IntegerCase{"", std::nullopt},
-                    IntegerCase{"+", std::nullopt}, IntegerCase{"-", std::nullopt}, IntegerCase{"++5", std::nullopt},
-                    IntegerCase{"+-5", std::nullopt}, IntegerCase{"--5", std::nullopt},
-                    IntegerCase{"80.0", std::nullopt}, IntegerCase{"8 0", std::nullopt},
-                    IntegerCase{"80%", std::nullopt}, IntegerCase{"0x50", std::nullopt},
-                    IntegerCase{"1e2", std::nullopt}, IntegerCase{"eighty", std::nullopt},
-                    IntegerCase{"\xd9\xa8\xd9\xa0", std::nullopt}));  // Arabic-Indic 80
-
 TEST(ChargeLimitFrom, ZeroMeansNoLimitAndNegativeFails) {
     EXPECT_EQ(charge_limit_from(0), 100);
     EXPECT_EQ(charge_limit_from(1), 1);
