@@ -160,6 +160,7 @@ ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs) {
         const MachineReadings readings = read_machine(inputs, state);
         const CycleEvaluation evaluation = evaluate_cycle(readings, state.cycle, inputs.settings, state.memory);
         publish(evaluation, inputs.settings.critical_action, inputs.status_lock);
+        inputs.history.record_cycle(readings, evaluation, state.batteries, inputs.settings.critical_action);
 
         if (shutdown_due(evaluation.secs_until_shutdown)) {
             inputs.notifier.acting(inputs.settings.critical_action, evaluation.estimate.percent.value_or(0));
