@@ -20,9 +20,16 @@
  * runs with neither the shim nor its pipes. Without the variable every call
  * goes to the C library unchanged.
  *
+ * A wait for a signal with a time limit (sigtimedwait: the daemon's wait
+ * for a command it runs) is reported as "wait <sec> <nsec>\n" and held the
+ * same way, but the signal ends it at once, no time having passed: the
+ * harness is told "woken\n". Released, it is the whole limit gone by.
+ *
  * The clocks of awake time are controlled too: CLOCK_MONOTONIC and
  * CLOCK_BOOTTIME stand at their first reading plus the time of every sleep
  * released so far, so a held sleep is time gone by and nothing else is.
+ * CLOCK_BOOTTIME adds the seconds asleep that the file named by
+ * KESTRO_E2E_ASLEEP_FILE holds (the fake systemctl "hibernates" there).
  *
  * When the harness is gone (a pipe fails or reaches its end) the process
  * kills itself: a daemon whose clock nobody controls must not run free.
@@ -36,16 +43,19 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/signalfd.h>
 #include <time.h>
 #include <unistd.h>
 
 #define CLOCK_FDS_VARIABLE "KESTRO_E2E_CLOCK_FDS"
+#define ASLEEP_FILE_VARIABLE "KESTRO_E2E_ASLEEP_FILE"
 #define NSEC_PER_SEC 1000000000L
 
 static int request_fd = -1;
 static int release_fd = -1;
 static unsigned long requests_made;
 static unsigned long long slept_ns; /* the released sleeps, in total */
+static char *asleep_file;
 
 static int parse_fd(const char *text, const char **end) {
     long value = 0;
@@ -83,7 +93,11 @@ __attribute__((constructor)) static void clock_shim_load(void) {
             raise(SIGKILL);
         }
     }
+    if (getenv(ASLEEP_FILE_VARIABLE) != NULL) {
+        asleep_file = strdup(getenv(ASLEEP_FILE_VARIABLE));
+    }
     unsetenv(CLOCK_FDS_VARIABLE);
+    unsetenv(ASLEEP_FILE_VARIABLE);
     unsetenv("LD_PRELOAD");
 }
 
@@ -106,25 +120,29 @@ static void send_line(const char *line, size_t length) {
     }
 }
 
-/* Reports the pause and holds it. Returns 0 when released, EINTR when a
- * signal handler ran first. errno is left as it was.
+#define WOKEN (-1)
+
+/* Reports the pause ("sleep" or "wait") and holds it. Returns 0 when
+ * released, EINTR when a signal handler ran first, WOKEN when wake_fd (if
+ * not -1) became readable first. errno is left as it was.
  *
  * Signals stay blocked from the report until the wait, which unblocks them
  * atomically (ppoll): a signal that the harness sends once it has seen the
  * report cannot slip in before the wait and be missed. */
-static int hold(time_t sec, long nsec) {
+static int hold(const char *verb, time_t sec, long nsec, int wake_fd) {
     const int saved_errno = errno;
     sigset_t all, caller;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &caller);
     char line[64];
-    const int length = snprintf(line, sizeof line, "sleep %lld %ld\n", (long long)sec, nsec);
+    const int length = snprintf(line, sizeof line, "%s %lld %ld\n", verb, (long long)sec, nsec);
     const unsigned char wanted = (unsigned char)(++requests_made & 0xff);
     send_line(line, (size_t)length);
     int result = 0;
     for (;;) {
-        struct pollfd wait_for = {.fd = release_fd, .events = POLLIN, .revents = 0};
-        if (ppoll(&wait_for, 1, NULL, &caller) < 0) {
+        struct pollfd wait_for[2] = {{.fd = release_fd, .events = POLLIN, .revents = 0},
+                                     {.fd = wake_fd, .events = POLLIN, .revents = 0}};
+        if (ppoll(wait_for, 2, NULL, &caller) < 0) {
             if (errno == EINTR) {
                 static const char interrupted[] = "interrupted\n";
                 send_line(interrupted, sizeof interrupted - 1);
@@ -132,6 +150,12 @@ static int hold(time_t sec, long nsec) {
                 break;
             }
             harness_gone();
+        }
+        if (wait_for[1].revents != 0) {
+            static const char woken[] = "woken\n";
+            send_line(woken, sizeof woken - 1);
+            result = WOKEN;
+            break;
         }
         unsigned char byte;
         const ssize_t got = read(release_fd, &byte, 1);
@@ -154,6 +178,19 @@ static int hold(time_t sec, long nsec) {
     return result;
 }
 
+/* The seconds asleep so far, from the file the fake systemctl adds to. */
+static unsigned long long asleep_ns(void) {
+    FILE *file = asleep_file != NULL ? fopen(asleep_file, "re") : NULL;
+    unsigned long long seconds = 0;
+    if (file != NULL) {
+        if (fscanf(file, "%llu", &seconds) != 1) {
+            seconds = 0;
+        }
+        fclose(file);
+    }
+    return seconds * NSEC_PER_SEC;
+}
+
 int clock_gettime(clockid_t clock, struct timespec *now) {
     static unsigned long long first_ns[2]; /* the first readings of the two clocks */
     int (*real)(clockid_t, struct timespec *) =
@@ -166,7 +203,7 @@ int clock_gettime(clockid_t clock, struct timespec *now) {
     if (first_ns[which] == 0) {
         first_ns[which] = (unsigned long long)now->tv_sec * NSEC_PER_SEC + (unsigned long long)now->tv_nsec;
     }
-    const unsigned long long at = first_ns[which] + slept_ns;
+    const unsigned long long at = first_ns[which] + slept_ns + (which == 1 ? asleep_ns() : 0);
     now->tv_sec = (time_t)(at / NSEC_PER_SEC);
     now->tv_nsec = (long)(at % NSEC_PER_SEC);
     return 0;
@@ -186,7 +223,7 @@ int nanosleep(const struct timespec *req, struct timespec *rem) {
         errno = req == NULL ? EFAULT : EINVAL;
         return -1;
     }
-    if (hold(req->tv_sec, req->tv_nsec) == EINTR) {
+    if (hold("sleep", req->tv_sec, req->tv_nsec, -1) == EINTR) {
         if (rem != NULL) {
             *rem = *req;
         }
@@ -228,7 +265,7 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec *req, stru
             return EINVAL;
         }
     }
-    if (hold(relative.tv_sec, relative.tv_nsec) == EINTR) {
+    if (hold("sleep", relative.tv_sec, relative.tv_nsec, -1) == EINTR) {
         if (rem != NULL && !(flags & TIMER_ABSTIME)) {
             *rem = *req;
         }
@@ -252,4 +289,29 @@ int usleep(useconds_t microseconds) {
     struct timespec request = {.tv_sec = microseconds / 1000000,
                                .tv_nsec = (long)(microseconds % 1000000) * 1000};
     return nanosleep(&request, NULL);
+}
+
+int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *timeout) {
+    int (*real)(const sigset_t *, siginfo_t *, const struct timespec *) =
+        (int (*)(const sigset_t *, siginfo_t *, const struct timespec *))dlsym(RTLD_NEXT, "sigtimedwait");
+    static const struct timespec no_wait = {0, 0};
+    if (request_fd < 0 || timeout == NULL || !valid(timeout)) {
+        return real(set, info, timeout);
+    }
+    const int pending = real(set, info, &no_wait);
+    if (pending >= 0 || errno != EAGAIN) {
+        return pending;
+    }
+    /* The awaited signals are blocked: pending, they make this readable. */
+    const int arrival = signalfd(-1, set, SFD_CLOEXEC);
+    if (arrival < 0) {
+        harness_gone();
+    }
+    const int held = hold("wait", timeout->tv_sec, timeout->tv_nsec, arrival);
+    close(arrival);
+    if (held == WOKEN) {
+        return real(set, info, &no_wait);
+    }
+    errno = held == EINTR ? EINTR : EAGAIN;
+    return -1;
 }

@@ -788,6 +788,7 @@ class Daemon:
             "etc_stage": str(machine.etc.stage),
             "etc_absent": sorted(machine.etc.absent),
             "fake_poweroff": str(machine.fake_poweroff),
+            "asleep_file": str(machine._poweroff_state / "asleep"),
             "mask": str(machine.mask),
             "masked_names": list(POWER_COMMANDS),
             "skip_masks": skip_masks,

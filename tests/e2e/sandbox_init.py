@@ -207,6 +207,7 @@ def daemon_environment(config):
     env["LD_PRELOAD"] = config["clock_shim"]
     fds = config["fds"]
     env["KESTRO_E2E_CLOCK_FDS"] = f"{fds['clock_request']},{fds['clock_release']}"
+    env["KESTRO_E2E_ASLEEP_FILE"] = config["asleep_file"]
     return env
 
 
