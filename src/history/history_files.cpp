@@ -78,8 +78,9 @@ void HistoryFiles::open_day(const HistoryFileName& name) {
     }
     PathText path;
     (void)path.assign({name.view()});
+    // Read as well: the last byte of a file that is there already tells a cut record.
     const int fd = ::openat(directory_fd_.get(), path.c_str(),
-                            O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, file_mode);
+                            O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, file_mode);
     if (fd < 0) {
         report("open", name, SystemError::last());
         return;
