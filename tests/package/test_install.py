@@ -183,7 +183,8 @@ class InstallTest(unittest.TestCase):
             "request_shutdown_battery_percent": 0.49999998,
             "force_shutdown_timeout_secs": 10,
             "critical_action": "poweroff",
-        }, "uncommented, it states the defaults")
+            "history_directory": "/var/lib/kestro",
+        }, "uncommented, it states the defaults (the history's under the shipped unit)")
 
 
 class UnitTest(unittest.TestCase):
