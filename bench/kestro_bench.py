@@ -22,7 +22,10 @@ How each figure is taken (W = 10 warm-up cycles, N = 1,000 steady cycles):
   clock_nanosleep that the C library's nanosleep makes. The look for
   batteries that come later, in every 60th cycle, is counted apart: one
   such cycle traced alone less the cycle after it, taken off the window's
-  16 looks.
+  16 looks. The laptop with the history on (a state directory) is counted
+  the same way: its one write a minute is 0.02 calls a cycle; the shim's
+  look at its asleep file at each CLOCK_BOOTTIME reading (one openat, a
+  vDSO read without the shim) is taken off.
 - User-space instructions per steady cycle: valgrind's callgrind, run once
   for W cycles and once for W + N, the difference divided by N.
   Collection is toggled off inside nanosleep (--toggle-collect), so the
@@ -132,6 +135,7 @@ class Laptop:
     name: str
     chip: bool
     notify: bool = False  # under a service manager's notification socket
+    history: bool = False  # with a state directory: the battery's history on
 
     def build(self, machine: Machine) -> dict[str, str]:
         """Builds the laptop; returns the daemon's environment for it."""
@@ -140,6 +144,8 @@ class Laptop:
         machine.set_charge_limit(80)
         if self.chip:
             machine.add_hwmon("marlith_hwmon", in0_input=20_000, curr1_input=1_500)
+        if self.history:
+            return {"STATE_DIRECTORY": "/run/history"}
         if not self.notify:
             return {}
         # Kept open with the machine; once its queue is full, each datagram
@@ -161,6 +167,10 @@ def laptop_machine() -> Machine:
 LAPTOPS = (Laptop("without chip", chip=False), Laptop("with marlith_hwmon chip", chip=True))
 # Counted for its system calls only: one datagram a cycle.
 NOTIFIED_LAPTOP = Laptop("without chip, with NOTIFY_SOCKET", chip=False, notify=True)
+# Counted for its system calls only: one write a minute of cycles.
+HISTORY_LAPTOP = Laptop("without chip, with the history", chip=False, history=True)
+# What the history may add to a cycle: one call a minute.
+HISTORY_SYSCALLS = round(1 / 60, 2)
 
 
 # ---------------------------------------------------------------------------
@@ -262,9 +272,13 @@ def measure_syscalls(work: Path, laptops) -> None:
     first: Optional[dict[str, float]] = None
     rescans = sum(1 for cycle in range(WARM_CYCLES + 1, WARM_CYCLES + STEADY_CYCLES + 1)
                   if cycle % RESCAN_CYCLES == 0)
+    first_rescan: dict[str, float] = {}
     for laptop in laptops:
         raw = traced_window(work, laptop)
-        rescan = rescan_calls(work, laptop)
+        # The history's sample may fall in the cycle after a look: the look of
+        # the same laptop without it is the one taken off.
+        rescan = first_rescan if laptop.history else rescan_calls(work, laptop)
+        first_rescan = first_rescan or rescan
         net = dict(raw)
         for name, count in shim.items():
             net[name] = net.get(name, 0) - count
@@ -273,10 +287,14 @@ def measure_syscalls(work: Path, laptops) -> None:
             net[name] = net.get(name, 0) - count * rescans / STEADY_CYCLES
         # What the daemon's pause makes without the shim.
         net["clock_nanosleep"] = net.get("clock_nanosleep", 0) + 1
+        # The history reads CLOCK_BOOTTIME once a cycle, which the shim
+        # answers after trying its asleep file (one openat, the file absent)
+        # and the C library from the vDSO, without a call.
+        net["openat"] = net.get("openat", 0) - laptop.history
         net = {name: count for name, count in net.items() if round(count, 2) != 0}
         total = round(sum(net.values()), 2)
-        target = verdict(total <= SYSCALL_TARGET + laptop.notify, f"<= {SYSCALL_TARGET + laptop.notify}") \
-            if not laptop.chip else None
+        allowed = round(SYSCALL_TARGET + laptop.notify + HISTORY_SYSCALLS * laptop.history, 2)
+        target = verdict(total <= allowed, f"<= {allowed:g}") if not laptop.chip else None
         show(f"system calls per steady cycle, {laptop.name}", f"{total:g} calls", target)
         for name, count in sorted(net.items(), key=lambda item: (-item[1], item[0])):
             show(f"  {name}", f"{per_cycle_text(count)} calls per cycle")
@@ -900,7 +918,7 @@ def main() -> int:
     with tempfile.TemporaryDirectory(prefix="kestro-bench-") as folder:
         work = Path(folder)
         if "syscalls" in chosen:
-            measure_syscalls(work, LAPTOPS + (NOTIFIED_LAPTOP,))
+            measure_syscalls(work, LAPTOPS + (NOTIFIED_LAPTOP, HISTORY_LAPTOP))
         if "instructions" in chosen:
             measure_instructions(work, LAPTOPS)
         if "allocations" in chosen:

@@ -18,6 +18,7 @@
 #include "core/config.hpp"
 #include "core/debug_switch.hpp"
 #include "core/monitor_loop.hpp"
+#include "history/battery_history.hpp"
 #include "power/battery_pack.hpp"
 #include "power/discovery.hpp"
 #include "power/pd_sensor.hpp"
@@ -66,6 +67,13 @@ int run() {
     const kestro::PdSensor pd_sensor = kestro::open_pd_sensor();
     kestro::probe_pd_sensor(pd_sensor);
 
+    kestro::BatteryHistory history;
+    if (std::string directory = kestro::history_directory_from(settings.history_directory,
+                                                               std::getenv(kestro::state_directory_variable));
+        !directory.empty()) {
+        history = kestro::BatteryHistory(std::move(directory), program_version);
+    }
+
     kestro::print_line({"Info: Running."});
     [[maybe_unused]] const kestro::ShutdownCompleted completed = kestro::run_monitor_loop({
         .settings = settings,
@@ -75,6 +83,7 @@ int run() {
         .debug_enabled = debug_enabled,
         .status_lock = status_lock,
         .notifier = notifier,
+        .history = history,
     });
     return 0;
 }

@@ -93,6 +93,31 @@ std::expected<std::optional<CriticalAction>, std::string> action_of(const toml::
     return std::unexpected(std::move(reason));
 }
 
+// The history's directory is an absolute path: the daemon's working
+// directory is no place the administrator chose.
+std::expected<std::optional<std::string>, std::string> directory_of(const toml::table& table) {
+    constexpr std::string_view key = "history_directory";
+    const toml::node* node = table.get(key);
+    if (node == nullptr) {
+        return std::nullopt;
+    }
+    std::string reason;
+    if (const auto* text = node->as_string()) {
+        const std::string& path = text->get();
+        if (path.starts_with('/') && path.find('\0') == std::string::npos) {
+            return path;
+        }
+        reason = "invalid value for history_directory: \"";
+        reason += path;
+        reason += "\" (expected an absolute path)";
+    } else {
+        reason = "invalid type for history_directory: expected a string, found ";
+        reason += toml::impl::node_type_friendly_names[static_cast<int>(node->type())];
+    }
+    append_position(reason, node->source().begin);
+    return std::unexpected(std::move(reason));
+}
+
 // Values that would make the shutdown misbehave at the worst moment are
 // refused now, when the log is read, rather than when the battery is low.
 std::expected<void, std::string> check_values(const Config& config) {
@@ -250,7 +275,12 @@ std::expected<Config, std::string> parse_config(std::string_view bytes) {
     if (!action) {
         return std::unexpected(printable_log_text(action.error()));
     }
+    auto directory = directory_of(table);
+    if (!directory) {
+        return std::unexpected(printable_log_text(directory.error()));
+    }
     config.critical_action = *action;
+    config.history_directory = *directory;
     config.request_shutdown_battery_percent = *percent;
     config.force_shutdown_timeout_secs = *secs;
     if (auto checked = check_values(config); !checked) {
@@ -273,6 +303,7 @@ Settings load_settings(const char* path) {
         settings.force_shutdown_timeout_secs =
             config->force_shutdown_timeout_secs.value_or(settings.force_shutdown_timeout_secs);
         settings.critical_action = config->critical_action.value_or(settings.critical_action);
+        settings.history_directory = config->history_directory.value_or(settings.history_directory);
     }
     print_line({"Info: Config: request_shutdown_battery_percent: ",
                 format_shortest(settings.request_shutdown_battery_percent)});
@@ -281,6 +312,9 @@ Settings load_settings(const char* path) {
     // With the default the start-up lines stay as they always were.
     if (settings.critical_action != CriticalAction::poweroff) {
         print_line({"Info: Config: critical_action: ", words_of(settings.critical_action).name});
+    }
+    if (!settings.history_directory.empty()) {
+        print_line({"Info: Config: history_directory: ", printable_log_text(settings.history_directory)});
     }
     return settings;
 }

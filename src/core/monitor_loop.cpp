@@ -105,6 +105,7 @@ ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs) {
         const MachineReadings readings = read_machine(inputs.paths, inputs.pd_sensor, state.cycle, state.power);
         const CycleEvaluation evaluation = evaluate(readings, inputs, state);
         publish(evaluation, inputs.settings.critical_action, inputs.status_lock);
+        inputs.history.record_cycle(readings, evaluation, state.power.batteries, inputs.settings.critical_action);
         if (const auto completed = act(evaluation, inputs, state)) {
             return *completed;
         }

@@ -6,6 +6,7 @@
 
 #include "act/low_battery_action.hpp"
 #include "evaluate/settings.hpp"
+#include "history/battery_history.hpp"
 #include "power/battery_pack.hpp"
 #include "power/discovery.hpp"
 #include "power/pd_sensor.hpp"
@@ -27,6 +28,8 @@ struct MonitorInputs {
     StatusLock& status_lock;
     // Told of every cycle and of the shutdown.
     ServiceNotifier& notifier;
+    // Told of every cycle; keeps nothing when it has nowhere to.
+    BatteryHistory& history;
 };
 
 // Runs cycles until the low-battery shutdown has run `poweroff`

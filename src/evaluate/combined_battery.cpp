@@ -131,6 +131,21 @@ double combined_limit(std::span<const BatteryReadings> batteries) {
 
 }  // namespace
 
+MachineEnergy machine_energy(const MachineReadings& machine) {
+    const std::span<const BatteryReadings> batteries(machine.batteries.data(), machine.battery_count);
+    std::bitset<max_batteries> counted;
+    const std::optional<Energies> energies = summed_energies(batteries, counted);
+    return {
+        .full = energies ? std::optional(energies->full) : std::nullopt,
+        .now = energies ? std::optional(energies->now) : std::nullopt,
+        .power = machine_power(batteries),
+    };
+}
+
+std::optional<double> battery_energy(const BatteryReadings& battery, std::optional<double> value) {
+    return energy_of(battery, value);
+}
+
 CombinedReadings combine_batteries(const MachineReadings& machine) {
     const std::span<const BatteryReadings> batteries(machine.batteries.data(), machine.battery_count);
     CombinedReadings combined;

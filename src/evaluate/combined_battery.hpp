@@ -44,4 +44,20 @@ struct CombinedReadings {
 //   is known.
 [[nodiscard]] CombinedReadings combine_batteries(const MachineReadings& machine);
 
+// The machine's figures as energies and a power, whatever its batteries'
+// files: the capacity pair summed as above (µWh), and the power (µW), each
+// none when it is not known. For the history, which records them in mWh and
+// mW with one battery too.
+struct MachineEnergy {
+    std::optional<double> full;
+    std::optional<double> now;
+    std::optional<double> power;
+};
+[[nodiscard]] MachineEnergy machine_energy(const MachineReadings& machine);
+
+// A battery's capacity value (its full, now or design figure) in µWh: as read
+// from energy files, times its design voltage (or voltage_now, as above)
+// from charge files; none when it or that voltage is not known.
+[[nodiscard]] std::optional<double> battery_energy(const BatteryReadings& battery, std::optional<double> value);
+
 }  // namespace kestro

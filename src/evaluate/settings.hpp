@@ -3,6 +3,8 @@
 // applies them (act/low_battery_action.hpp).
 #pragma once
 
+#include <string>
+
 #include "base/status_words.hpp"
 
 namespace kestro {
@@ -14,6 +16,9 @@ struct Settings {
     double force_shutdown_timeout_secs = 10.0;
     // What is done then: poweroff, or a sleep that keeps the session.
     CriticalAction critical_action = CriticalAction::poweroff;
+    // Where the battery's history is kept (an absolute path); empty: where
+    // the service manager's state directory is, if anywhere.
+    std::string history_directory;
 };
 
 }  // namespace kestro

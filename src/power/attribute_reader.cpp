@@ -66,6 +66,20 @@ std::optional<double> read_number_attribute(std::string_view directory, std::str
         });
 }
 
+std::optional<double> read_optional_number_attribute(std::string_view directory, std::string_view name) {
+    PathText path;
+    AttributeBuffer buffer;
+    if (!path.assign({directory, "/", name})) {
+        return std::nullopt;
+    }
+    const auto content = read_attribute_file(path.c_str(), buffer);
+    if (!content) {
+        return std::nullopt;
+    }
+    const auto number = parse_attribute_number(trim_white_space(*content));
+    return number && std::isfinite(*number) ? std::optional(*number) : std::nullopt;
+}
+
 void count_read(ReadCounts& counts, bool failed, std::uint64_t cycle, std::string_view directory,
                 std::string_view separator, std::string_view name) {
     ++counts.attempts;

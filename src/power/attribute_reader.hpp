@@ -37,6 +37,12 @@ inline constexpr std::uint64_t failure_report_interval = 60;
 [[nodiscard]] std::optional<double> read_number_attribute(std::string_view directory, std::string_view name,
                                                          ReportedPaths& reported);
 
+// Reads "<directory>/<name>" as a finite number, for an attribute that not
+// every battery has and that is read now and then (energy_full_design,
+// cycle_count): none, and no report, when it cannot be read or is no number.
+[[nodiscard]] std::optional<double> read_optional_number_attribute(std::string_view directory,
+                                                                   std::string_view name);
+
 // True when the failure that follows failures_before earlier ones is to be
 // summarised.
 [[nodiscard]] constexpr bool failure_report_due(std::uint64_t failures_before) {

@@ -59,7 +59,7 @@ class LowBatteryAction : public testing::TestWithParam<ActCase> {};
 
 TEST_P(LowBatteryAction, AnnouncesWaitsAndRuns) {
     const ActCase& c = GetParam();
-    const Settings settings{5.0, c.timeout, c.action};
+    const Settings settings{5.0, c.timeout, c.action, {}};
     RecordingSystem system;
     (c.action == CriticalAction::poweroff ? system.poweroff_result : system.systemctl_result) =
         c.fails ? exit_1 : std::expected<void, Error>{};
@@ -133,7 +133,7 @@ TEST_P(SleepHoldRules, HoldsOrEnds) {
     system.clocks.awake = 1000s + c.awake;
     std::optional<SleepHold> hold = SleepHold{1000s, 0s};
     testing::internal::CaptureStdout();
-    EXPECT_EQ(apply_sleep_hold(c.secs, hold, Settings{5.0, c.timeout, CriticalAction::hybrid_sleep}, system), c.held);
+    EXPECT_EQ(apply_sleep_hold(c.secs, hold, Settings{5.0, c.timeout, CriticalAction::hybrid_sleep, {}}, system), c.held);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
     EXPECT_EQ(hold.has_value(), c.stays);
 }

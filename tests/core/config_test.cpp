@@ -94,6 +94,10 @@ INSTANTIATE_TEST_SUITE_P(
                    std::nullopt, std::nullopt}),
     [](const auto& info) { return info.param.name; });
 
+TEST(ConfigHistoryDirectory, TakesAnAbsolutePath) {
+    EXPECT_EQ(parse_config("history_directory = '/var/log/kestro'\n")->history_directory, "/var/log/kestro");
+}
+
 struct RejectedCase {
     std::string name;
     std::string document;
@@ -141,6 +145,10 @@ INSTANTIATE_TEST_SUITE_P(
         RejectedCase{"UnknownAction", "critical_action = 'Hibernate'\n",
                      "invalid value for critical_action: \"Hibernate\" (expected \"poweroff\", \"hibernate\", "
                      "\"hybrid-sleep\" or \"suspend-then-hibernate\") at line 1, column 19"},
+        RejectedCase{"RelativeHistoryDirectory", "history_directory = 'var/lib/kestro'\n",
+                     "invalid value for history_directory: \"var/lib/kestro\" (expected an absolute path) at line 1"},
+        RejectedCase{"HistoryDirectoryNotAString", "history_directory = 1\n",
+                     "invalid type for history_directory: expected a string, found integer"},
         RejectedCase{"EscapeInAction", "critical_action = \"\\u001b[2J\"\n", "\"\\x1b[2J\""},
         RejectedCase{"NegativeSecs", "force_shutdown_timeout_secs = -1\n", "force_shutdown_timeout_secs: -1 (negative)"},
         RejectedCase{"NanSecs", "force_shutdown_timeout_secs = nan\n", "force_shutdown_timeout_secs: NaN"},

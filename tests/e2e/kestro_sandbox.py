@@ -431,6 +431,13 @@ class Machine:
         else:
             write_file(self.host_path(path), encode_value(value), mode)
 
+    def add_time_asleep(self, seconds: int) -> None:
+        """The machine sleeps before the next cycle: seconds added to the
+        daemon's CLOCK_BOOTTIME, its CLOCK_MONOTONIC standing still."""
+        asleep = self._poweroff_state / "asleep"
+        before = int(asleep.read_text()) if asleep.exists() else 0
+        asleep.write_text(str(before + seconds))
+
     # -- power supplies ---------------------------------------------------
 
     def add_supply(self, name: str, type: Optional[Value], **attributes: Optional[Value]) -> Device:

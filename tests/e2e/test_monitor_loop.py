@@ -7,9 +7,11 @@ keeps failing."""
 
 import json
 import os
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 from kestro_expected import (EMPTY_NUMBER, IS_A_DIRECTORY, NO_CONFIG, NO_LIMIT_FILE, NOT_A_DIRECTORY, NOT_FOUND,
@@ -469,6 +471,79 @@ class ChargeLimitPauseTest(LoopTestCase):
                 self.assertEqual(machine.status("secs_until_battery_full"),
                                  published(secs_until_full(90000, 45000, cap=80.0)))
 
+
+
+class HistoryTest(LoopTestCase):
+    """The battery's history, kept in the service manager's state directory
+    or the configured one: records in the file of their UTC day, whose names
+    and times are the wall clock's."""
+
+    def history(self, machine, directory="/run/history"):
+        """The files' lines, each record without its time."""
+        folder = machine.host_path(directory)
+        return {name: [line if line.startswith("#") else " ".join(line.split(" ")[:1] + line.split(" ")[2:])
+                       for line in (folder / name).read_text().split("\n")]
+                for name in sorted(os.listdir(folder))}
+
+    def today(self):
+        return time.strftime("%Y-%m-%d.history", time.gmtime())
+
+    def test_a_stretch_with_a_full_charge_a_sleep_and_the_action(self):
+        machine = self.machine()
+        adapter = machine.add_adapter("AC", online=1)
+        battery = machine.add_battery("BAT0", charge_full_design=6_000_000, cycle_count=312)
+        daemon = machine.start(env={"STATE_DIRECTORY": "/run/history:/run/other"})
+        daemon.steps(61)
+        battery.set("status", "Full")
+        daemon.step()
+        adapter.set("online", 0)
+        battery.set("status", "Discharging")
+        daemon.step()
+        battery.set("charge_now", 2_000_000)
+        machine.add_time_asleep(3600)
+        daemon.step()
+        battery.set("charge_now", 10_000)
+        daemon.run_until_exit()
+        self.assertEqual(self.history(machine), {self.today(): [
+            "# kestro history 1",
+            "E start 1.6.0",
+            "P BAT0 55500 66600 312",
+            "S 50.0 27750 55500 12000 C D",
+            "E ac S",
+            "S 50.0 27750 55500 12000 S D",
+            "P BAT0 55500 66600 312",
+            "E ac D",
+            "E sleep 3600 50.0 40.0",
+            "E action poweroff 0.2",
+            "",
+        ]})
+
+    def test_the_oldest_whole_files_go_beyond_eight_mib(self):
+        machine, _ = self.discharging_machine()
+        machine.set_config("history_directory = '/run/kept'\n")
+        folder = machine.host_path("/run/kept")
+        folder.mkdir()
+        for name, size in (("2020-01-01.history", 5 << 20), ("2020-01-02.history", 3 << 20),
+                           ("2020-01-03.history", 1), ("notes", 9 << 20)):
+            with open(folder / name, "wb") as file:
+                file.truncate(size)
+        daemon = machine.start()
+        self.assertIn("Info: Config: history_directory: /run/kept", daemon.step().stdout)
+        self.assertEqual(sorted(os.listdir(folder)), sorted(["2020-01-02.history", "2020-01-03.history", "notes",
+                                                             self.today()]))
+
+    def test_a_kill_loses_at_most_the_last_record(self):
+        machine, _ = self.discharging_machine()
+        daemon = machine.start(env={"STATE_DIRECTORY": "/run/history"})
+        daemon.steps(61)
+        daemon.kill(signal.SIGKILL)
+        with open(machine.host_path("/run/history") / self.today(), "a") as file:
+            file.write("S 1796675762 50.0 277")  # a record the kill or a power loss cut
+        machine.start(env={"STATE_DIRECTORY": "/run/history"}).step()
+        self.assertEqual(self.history(machine)[self.today()], [
+            "# kestro history 1", "E start 1.6.0", "P BAT0 55500 - -", "S 50.0 27750 55500 12000 D D",
+            "S 50.0 27750 55500 12000 D D", "S 50.0 277", "E start 1.6.0", "P BAT0 55500 - -",
+            "S 50.0 27750 55500 12000 D D", ""])
 
 if __name__ == "__main__":
     unittest.main()

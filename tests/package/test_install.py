@@ -32,6 +32,7 @@ INSTALLED_FILES = {
     "lib/udev/rules.d/60-kestro.rules",
     "share/man/man8/kestro.8.gz",
     "share/man/man5/kestro.toml.5.gz",
+    "share/man/man5/kestro-history.5.gz",
     "share/man/man1/kestro-status.1.gz",
     "share/doc/kestro/kestro.toml.example",
     "share/doc/kestro/README.md",
@@ -123,6 +124,7 @@ class InstallTest(unittest.TestCase):
         pairs = [
             ("share/man/man8/kestro.8.gz", "man/kestro.8"),
             ("share/man/man5/kestro.toml.5.gz", "man/kestro.toml.5"),
+            ("share/man/man5/kestro-history.5.gz", "man/kestro-history.5"),
             ("share/doc/kestro/changelog.Debian.gz", "packaging/deb/changelog"),
             ("share/doc/kestro/copyright", "packaging/deb/copyright"),
             ("share/lintian/overrides/kestro", "packaging/deb/lintian-overrides"),
@@ -181,7 +183,8 @@ class InstallTest(unittest.TestCase):
             "request_shutdown_battery_percent": 0.49999998,
             "force_shutdown_timeout_secs": 10,
             "critical_action": "poweroff",
-        }, "uncommented, it states the defaults")
+            "history_directory": "/var/lib/kestro",
+        }, "uncommented, it states the defaults (the history's under the shipped unit)")
 
 
 class UnitTest(unittest.TestCase):
@@ -265,7 +268,7 @@ class UnitTest(unittest.TestCase):
 class ManualPageTest(unittest.TestCase):
     def test_the_pages_render_without_warnings(self):
         groff = require_tool(self, "groff")
-        for page in ("man/kestro.8", "man/kestro.toml.5", "man/kestro-status.1"):
+        for page in ("man/kestro.8", "man/kestro.toml.5", "man/kestro-history.5", "man/kestro-status.1"):
             with self.subTest(page):
                 result = run([groff, "-man", "-Tutf8", "-ww", "-z", str(SOURCE_ROOT / page)],
                              env=dict(os.environ, LC_ALL="C.UTF-8"))

@@ -664,6 +664,17 @@ class BootedSystemTest(unittest.TestCase):
             self.battery.set("charge_now", charge_now)
             wait_for(line, lambda: f'Status: "{line}' in shown(), UNIT_TIMEOUT, shown)
 
+    def test_6h_the_history_grows_in_the_state_directory_and_outlasts_a_restart(self):
+        state = self.service_running()
+        history = lambda: self.container.run("/bin/sh", "-c", "cat /var/lib/kestro/*.history").stdout  # noqa: E731
+        wait_for("a sample in the history", lambda: "\nS " in history(), UNIT_TIMEOUT, history)
+        before = history()
+        self.container.run("systemctl", "restart", UNIT)
+        self.daemon_running(other_than=state["MainPID"])
+        wait_for("a second start", lambda: history().count(" start ") > before.count(" start "), UNIT_TIMEOUT,
+                 history)
+        self.assertTrue(history().startswith(before), "what was kept is never rewritten")
+
     def test_6p_node_exporter_serves_kestros_metrics_through_the_example_unit_enabled_as_the_readme_says(self):
         self.service_running()
         readme = (SOURCE_ROOT / "README.md").read_text()
