@@ -190,8 +190,8 @@ std::string history_text_chart(const std::vector<HistoryRecord>& records, ChartW
 namespace {
 
 // The plot area of the SVG picture, in its units.
-constexpr double left = 60, right = 780, charge_top = 40, charge_bottom = 220, power_top = 240,
-                 power_bottom = 310;
+constexpr double left = 60, right = 780, charge_top = 40, charge_bottom = 215, power_top = 245,
+                 power_bottom = 315;
 
 [[nodiscard]] std::string coordinate(double value) {
     return std::string(format_fixed(value, 1).view());
@@ -222,7 +222,7 @@ void append_line(std::string& out, double x1, double y1, double x2, double y2, s
 void append_sample_path(std::string& out, const std::vector<HistoryRecord>& records, ChartWindow window,
                         std::string_view field, double top, double bottom, double highest,
                         std::string_view stroke) {
-    out += "<path fill=\"none\" stroke-width=\"1.5\" stroke=\"";
+    out += "<path fill=\"none\" stroke-width=\"2\" stroke-linecap=\"round\" stroke=\"";
     out += stroke;
     out += "\" d=\"";
     std::int64_t previous = 0;
@@ -237,8 +237,10 @@ void append_sample_path(std::string& out, const std::vector<HistoryRecord>& reco
             continue;
         }
         const double y = bottom - (bottom - top) * std::clamp(*value / highest, 0.0, 1.0);
-        out += drawing && record.time - previous <= 300 ? "L" : "M";
-        out += coordinate(x_of(record.time, window)) + "," + coordinate(y) + " ";
+        const bool joined = drawing && record.time - previous <= 300;
+        // A sample alone is a dot: a line of no length with round caps.
+        out += (joined ? "L" : "M") + coordinate(x_of(record.time, window)) + "," + coordinate(y) +
+               (joined ? " " : " l0,0 ");
         previous = record.time;
         drawing = true;
     }
