@@ -136,6 +136,39 @@ struct Column {
            local_text(window.end, "%Y-%m-%d %H:%M %Z") + "\n";
 }
 
+// One line for each sleep and low-battery action of the window, with the
+// charge lost in the sleep an hour: what a report of a drain asks for.
+[[nodiscard]] std::string event_lines(const std::vector<HistoryRecord>& records, ChartWindow window) {
+    std::string out;
+    for (const HistoryRecord& record : records) {
+        if (record.time < window.start || record.time > window.end) {
+            continue;
+        }
+        if (record.is("E", "sleep")) {
+            const double asleep = record.number("asleep_seconds").value_or(0);
+            const auto before = record.number("percent_before");
+            const auto after = record.number("percent_after");
+            out += "Asleep " + local_text(record.time - static_cast<std::int64_t>(asleep), "%d %b %H:%M") + " to " +
+                   local_text(record.time, "%H:%M") + ", " + std::string(format_duration(asleep).view());
+            if (before && after) {
+                out += ": " + std::string(format_fixed(*before, 1).view()) + "% to " +
+                       std::string(format_fixed(*after, 1).view()) + "%";
+                if (asleep > 0) {
+                    out += " (" + std::string(format_fixed((*before - *after) / asleep * 3600, 2).view()) +
+                           "% an hour)";
+                }
+            }
+            out += '\n';
+        } else if (record.is("E", "action")) {
+            const auto percent = record.number("percent");
+            out += "Low-battery action " + std::string(*record.field("action")) + " " +
+                   local_text(record.time, "%d %b %H:%M") +
+                   (percent ? " at " + std::string(format_fixed(*percent, 1).view()) + "%" : "") + "\n";
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string history_text_chart(const std::vector<HistoryRecord>& records, ChartWindow window, int width) {
@@ -184,6 +217,7 @@ std::string history_text_chart(const std::vector<HistoryRecord>& records, ChartW
     }
     out += std::string(gutter - 1, ' ') + "+" + axis + "\n" + std::string(gutter, ' ') + labels + "\n";
     out += "* charge  # draw  = charging  + plug  - unplug  z asleep  ! low-battery action\n";
+    out += event_lines(records, window);
     return without_trailing_blanks(out);
 }
 

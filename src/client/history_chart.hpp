@@ -24,7 +24,10 @@ struct ChartWindow {
 // ("+" plugged in, "-" unplugged, "z" asleep, "!" the low-battery action,
 // the later mark winning), four rows of power ("#" drawn from the battery,
 // "=" while charging, scaled to the highest column in whole watts), the time
-// axis with local times and a legend; no blank at the end of a line. A column without samples (the
+// axis with local times and a legend; then a line for each sleep, "Asleep
+// 07 Dec 02:00 to 04:00, 2 h: 60.0% to 58.0% (1.00% an hour)", and each
+// low-battery action, "Low-battery action hibernate 07 Dec 14:05 at 4.5%";
+// no blank at the end of a line. A column without samples (the
 // machine asleep or off) stays empty. No escape sequences: the same text on
 // a terminal and in a file.
 [[nodiscard]] std::string history_text_chart(const std::vector<HistoryRecord>& records, ChartWindow window,

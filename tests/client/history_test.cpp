@@ -26,6 +26,7 @@ constexpr std::string_view day_file =
     "S 1796619600 75.0 55300 73700 30000 C C\n"
     "P 1796621400 BAT0 73700 80000 312\n"
     "E 1796622000 ac D\n"
+    "E 1796622060 action hibernate 4.5\n"
     "S 1796623200 90.0 66300 73700 25000 D D\n"
     "S 1796623300 bad line\n"
     "S 1796623260 90.0 66300";
@@ -45,10 +46,10 @@ protected:
 TEST_F(HistoryFixture, ReadsWholeValidLinesOfTheFilesOfTheTimeAsked) {
     const auto all = read_history(tree.root(), 0);
     ASSERT_TRUE(all.has_value());
-    EXPECT_EQ(all->records.size(), 12U);
+    EXPECT_EQ(all->records.size(), 13U);
     const auto day = read_history(tree.root(), 1796605200);
     ASSERT_TRUE(day.has_value());
-    EXPECT_EQ(day->records.size(), 9U);
+    EXPECT_EQ(day->records.size(), 10U);
     EXPECT_EQ(day->records.front().number("percent"), 70.0);
     EXPECT_EQ(read_history(tree.path("missing"), 0).error(), "No such file or directory (os error 2)");
     EXPECT_EQ(read_history(tree.path("2026-11-27.history") + "/..", 0).error(), "Not a directory (os error 20)");
@@ -71,14 +72,16 @@ TEST_F(HistoryFixture, DrawsTheChargeThePowerAndTheMarks) {
               "     |\n"
               "     |\n"
               "   0%|\n"
-              "     |           zzzzzzzzzzzz  +      -\n"
+              "     |           zzzzzzzzzzzz  +      !\n"
               " 30 W|                            =    #\n"
               "     |                            =    #\n"
               "     |#    #     #          #     =    #\n"
               "     |#    #     #          #     =    #\n"
               "     ++----------+----------+----------+\n"
               "      00:00      02:00      04:00      06:00\n"
-              "* charge  # draw  = charging  + plug  - unplug  z asleep  ! low-battery action\n");
+              "* charge  # draw  = charging  + plug  - unplug  z asleep  ! low-battery action\n"
+              "Asleep 07 Dec 02:00 to 04:00, 2 h: 60.0% to 58.0% (1.00% an hour)\n"
+              "Low-battery action hibernate 07 Dec 05:41 at 4.5%\n");
 }
 
 TEST_F(HistoryFixture, HealthFromThePackAndSleepRecords) {

@@ -8,11 +8,14 @@ import fcntl
 import io
 import json
 import os
+import pty
 import shutil
 import signal
 import socket
 import stat
+import struct
 import subprocess
+import termios
 import tempfile
 import time
 import unittest
@@ -153,6 +156,19 @@ class KestroStatusTest(unittest.TestCase):
         self.assertEqual((len(rows), len(rows[0]) // 3), (360, 800))
         coloured = sum(1 for row in rows for x in range(0, len(row), 3) if row[x:x + 3] != b"\xff\xff\xff")
         self.assertGreater(coloured, 5000, "the picture is not blank")
+        prometheus = self.run_command("--dir", str(self.directory(CHARGING)), "--prometheus", "--state-dir", str(state))
+        self.assertIn('\nkestro_battery_health_percent{pack="BAT0"} 92.125\n', prometheus.stdout)
+        self.assertTrue(prometheus.stdout.endswith("\nkestro_sleep_drain_percent_per_hour 1\n"))
+        without = self.run_command("--dir", str(self.directory(CHARGING)), "--prometheus", "--state-dir",
+                                   str(self.directory()))
+        self.assertTrue(without.stdout.endswith("\nkestro_status_stale 0\n"), "no history, no health figures")
+        terminal, screen = pty.openpty()
+        fcntl.ioctl(screen, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 100, 0, 0))
+        with open(terminal, "rb") as reader:
+            subprocess.run([str(COMMAND), "--state-dir", str(state), "--history"], stdout=screen, check=True)
+            os.close(screen)
+            text = reader.read1(65536).decode()
+        self.assertEqual(max(len(line) for line in text.splitlines()), 100, "fitted to the terminal's 100 columns")
         missing = self.run_command("--state-dir", str(state / "none"), "--history")
         self.assertEqual((missing.returncode, missing.stderr),
                          (3, f"kestro-status: no history in {state / 'none'}: No such file or directory (os error 2)\n"))
