@@ -8,17 +8,18 @@
 // shutdown is near, with --i3blocks; with --probe, 1 when there is no battery;
 // with --history or --health, 3 when there is no history to read.
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <csignal>
+#include <ctime>
 #include <memory>
 #include <optional>
-#include <chrono>
-#include <ctime>
 #include <span>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <vector>
 
 #include "base/error.hpp"
 #include "base/posix_io.hpp"
@@ -106,6 +107,22 @@ void report(std::initializer_list<std::string_view> parts) {
     return 80;
 }
 
+[[nodiscard]] std::string history_output(const Options& options, const std::vector<HistoryRecord>& records,
+                                         ChartWindow window) {
+    if (options.health) {
+        return health_text(battery_health(records));
+    }
+    switch (options.history_format) {
+        case HistoryFormat::chart: return history_text_chart(records, window, output_width(options));
+        case HistoryFormat::svg: return history_svg(records, window);
+        case HistoryFormat::csv: return history_csv(records);
+        case HistoryFormat::json: return history_json(records);
+    }
+    return "";
+}
+
+// --history and --health: the history of the time asked for (all of it for
+// the health), or one line and no_history_exit without one.
 int show_history(const Options& options, const OutputTarget& target) {
     const std::int64_t now = std::time(nullptr);
     const std::int64_t since = options.history ? now - *options.history : 0;
@@ -114,17 +131,7 @@ int show_history(const Options& options, const OutputTarget& target) {
         report({"kestro-status: no history in ", options.state_directory, ": ", history.error()});
         return no_history_exit;
     }
-    std::string text;
-    switch (options.history_format) {
-        case HistoryFormat::chart: text = history_text_chart(history->records, {since, now}, output_width(options)); break;
-        case HistoryFormat::svg: text = history_svg(history->records, {since, now}); break;
-        case HistoryFormat::csv: text = history_csv(history->records); break;
-        case HistoryFormat::json: text = history_json(history->records); break;
-    }
-    if (options.health) {
-        text = health_text(battery_health(history->records));
-    }
-    const auto written = target.write(text);
+    const auto written = target.write(history_output(options, history->records, {since, now}));
     return written ? EXIT_SUCCESS : output_failed(written.error());
 }
 
