@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/number_format.hpp"
+#include "client/status_formats.hpp"
 
 namespace kestro {
 
@@ -35,16 +36,6 @@ struct Point {
 
 [[nodiscard]] std::string figure(std::optional<double> value, int decimals, std::string_view unit) {
     return value ? std::string(format_fixed(*value, decimals).view()) + std::string(unit) : "unknown";
-}
-
-void append_gauge(std::string& out, std::string_view name, std::string_view help) {
-    out += "# HELP ";
-    out += name;
-    out += ' ';
-    out += help;
-    out += "\n# TYPE ";
-    out += name;
-    out += " gauge\n";
 }
 
 void append_pack_sample(std::string& out, std::string_view name, const PackHealth& pack, std::optional<double> value) {
@@ -129,22 +120,22 @@ std::string health_text(const BatteryHealth& health) {
 
 std::string health_prometheus(const BatteryHealth& health) {
     std::string out;
-    append_gauge(out, "kestro_battery_health_percent",
+    append_gauge_header(out, "kestro_battery_health_percent",
                  "What the pack holds when full, in percent of its design capacity (newest history record).");
     for (const PackHealth& pack : health.packs) {
         append_pack_sample(out, "kestro_battery_health_percent", pack, pack.full_percent);
     }
-    append_gauge(out, "kestro_battery_cycle_count", "Charge cycles, where the pack counts them.");
+    append_gauge_header(out, "kestro_battery_cycle_count", "Charge cycles, where the pack counts them.");
     for (const PackHealth& pack : health.packs) {
         append_pack_sample(out, "kestro_battery_cycle_count", pack,
                            pack.cycles ? std::optional(static_cast<double>(*pack.cycles)) : std::nullopt);
     }
-    append_gauge(out, "kestro_battery_health_loss_percent_per_month",
+    append_gauge_header(out, "kestro_battery_health_loss_percent_per_month",
                  "The fall of the health percentage in percentage points a month, from the history.");
     for (const PackHealth& pack : health.packs) {
         append_pack_sample(out, "kestro_battery_health_loss_percent_per_month", pack, pack.loss_per_month);
     }
-    append_gauge(out, "kestro_sleep_drain_percent_per_hour",
+    append_gauge_header(out, "kestro_sleep_drain_percent_per_hour",
                  "The charge lost while asleep in percent an hour, over every sleep in the history.");
     if (health.sleep_drain_per_hour) {
         out += "kestro_sleep_drain_percent_per_hour " +

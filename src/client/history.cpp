@@ -81,14 +81,11 @@ constexpr std::array<std::string_view, 14> field_names = {
     return field;
 }
 
+// The status word of an adapter or battery letter; the letters are in the
+// order of the statuses.
 [[nodiscard]] std::string_view status_word(std::string_view name, std::string_view letter) {
-    if (name == "ac") {
-        return text_of(letter == "C" ? AcStatus::connected
-                       : letter == "S" ? AcStatus::connected_slow : AcStatus::disconnected);
-    }
-    constexpr std::array battery = {BatteryStatus::charging, BatteryStatus::discharging, BatteryStatus::full,
-                                    BatteryStatus::not_charging, BatteryStatus::unknown};
-    return text_of(battery[std::string_view("CDFNU").find(letter[0])]);
+    return name == "ac" ? text_of(all_ac_statuses[std::string_view("CSD").find(letter[0])])
+                        : text_of(all_battery_statuses[std::string_view("CDFNU").find(letter[0])]);
 }
 
 [[nodiscard]] std::string_view record_word(const HistoryRecord& record) {

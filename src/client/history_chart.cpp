@@ -205,14 +205,16 @@ std::string history_text_chart(const std::vector<HistoryRecord>& records, ChartW
     }
     const std::vector<Tick> ticks = time_ticks(window, static_cast<std::int64_t>(plot / 9));
     std::string axis(plot, '-');
-    std::string labels(plot + 8, ' ');
+    std::string labels(plot, ' ');
     std::size_t free_from = 0;
     for (const Tick& tick : ticks) {
         const std::size_t column = column_of(tick.time, window, plot);
         axis[column] = '+';
-        if (column >= free_from && column + tick.label.size() <= labels.size()) {
-            labels.replace(column, tick.label.size(), tick.label);
-            free_from = column + tick.label.size() + 1;
+        // A label at the right edge ends there, so that the picture keeps its width.
+        const std::size_t from = std::min(column, plot - tick.label.size());
+        if (from >= free_from) {
+            labels.replace(from, tick.label.size(), tick.label);
+            free_from = from + tick.label.size() + 1;
         }
     }
     out += std::string(gutter - 1, ' ') + "+" + axis + "\n" + std::string(gutter, ' ') + labels + "\n";

@@ -78,7 +78,7 @@ TEST_F(HistoryFixture, DrawsTheChargeThePowerAndTheMarks) {
               "     |#    #     #          #     =    #\n"
               "     |#    #     #          #     =    #\n"
               "     ++----------+----------+----------+\n"
-              "      00:00      02:00      04:00      06:00\n"
+              "      00:00      02:00      04:00  06:00\n"
               "* charge  # draw  = charging  + plug  - unplug  z asleep  ! low-battery action\n"
               "Asleep 07 Dec 02:00 to 04:00, 2 h: 60.0% to 58.0% (1.00% an hour)\n"
               "Low-battery action hibernate 07 Dec 05:41 at 4.5%\n");
