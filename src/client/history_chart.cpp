@@ -299,7 +299,9 @@ std::string history_svg(const std::vector<HistoryRecord>& records, ChartWindow w
         "font-family=\"sans-serif\" font-size=\"11\">\n"
         "<title>kestro history</title>\n"
         "<rect width=\"800\" height=\"360\" fill=\"white\"/>\n";
-    append_text(out, left, 20, "start", window_header(window).substr(0, window_header(window).size() - 1));
+    std::string title = window_header(window);
+    title.pop_back();  // its newline
+    append_text(out, left, 20, "start", title);
     for (const HistoryRecord& record : records) {
         if (record.is("E", "sleep") && record.time >= window.start && record.time <= window.end) {
             const auto asleep = static_cast<std::int64_t>(record.number("asleep_seconds").value_or(0));

@@ -55,6 +55,8 @@ TEST_F(HistoryFixture, ReadsWholeValidLinesOfTheFilesOfTheTimeAsked) {
     EXPECT_EQ(read_history(tree.path("2026-11-27.history") + "/..", 0).error(), "Not a directory (os error 20)");
     tree.make_directory("empty");
     EXPECT_EQ(read_history(tree.path("empty"), 0).error(), "no *.history file");
+    tree.write("empty/2026-12-08.history", "# kestro history 2\n");
+    EXPECT_EQ(read_history(tree.path("empty"), 0).error(), "no readable *.history file");
 }
 
 TEST_F(HistoryFixture, DrawsTheChargeThePowerAndTheMarks) {
