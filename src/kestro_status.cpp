@@ -5,19 +5,29 @@
 // formats, whose empty text hides their block) or the output cannot be
 // written, or with --notify when the session bus cannot be reached or goes
 // away; 2 for a bad option or value; 33 (i3blocks' urgent) when the
-// shutdown is near, with --i3blocks; with --probe, 1 when there is no battery.
+// shutdown is near, with --i3blocks; with --probe, 1 when there is no battery;
+// with --history or --health, 3 when there is no history to read.
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <csignal>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/uio.h>
 #include <unistd.h>
+#include <vector>
 
 #include "base/error.hpp"
 #include "base/output.hpp"
+#include "base/posix_io.hpp"
+#include "client/battery_health.hpp"
 #include "client/desktop_notifier.hpp"
+#include "client/history.hpp"
+#include "client/history_chart.hpp"
 #include "client/options.hpp"
 #include "client/output_target.hpp"
 #include "client/status_formats.hpp"
@@ -32,6 +42,7 @@ constexpr int no_status_exit = 1;
 constexpr int failure_exit = 1;
 constexpr int usage_exit = 2;
 constexpr int urgent_exit = 33;
+constexpr int no_history_exit = 3;
 
 constexpr std::string_view help_text =
     "Shows kestro's status from its status directory.\n"
@@ -52,6 +63,11 @@ constexpr std::string_view help_text =
     "  --notify-critical MINUTES  notify it again, critical, this near (default 3)\n"
     "  --probe          would kestro work here: the adapter and batteries it would find, what it\n"
     "                   would read, another power manager's critical action; exit status 1 without a battery\n"
+    "  --history [DURATION]  draw the charge and power of the last 24h, or 90m, 7d ... (exit status 3\n"
+    "                   without a history)\n"
+    "  --format svg|csv|json  with --history: an SVG picture, or the records for scripts\n"
+    "  --health         each pack's capacity against its design, cycles, wear a month, drain while asleep\n"
+    "  --state-dir DIR  where kestro keeps its history (default /var/lib/kestro)\n"
     "\n"
     "See kestro-status(1).\n";
 
@@ -71,6 +87,49 @@ void report(std::initializer_list<std::string_view> parts) {
     return failure.system() == SystemError{EPIPE} ? EXIT_SUCCESS : failed(failure);
 }
 
+// The health figures for --prometheus; none without a history.
+[[nodiscard]] std::string prometheus_health(const Options& options) {
+    const auto history = read_history(options.state_directory, 0);
+    return history ? health_prometheus(battery_health(history->records)) : std::string();
+}
+
+// The columns of the terminal on standard output; 80 for anything else.
+[[nodiscard]] int output_width(const Options& options) {
+    winsize size{};
+    if (!options.output && ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+    return 80;
+}
+
+[[nodiscard]] std::string history_output(const Options& options, const std::vector<HistoryRecord>& records,
+                                         ChartWindow window) {
+    if (options.health) {
+        return health_text(battery_health(records));
+    }
+    switch (options.history_format) {
+        case HistoryFormat::chart: return history_text_chart(records, window, output_width(options));
+        case HistoryFormat::svg: return history_svg(records, window);
+        case HistoryFormat::csv: return history_csv(records);
+        case HistoryFormat::json: return history_json(records);
+    }
+    return "";
+}
+
+// --history and --health: the history of the time asked for (all of it for
+// the health), or one line and no_history_exit without one.
+int show_history(const Options& options, const OutputTarget& target) {
+    const std::int64_t now = std::time(nullptr);
+    const std::int64_t since = options.history ? now - *options.history : 0;
+    const auto history = read_history(options.state_directory, since);
+    if (!history) {
+        report({"kestro-status: no history in ", options.state_directory, ": ", history.error()});
+        return no_history_exit;
+    }
+    const auto written = target.write(history_output(options, history->records, {since, now}));
+    return written ? EXIT_SUCCESS : output_failed(written.error());
+}
+
 // Hands each changed status to the output, skipping an output that would
 // repeat the last one (a change that the format does not show).
 class FormatSink final : public StatusSink {
@@ -79,6 +138,9 @@ public:
 
     SinkResult status_changed(const StatusSnapshot& snapshot) override {
         std::string text = format_status(options_.format, snapshot, options_.thresholds, true);
+        if (options_.format == OutputFormat::prometheus) {
+            text += health();
+        }
         if (text == last_) {
             return SinkResult::keep_watching;
         }
@@ -92,9 +154,21 @@ public:
     [[nodiscard]] const std::optional<Error>& failure() const { return failure_; }
 
 private:
+    // The health figures change once a day or at a resume: read again after ten minutes.
+    const std::string& health() {
+        const auto now = std::chrono::steady_clock::now();
+        if (!health_read_ || now - *health_read_ > std::chrono::minutes(10)) {
+            health_ = prometheus_health(options_);
+            health_read_ = now;
+        }
+        return health_;
+    }
+
     const Options& options_;
     const OutputTarget& target_;
     std::string last_;
+    std::string health_;
+    std::optional<std::chrono::steady_clock::time_point> health_read_;
     std::optional<Error> failure_;
 };
 
@@ -125,8 +199,11 @@ int show_once(const Options& options, const OutputTarget& target) {
         report({"kestro-status: no status in ", options.directory, " (is kestro running?)"});
         return no_status_exit;
     }
-    if (const auto written = target.write(format_status(options.format, snapshot, options.thresholds, false));
-        !written) {
+    std::string text = format_status(options.format, snapshot, options.thresholds, false);
+    if (options.format == OutputFormat::prometheus) {
+        text += prometheus_health(options);
+    }
+    if (const auto written = target.write(text); !written) {
         return output_failed(written.error());
     }
     if (options.format == OutputFormat::i3blocks &&
@@ -195,5 +272,8 @@ int main(int argc, char** argv) {
     // A reader that goes away is an ordinary end, seen as EPIPE.
     std::signal(SIGPIPE, SIG_IGN);
     const OutputTarget target(options->output);
+    if (options->history || options->health) {
+        return show_history(*options, target);
+    }
     return options->watch || options->notify ? watch(*options, target) : show_once(*options, target);
 }

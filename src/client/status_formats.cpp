@@ -169,17 +169,6 @@ struct ActionNames {
            (meaning.battery && meaning.battery->stale) || (meaning.estimate && meaning.estimate->stale);
 }
 
-// HELP and TYPE of one gauge.
-void append_gauge_header(std::string& out, std::string_view name, std::string_view help) {
-    out += "# HELP ";
-    out += name;
-    out += ' ';
-    out += help;
-    out += "\n# TYPE ";
-    out += name;
-    out += " gauge\n";
-}
-
 void append_sample(std::string& out, std::string_view name, std::string_view labels, std::string_view value) {
     out += name;
     out += labels;
@@ -288,6 +277,16 @@ struct LineField {
 }
 
 }  // namespace
+
+void append_gauge_header(std::string& out, std::string_view name, std::string_view help) {
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += " gauge\n";
+}
 
 std::string status_line(const StatusMeaning& meaning) {
     std::string line;

@@ -64,6 +64,9 @@ enum class OutputFormat { line, json, waybar, i3blocks, prometheus };
 // staleness of the whole.
 [[nodiscard]] std::string prometheus_status(const StatusSnapshot& snapshot);
 
+// The "# HELP" and "# TYPE ... gauge" lines of a gauge in the text format.
+void append_gauge_header(std::string& out, std::string_view name, std::string_view help);
+
 // The text as markup (Pango's, which notification servers use too) shows
 // it: "&", "<" and ">" as entities, everything else as it is.
 [[nodiscard]] std::string markup_text(std::string_view text);

@@ -21,6 +21,32 @@ TEST(Options, Defaults) {
     EXPECT_EQ(options->max_age, 10.0);
     EXPECT_EQ(options->thresholds.warning_seconds, 1800.0);
     EXPECT_EQ(options->thresholds.critical_seconds, 600.0);
+    EXPECT_EQ(options->state_directory, "/var/lib/kestro");
+    EXPECT_EQ(options->history, std::nullopt);
+}
+
+TEST(Options, HistoryWithOrWithoutADuration) {
+    struct Case {
+        std::vector<const char*> arguments;
+        std::optional<std::int64_t> history;
+        HistoryFormat format;
+        bool health;
+    };
+    const Case cases[] = {
+        {{"--history"}, 86400, HistoryFormat::chart, false},
+        {{"--history", "90m", "--format", "svg"}, 5400, HistoryFormat::svg, false},
+        {{"--format=csv", "--history=7d"}, 604800, HistoryFormat::csv, false},
+        {{"--history", "--format", "json"}, 86400, HistoryFormat::json, false},
+        {{"--health", "--state-dir", "/tmp/h"}, std::nullopt, HistoryFormat::chart, true},
+    };
+    for (const Case& c : cases) {
+        const auto options = parse(c.arguments);
+        ASSERT_TRUE(options.has_value()) << options.error();
+        EXPECT_EQ(options->history, c.history) << c.arguments.front();
+        EXPECT_EQ(options->history_format, c.format) << c.arguments.front();
+        EXPECT_EQ(options->health, c.health) << c.arguments.front();
+    }
+    EXPECT_EQ(parse({"--health", "--state-dir=/tmp/h"})->state_directory, "/tmp/h");
 }
 
 TEST(Options, ValuesInBothSpellings) {
@@ -97,6 +123,15 @@ TEST(Options, RefusesWhatItCannotUseSayingWhy) {
         {{"--max-age", "10", "extra"}, "unexpected argument extra"},
         {{"--notify=yes"}, "--notify takes no value"},
         {{"--notify-before", "-3"}, "--notify-before -3: not a number of minutes (finite, not negative)"},
+        {{"--history", "1w"}, "--history 1w: not a duration (a whole number of m, h or d: 90m, 24h, 7d)"},
+        {{"--history=0d"}, "--history 0d: not a duration (a whole number of m, h or d: 90m, 24h, 7d)"},
+        {{"--history", "--format", "png"}, "--format png: not a form of the history (svg, csv or json)"},
+        {{"--format", "svg"}, "--format needs --history"},
+        {{"--state-dir="}, "--state-dir needs a directory, not an empty one"},
+        {{"--json", "--history"}, "--json --history: not together"},
+        {{"--health", "--watch"}, "--health --watch: not together"},
+        {{"--history", "--health"}, "--history --health: not together"},
+        {{"--health=yes"}, "--health takes no value"},
     };
     for (const auto& [arguments, reason] : refused) {
         EXPECT_EQ(parse(arguments), std::unexpected(std::string(reason))) << arguments.front();
