@@ -105,30 +105,6 @@ std::optional<KernelBatteryStatus> combined_status(std::span<const BatteryReadin
     return all_resting ? KernelBatteryStatus::not_charging : KernelBatteryStatus::other;
 }
 
-// The batteries' own limits weighted by their full energy; their plain mean
-// while no full energy is known.
-double combined_limit(std::span<const BatteryReadings> batteries) {
-    double weighted = 0.0;
-    double weights = 0.0;
-    double sum = 0.0;
-    double count = 0.0;
-    for (const BatteryReadings& battery : batteries) {
-        if (!battery.present) {
-            continue;
-        }
-        sum += battery.max_charge_level;
-        count += 1.0;
-        if (const auto full = energy_of(battery, battery.full_value); full && *full > 0) {
-            weighted += battery.max_charge_level * *full;
-            weights += *full;
-        }
-    }
-    if (weights > 0) {
-        return weighted / weights;
-    }
-    return count > 0 ? sum / count : full_charge_percent;
-}
-
 }  // namespace
 
 MachineEnergy machine_energy(const MachineReadings& machine) {
@@ -160,7 +136,6 @@ CombinedReadings combine_batteries(const MachineReadings& machine) {
         readings.battery_status = battery.battery_status;
         readings.voltage_min_design = battery.voltage_min_design;
         readings.voltage_now = battery.voltage_now;
-        combined.max_charge_level = machine.max_charge_level.value_or(battery.max_charge_level);
         return combined;
     }
     if (const std::optional<Energies> sums = summed_energies(batteries, combined.counted)) {
@@ -174,7 +149,6 @@ CombinedReadings combine_batteries(const MachineReadings& machine) {
         readings.voltage_now = unit_voltage;
     }
     readings.battery_status = combined_status(batteries);
-    combined.max_charge_level = machine.max_charge_level ? *machine.max_charge_level : combined_limit(batteries);
     return combined;
 }
 

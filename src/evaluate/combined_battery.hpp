@@ -19,7 +19,6 @@ namespace kestro {
 
 struct CombinedReadings {
     CycleReadings readings;         // the adapter's and Power Delivery values as read
-    double max_charge_level = 100;  // the limit in force for the machine
     // With several batteries, those (by their place) whose charge counts in
     // the machine's this cycle; with one, none.
     std::bitset<max_batteries> counted;

@@ -13,7 +13,7 @@ CycleEvaluation evaluate_cycle(const MachineReadings& readings, std::uint64_t cy
     }
     memory.counted = machine.counted;
     CycleEvaluation evaluation;
-    evaluation.estimate = evaluate_charge(machine.readings, machine.max_charge_level, memory.charge);
+    evaluation.estimate = evaluate_charge(machine.readings, readings.max_charge_level, memory.charge);
     evaluation.statuses = decide_cycle_statuses(machine.readings, evaluation.estimate, cycle, memory.adapter);
     evaluation.secs_until_shutdown =
         estimate_secs_until_shutdown(machine.readings, evaluation.estimate, evaluation.statuses.adapter, settings);

@@ -32,7 +32,7 @@ std::optional<std::string> own_charge_limit_file(const std::string& battery_dir)
 }  // namespace
 
 bool BatteryPacks::limits_per_battery() const {
-    return std::any_of(packs.begin(), packs.end(), [](const BatteryPack& pack) { return pack.charge_limit_file; });
+    return std::any_of(packs.begin(), packs.end(), [](const BatteryPack& pack) { return pack.limit.file; });
 }
 
 BatteryPacks set_up_battery_packs(const PowerSupplyPaths& paths, std::string_view device_path) {
@@ -42,21 +42,21 @@ BatteryPacks set_up_battery_packs(const PowerSupplyPaths& paths, std::string_vie
         machine.packs.push_back({.files = select_battery_files(directory)});
     }
     if (machine.packs.size() == 1) {
-        machine.charge_limit_file = find_charge_limit_file(paths.battery_dir, device_path);
-        if (machine.charge_limit_file && *machine.charge_limit_file != device_path) {
-            machine.packs.front().charge_limit_file = std::move(machine.charge_limit_file);
-            machine.charge_limit_file.reset();
+        machine.limit.file = find_charge_limit_file(paths.battery_dir, device_path);
+        if (machine.limit.file && *machine.limit.file != device_path) {
+            machine.packs.front().limit.file = std::move(machine.limit.file);
+            machine.limit.file.reset();
         }
         return machine;
     }
     const std::string device(device_path);
     if (path_exists(device.c_str())) {
         print_line({"Info: Init: MaxChargeLevel feature: using '", device, "'"});
-        machine.charge_limit_file = device;
+        machine.limit.file = device;
         return machine;
     }
     for (BatteryPack& pack : machine.packs) {
-        pack.charge_limit_file = own_charge_limit_file(pack.files.directory);
+        pack.limit.file = own_charge_limit_file(pack.files.directory);
     }
     if (!machine.limits_per_battery()) {
         print_warning_line(
@@ -88,8 +88,8 @@ bool rescan_battery_packs(BatteryPacks& machine, std::chrono::nanoseconds awake)
             continue;
         }
         BatteryPack pack{.files = select_battery_files(*directory)};
-        if (!machine.charge_limit_file) {
-            pack.charge_limit_file = own_charge_limit_file(*directory);
+        if (!machine.limit.file) {
+            pack.limit.file = own_charge_limit_file(*directory);
         }
         const auto later = std::find_if(machine.packs.begin(), machine.packs.end(), [&](const BatteryPack& other) {
             return other.files.directory > pack.files.directory;

@@ -21,9 +21,8 @@ namespace kestro {
 struct BatteryPack {
     BatteryFiles files;
     // Its charge_control_end_threshold, when the limits are the batteries'
-    // own (no device-wide limit file), and the limit last accepted from it.
-    std::optional<std::string> charge_limit_file{};
-    std::optional<double> max_charge_level{};
+    // own (no device-wide limit file).
+    ChargeLimit limit{};
     ReadCounts rate_reads{};
     // Its cycles among several batteries, failed when its charge could not be
     // had and was left out of the machine's.
@@ -33,10 +32,9 @@ struct BatteryPack {
 
 struct BatteryPacks {
     std::vector<BatteryPack> packs;  // in the order of their numbers
-    // The device-wide limit file, or, with no limit file at all, none; the
-    // machine's limit last accepted from it (100 without a file).
-    std::optional<std::string> charge_limit_file;
-    std::optional<double> max_charge_level;
+    // The device-wide limit file, or, with no limit file at all, none (the
+    // machine's limit then 100).
+    ChargeLimit limit;
     // The awake time (base/pause.hpp) at which the next look for late
     // batteries is due; none before the first cycle.
     std::optional<std::chrono::nanoseconds> next_look{};

@@ -34,6 +34,13 @@ inline constexpr double unlimited_charge_level = full_charge_percent;
 [[nodiscard]] std::optional<std::string> find_charge_limit_file(
     std::string_view battery_dir, std::string_view device_path = device_charge_limit_path);
 
+// A limit file and the limit last accepted from it: the memory each file
+// needs, since a failed read keeps the limit before it.
+struct ChargeLimit {
+    std::optional<std::string> file;
+    std::optional<double> level;
+};
+
 // What one successful read means: 0 is "no limit" (100); a positive value is
 // itself, even above 100; a negative one is a failed read (none).
 [[nodiscard]] std::optional<std::int32_t> charge_limit_from(std::int32_t integer);

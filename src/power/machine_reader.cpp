@@ -1,5 +1,7 @@
 #include "power/machine_reader.hpp"
 
+#include <array>
+
 #include "base/output.hpp"
 #include "base/pause.hpp"
 #include "power/attribute_reader.hpp"
@@ -12,23 +14,37 @@ namespace {
 // The adapter's one attribute.
 constexpr std::string_view online_attribute = "online";
 
-// The limits in force this cycle: the machine's (the device's file, or 100
-// without any file), or each battery's own.
-void refresh_charge_limits(BatteryPacks& batteries, MachineReadings& readings, ReportedPaths& reported) {
+// Reads the limit files in force this cycle: the machine's (the device's
+// file, or 100 without any file), or each battery's own.
+void refresh_charge_limits(BatteryPacks& batteries, ReportedPaths& reported) {
     if (!batteries.limits_per_battery()) {
-        batteries.max_charge_level =
-            refresh_max_charge_level(batteries.charge_limit_file, batteries.max_charge_level, reported);
-        readings.max_charge_level = batteries.max_charge_level;
+        batteries.limit.level = refresh_max_charge_level(batteries.limit.file, batteries.limit.level, reported);
         return;
     }
     for (BatteryPack& pack : batteries.packs) {
-        if (pack.charge_limit_file && pack.present) {
+        if (pack.limit.file && pack.present) {
             // One battery alone names none in its line.
             const std::string_view name = batteries.several() ? std::string_view(pack.files.directory) : "";
-            pack.max_charge_level =
-                refresh_battery_max_charge_level(*pack.charge_limit_file, name, pack.max_charge_level, reported);
+            pack.limit.level = refresh_battery_max_charge_level(*pack.limit.file, name, pack.limit.level, reported);
         }
     }
+}
+
+// The limit in force for the machine: the device's, one battery's own, or
+// several batteries' own weighted by their full energy (their plain mean
+// while no full energy is known).
+double machine_limit(const BatteryPacks& batteries, const MachineReadings& readings) {
+    if (!batteries.limits_per_battery()) {
+        return batteries.limit.level.value_or(unlimited_charge_level);
+    }
+    if (!batteries.several()) {
+        return batteries.packs.front().limit.level.value_or(unlimited_charge_level);
+    }
+    std::array<double, max_batteries> levels{};
+    for (std::size_t place = 0; place < batteries.packs.size() && place < levels.size(); ++place) {
+        levels[place] = batteries.packs[place].limit.level.value_or(unlimited_charge_level);
+    }
+    return combined_limit(readings, levels);
 }
 
 // Follows whether a battery among several is in the machine, with a line
@@ -77,7 +93,6 @@ BatteryReadings read_battery(BatteryPack& pack, std::uint64_t cycle, ReportedPat
     }
     readings.voltage_min_design = read_number_attribute(battery, voltage_min_design_attribute, reported);
     readings.voltage_now = read_number_attribute(battery, voltage_now_attribute, reported);
-    readings.max_charge_level = pack.max_charge_level.value_or(unlimited_charge_level);
     return readings;
 }
 
@@ -100,7 +115,7 @@ MachineReadings read_machine(const PowerSupplyPaths& paths, const PdSensor& pd_s
             readings.batteries_changed = true;
         }
     }
-    refresh_charge_limits(batteries, readings, watch.reported);
+    refresh_charge_limits(batteries, watch.reported);
     for (BatteryPack& pack : batteries.packs) {
         BatteryReadings& battery = readings.batteries[readings.battery_count++];
         battery = read_battery(pack, cycle, watch.reported);
@@ -108,6 +123,7 @@ MachineReadings read_machine(const PowerSupplyPaths& paths, const PdSensor& pd_s
             count_charge_read(pack, battery, cycle);
         }
     }
+    readings.max_charge_level = machine_limit(batteries, readings);
     readings.adapter_online = read_adapter_online(paths, watch.reported);
     readings.pd_power = read_pd_power(pd_sensor);
     return readings;

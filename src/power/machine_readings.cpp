@@ -30,4 +30,27 @@ bool charge_known(const BatteryReadings& battery) {
     return energy_of(battery, battery.full_value) && energy_of(battery, battery.now_value);
 }
 
+double combined_limit(const MachineReadings& readings, std::span<const double> levels) {
+    double weighted = 0.0;
+    double weights = 0.0;
+    double sum = 0.0;
+    double count = 0.0;
+    for (std::size_t place = 0; place < readings.battery_count && place < levels.size(); ++place) {
+        const BatteryReadings& battery = readings.batteries[place];
+        if (!battery.present) {
+            continue;
+        }
+        sum += levels[place];
+        count += 1.0;
+        if (const auto full = energy_of(battery, battery.full_value); full && *full > 0) {
+            weighted += levels[place] * *full;
+            weights += *full;
+        }
+    }
+    if (weights > 0) {
+        return weighted / weights;
+    }
+    return count > 0 ? sum / count : 100.0;
+}
+
 }  // namespace kestro

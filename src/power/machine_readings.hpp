@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <span>
 
 #include "base/status_words.hpp"
 
@@ -21,7 +22,6 @@ struct BatteryReadings {
     std::optional<KernelBatteryStatus> battery_status;
     std::optional<double> voltage_min_design;
     std::optional<double> voltage_now;
-    double max_charge_level = 100.0;  // its own limit; 100 without one
 };
 
 // The most batteries a machine is watched with: BAT0 to BAT8.
@@ -32,15 +32,21 @@ inline constexpr std::size_t max_batteries = 9;
 struct MachineReadings {
     std::array<BatteryReadings, max_batteries> batteries;
     std::size_t battery_count = 0;
-    // The device's limit (or 100 without any limit file); none when the
-    // batteries' own limits make the machine's.
-    std::optional<double> max_charge_level;
+    // The limit in force for the machine, 0 to 100: the device's, or made of
+    // the batteries' own; 100 without any limit file.
+    double max_charge_level = 100.0;
     // A battery went, came back or joined: the charge before is not
     // comparable with the charge now.
     bool batteries_changed = false;
     std::optional<bool> adapter_online;
     double pd_power = 0.0;
 };
+
+// The limit of several batteries with limits of their own (`levels`, one a
+// battery in their order, 100 for one without): weighted by their full
+// energy, their plain mean while no full energy is known; the present ones
+// only, 100 with none.
+[[nodiscard]] double combined_limit(const MachineReadings& readings, std::span<const double> levels);
 
 // A capacity value of a present battery in µWh: as read from energy files;
 // from charge files, times its voltage_min_design, or its voltage_now where
