@@ -93,6 +93,21 @@ std::expected<std::optional<CriticalAction>, std::string> action_of(const toml::
     return std::unexpected(std::move(reason));
 }
 
+// The opt-in confirmation of the low level: a boolean.
+std::expected<std::optional<bool>, std::string> confirm_of(const toml::table& table) {
+    const toml::node* node = table.get("confirm_low_battery");
+    if (node == nullptr) {
+        return std::nullopt;
+    }
+    if (const auto* value = node->as_boolean()) {
+        return value->get();
+    }
+    std::string reason = "invalid type for confirm_low_battery: expected a boolean, found ";
+    reason += toml::impl::node_type_friendly_names[static_cast<int>(node->type())];
+    append_position(reason, node->source().begin);
+    return std::unexpected(std::move(reason));
+}
+
 // Values that would make the shutdown misbehave at the worst moment are
 // refused now, when the log is read, rather than when the battery is low.
 std::expected<void, std::string> check_values(const Config& config) {
@@ -250,6 +265,11 @@ std::expected<Config, std::string> parse_config(std::string_view bytes) {
     if (!action) {
         return std::unexpected(printable_log_text(action.error()));
     }
+    auto confirm = confirm_of(table);
+    if (!confirm) {
+        return std::unexpected(printable_log_text(confirm.error()));
+    }
+    config.confirm_low_battery = *confirm;
     config.critical_action = *action;
     config.request_shutdown_battery_percent = *percent;
     config.force_shutdown_timeout_secs = *secs;
@@ -273,6 +293,7 @@ Settings load_settings(const char* path) {
         settings.force_shutdown_timeout_secs =
             config->force_shutdown_timeout_secs.value_or(settings.force_shutdown_timeout_secs);
         settings.critical_action = config->critical_action.value_or(settings.critical_action);
+        settings.confirm_low_battery = config->confirm_low_battery.value_or(settings.confirm_low_battery);
     }
     print_line({"Info: Config: request_shutdown_battery_percent: ",
                 format_shortest(settings.request_shutdown_battery_percent)});
@@ -281,6 +302,9 @@ Settings load_settings(const char* path) {
     // With the default the start-up lines stay as they always were.
     if (settings.critical_action != CriticalAction::poweroff) {
         print_line({"Info: Config: critical_action: ", words_of(settings.critical_action).name});
+    }
+    if (settings.confirm_low_battery) {
+        print_line({"Info: Config: confirm_low_battery: true"});
     }
     return settings;
 }

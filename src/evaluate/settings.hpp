@@ -14,6 +14,9 @@ struct Settings {
     double force_shutdown_timeout_secs = 10.0;
     // What is done then: poweroff, or a sleep that keeps the session.
     CriticalAction critical_action = CriticalAction::poweroff;
+    // The low level acts only once confirmed (evaluate/low_battery_guard.hpp),
+    // and the wait before the action re-reads the adapter and the charge.
+    bool confirm_low_battery = false;
 };
 
 }  // namespace kestro
