@@ -96,8 +96,12 @@ void publish_file(int directory, StatusFile file, const CycleEvaluation& evaluat
     }
 }
 
-void publish(const CycleEvaluation& evaluation, CriticalAction action, StatusLock& status_lock) {
+void publish(const CycleEvaluation& evaluation, const Settings& settings, StatusLock& status_lock) {
     const int directory = follow_status_directory(status_lock);
+    const CriticalAction action = settings.critical_action;
+    if (settings.confirm_low_battery) {
+        write_status_number_in(status_directory, confirming_file_name, evaluation.confirming ? 1 : 0);
+    }
     for (const StatusFile file : publication_order) {
         publish_file(directory, file, evaluation, action);
     }
@@ -147,7 +151,7 @@ ShutdownCompleted run_monitor_loop(const MonitorInputs& inputs) {
         ++state.cycle;
         const MachineReadings readings = read_machine(inputs.paths, inputs.pd_sensor, state.cycle, state.power);
         const CycleEvaluation evaluation = evaluate(readings, inputs, state);
-        publish(evaluation, inputs.settings.critical_action, inputs.status_lock);
+        publish(evaluation, inputs.settings, inputs.status_lock);
         if (const auto completed = act(evaluation, inputs, state)) {
             return *completed;
         }

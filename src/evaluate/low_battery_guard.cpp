@@ -10,6 +10,7 @@ namespace kestro {
 namespace {
 
 constexpr double shutdown_now = 0.0;
+constexpr std::chrono::seconds least_sleep{1};
 
 double seconds_of(std::chrono::nanoseconds span) { return std::chrono::duration<double>(span).count(); }
 
@@ -60,7 +61,9 @@ void LowBatteryGuard::watch_fall(const GuardReading& reading) {
 }
 
 std::optional<double> LowBatteryGuard::confirm(const GuardReading& reading) {
-    if (!settled_at_ || reading.asleep > asleep_) {
+    // The two clocks are read one after the other: less than a second more
+    // asleep is their jitter, not a sleep.
+    if (!settled_at_ || reading.asleep - asleep_ >= least_sleep) {
         // Start-up or a resume: a fall across the sleep says nothing of the draw.
         settled_at_ = reading.awake;
         asleep_ = reading.asleep;

@@ -559,6 +559,9 @@ class ShutdownTest(SandboxTestCase):
                         else:
                             (adapter_device if attribute == "online" else battery).set(attribute, value)
                     lines = daemon.next_pause().stdout
+                    if key and expected and number == 35:
+                        self.assertEqual(machine.status("secs_until_shutdown_request"), "3\n")
+                        self.assertEqual(machine.status("low_battery_confirming"), "1\n")
                     seen += [(number, line) for line in lines if line.startswith(("Reached", "Warning: Low"))]
                     if expected and seen == expected and powered_off:
                         break

@@ -12,8 +12,8 @@ namespace {
 // A machine of 100 units with a design voltage of 1 and a draw of 36 units
 // an hour: the draw explains a fall of 0.01 a second, the margin is 0.5.
 struct Step {
-    double awake;   // seconds
-    double asleep;  // seconds
+    long awake;   // seconds
+    long asleep;  // seconds
     double now;
     std::optional<double> secs;  // the cycle's estimate
     bool volts;                  // the voltage agrees
@@ -37,9 +37,8 @@ TEST_P(GuardTrace, ConfirmsOnlyWhatHolds) {
         machine.full_value = 100.0;
         machine.now_value = step.now;
         machine.voltage_min_design = 1.0;
-        const std::optional<double> secs = guard.confirm({.awake = std::chrono::milliseconds(
-                                                              static_cast<long>(step.awake * 1000)),
-                                                          .asleep = std::chrono::seconds(static_cast<long>(step.asleep)),
+        const std::optional<double> secs = guard.confirm({.awake = std::chrono::seconds(step.awake),
+                                                          .asleep = std::chrono::seconds(step.asleep),
                                                           .secs = step.secs,
                                                           .machine = &machine,
                                                           .draw = 36.0,
@@ -51,42 +50,20 @@ TEST_P(GuardTrace, ConfirmsOnlyWhatHolds) {
 INSTANTIATE_TEST_SUITE_P(
     Traces, GuardTrace,
     testing::Values(
-        GuardCase{"LoneZeroUnderLoad", {{0, 0, 40, 900, false, 900}, {40, 0, 40, 900, false, 900},
-                                        {41, 0, 0, 0, false, 60}, {42, 0, 40, 900, false, 900}}},
         GuardCase{"SlowDischargeWithAMissedReading",
                   {{0, 0, 1, 90, false, 90}, {40, 0, 0.49, 0, false, 4}, {41, 0, 0.48, 0, false, 3},
                    {42, 0, 0.47, std::nullopt, false, std::nullopt}, {43, 0, 0.46, 0, false, 2},
                    {44, 0, 0.45, 0, false, 1}, {45, 0, 0.44, 0, false, 0}}},
-        GuardCase{"CliffWithTheVoltage", {{40, 0, 20, 500, false, 500}, {41, 0, 0, 0, true, 4},
-                                          {42, 0, 0, 0, true, 3}, {43, 0, 0, 0, true, 2},
-                                          {44, 0, 0, 0, true, 1}, {45, 0, 0, 0, true, 0}}},
         GuardCase{"CliffWithoutVoltagesHoldsAMinute",
-                  {{40, 0, 20, 500, false, 500}, {41, 0, 0, 0, false, 60}, {46, 0, 0, 0, false, 55}, {47, 0, 0, 0, false, 54},
-                   {100, 0, 0, 0, false, 1}, {101, 0, 0, 0, false, 0}}},
-        GuardCase{"BootSettles", {{0, 0, 0, 0, false, 30}, {15, 0, 0, 0, false, 15}, {16, 0, 40, 900, false, 900}}},
+                  {{40, 0, 20, 500, false, 500}, {41, 0, 0, 0, false, 60}, {46, 0, 0, 0, false, 55},
+                   {47, 0, 0, 0, false, 54}, {100, 0, 0, 0, false, 1}, {101, 0, 0, 0, false, 0}}},
         GuardCase{"ResumeSettles", {{40, 0, 30, 900, false, 900}, {41, 100, 0, 0, false, 30},
                                     {60, 100, 0, 0, false, 11}, {61, 100, 30, 900, false, 900}}},
         GuardCase{"ResumeWithTheVoltage", {{40, 0, 30, 900, false, 900}, {41, 100, 0, 0, true, 4},
                                            {42, 100, 0, 0, true, 3}}},
-        GuardCase{"ConnectedRestarts", {{0, 0, 0.5, 10, false, 10}, {40, 0, 0.4, 0, false, 4}, {41, 0, 0.4, 1, false, 1},
-                                        {42, 0, 0.4, 0, false, 4}}}),
+        GuardCase{"ConnectedRestarts", {{0, 0, 0.5, 10, false, 10}, {40, 0, 0.4, 0, false, 4},
+                                        {41, 0, 0.4, 1, false, 1}, {42, 0, 0.4, 0, false, 4}}}),
     [](const auto& info) { return info.param.name; });
-
-TEST(CallOffReason, AdapterThenCharge) {
-    Settings settings;
-    settings.request_shutdown_battery_percent = 5;
-    CycleReadings machine;
-    machine.full_value = 100.0;
-    machine.now_value = 5.0;
-    machine.battery_status = KernelBatteryStatus::discharging;
-    machine.adapter_online = true;
-    EXPECT_EQ(call_off_reason(machine, settings), std::nullopt);
-    machine.battery_status = KernelBatteryStatus::charging;
-    EXPECT_EQ(call_off_reason(machine, settings), CallOff::adapter_connected);
-    machine.adapter_online = false;
-    machine.now_value = 5.01;
-    EXPECT_EQ(call_off_reason(machine, settings), CallOff::charge_above_level);
-}
 
 }  // namespace
 }  // namespace kestro
