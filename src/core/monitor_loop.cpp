@@ -108,7 +108,8 @@ void publish(const CycleEvaluation& evaluation, const Settings& settings, Status
 }
 
 // The low-battery action when it is due; returns the end of the shutdown,
-// or none when the cycles go on (after a sleeping action, under its hold).
+// or none when the cycles go on (after a sleeping action, under its hold, or
+// when confirm_low_battery's wait called the action off).
 std::optional<ShutdownCompleted> act(const CycleEvaluation& evaluation, const MonitorInputs& inputs,
                                      MonitorState& state) {
     if (!shutdown_due(evaluation.secs_until_shutdown)) {
