@@ -28,14 +28,32 @@ void announce_level(const Settings& settings) {
     print_critical_line({"Reached ", format_shortest(settings.request_shutdown_battery_percent), "% battery."});
 }
 
-void wait_before_action(const Settings& settings, ActionSystem& system) {
+// Returns whether a watch called the action off.
+bool wait_before_action(const Settings& settings, ActionSystem& system, LevelWatch* watch) {
     // The configuration refuses timeouts that do not convert; this cannot
     // fail unless Settings came from elsewhere.
     const auto wait = wait_duration_from_secs(settings.force_shutdown_timeout_secs);
     if (!wait) {
         fatal_error(wait.error().text(), "");
     }
-    system.pause(*wait);
+    if (watch == nullptr) {
+        system.pause(*wait);
+        return false;
+    }
+    for (std::uint64_t second = 0; second <= wait->seconds; ++second) {
+        const WaitDuration step = second < wait->seconds ? WaitDuration{1, 0} : WaitDuration{0, wait->nanoseconds};
+        if (step.seconds == 0 && step.nanoseconds == 0) {
+            break;
+        }
+        system.pause(step);
+        if (const auto reason = watch->recheck()) {
+            print_warning_line({"Warning: Low-battery action called off: ",
+                                *reason == CallOff::adapter_connected ? "adapter connected."
+                                                                      : "charge back above the level."});
+            return true;
+        }
+    }
+    return false;
 }
 
 ShutdownCompleted power_off_now(ActionSystem& system) {
@@ -47,9 +65,11 @@ ShutdownCompleted power_off_now(ActionSystem& system) {
 }
 
 // From "Forcing shutdown in <seconds> seconds." on.
-ShutdownCompleted force_shutdown(const Settings& settings, ActionSystem& system) {
+LowBatteryOutcome force_shutdown(const Settings& settings, ActionSystem& system, LevelWatch* watch = nullptr) {
     print_critical_line({"Forcing shutdown in ", format_shortest(settings.force_shutdown_timeout_secs), " seconds."});
-    wait_before_action(settings, system);
+    if (wait_before_action(settings, system, watch)) {
+        return CalledOff{};
+    }
     return power_off_now(system);
 }
 
@@ -107,7 +127,9 @@ std::expected<void, Error> MachineActions::run_bounded_command(const char* progr
 
 ShutdownCompleted run_shutdown_sequence(const Settings& settings, ActionSystem& system) {
     announce_level(settings);
-    return force_shutdown(settings, system);
+    print_critical_line({"Forcing shutdown in ", format_shortest(settings.force_shutdown_timeout_secs), " seconds."});
+    wait_before_action(settings, system, nullptr);
+    return power_off_now(system);
 }
 
 std::optional<double> apply_sleep_hold(std::optional<double> secs, std::optional<SleepHold>& hold,
@@ -125,18 +147,21 @@ std::optional<double> apply_sleep_hold(std::optional<double> secs, std::optional
 }
 
 LowBatteryOutcome run_low_battery_action(const Settings& settings, const std::optional<SleepHold>& hold,
-                                         ActionSystem& system) {
+                                         ActionSystem& system, LevelWatch* watch) {
     if (settings.critical_action == CriticalAction::poweroff) {
-        return run_shutdown_sequence(settings, system);
+        announce_level(settings);
+        return force_shutdown(settings, system, watch);
     }
     const CriticalActionWords words = words_of(settings.critical_action);
     announce_level(settings);
     if (hold && !slept_since(*hold, system.read_clocks().asleep)) {
         print_critical_line({"The computer did not ", words.verb, " after the last request; powering off."});
-        return force_shutdown(settings, system);
+        return force_shutdown(settings, system, watch);
     }
     print_critical_line({words.doing, " in ", format_shortest(settings.force_shutdown_timeout_secs), " seconds."});
-    wait_before_action(settings, system);
+    if (wait_before_action(settings, system, watch)) {
+        return CalledOff{};
+    }
     print_critical_line({words.doing, " now."});
     // Read before the command: one that returns only after the resume has
     // the sleep inside, and a baseline taken after it would hide that sleep.

@@ -15,6 +15,7 @@
 
 #include "base/child_process.hpp"
 #include "base/pause.hpp"
+#include "evaluate/low_battery_guard.hpp"
 #include "evaluate/settings.hpp"
 
 namespace kestro {
@@ -45,6 +46,19 @@ public:
     std::expected<void, Error> run_bounded_command(const char* program, const char* argument,
                                                             std::chrono::seconds awake_limit) override;
 };
+
+// With confirm_low_battery: what the wait before the action reads each
+// second (the adapter and the charge); none while the action stands.
+class LevelWatch {
+public:
+    [[nodiscard]] virtual std::optional<CallOff> recheck() = 0;
+
+protected:
+    ~LevelWatch() = default;
+};
+
+// The wait was cut short by a LevelWatch: the cycles go on.
+struct CalledOff {};
 
 // The shutdown ran its course; the caller releases what it holds and exits 0.
 struct [[nodiscard]] ShutdownCompleted {};
@@ -86,8 +100,14 @@ struct SleepHold {
 // is still on and the machine has not slept since, the sleeping action is
 // taken to have failed: "The computer did not <verb> after the last request;
 // powering off." and the shutdown from "Forcing shutdown in ...".
-using LowBatteryOutcome = std::variant<ShutdownCompleted, SleepHold>;
+//
+// With a LevelWatch the wait is paused a second at a time, and after each
+// second a reason to call the action off ends it with the line "Warning:
+// Low-battery action called off: adapter connected." ("...: charge back
+// above the level.").
+using LowBatteryOutcome = std::variant<ShutdownCompleted, SleepHold, CalledOff>;
 [[nodiscard]] LowBatteryOutcome run_low_battery_action(const Settings& settings,
-                                                       const std::optional<SleepHold>& hold, ActionSystem& system);
+                                                       const std::optional<SleepHold>& hold, ActionSystem& system,
+                                                       LevelWatch* watch = nullptr);
 
 }  // namespace kestro

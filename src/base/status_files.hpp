@@ -15,6 +15,13 @@ namespace kestro {
 // Where the daemon publishes its status.
 inline constexpr std::string_view status_directory = "/run/kestro";
 
+// Written only with confirm_low_battery, outside the table so that no
+// format shows it: "1" while the low level is being confirmed, else "0",
+// every cycle before the others.
+// Its temporary name, the name after a dot, as the table's.
+inline constexpr std::string_view confirming_temporary_name = ".low_battery_confirming";
+inline constexpr std::string_view confirming_file_name = confirming_temporary_name.substr(1);
+
 // The files, in the order they are shown: the five of every cycle, indexing
 // the snapshot's ages, then the optional ones.
 enum class StatusFile : std::size_t {

@@ -43,8 +43,9 @@ template <class Value>
 }
 
 [[nodiscard]] Notice battery_low_notice(const StatusMeaning& meaning, const CriticalActionWords& action,
-                                        double seconds, bool critical) {
-    std::string summary = "Battery low: the computer will " + std::string(action.verb) + " in " +
+                                        double seconds, bool critical, bool confirming) {
+    std::string summary = std::string(confirming ? "Battery low, being confirmed" : "Battery low") +
+                          ": the computer will " + std::string(action.verb) + " in " +
                           std::string(format_duration(seconds).view());
     if (const auto percent = percent_text(meaning)) {
         summary += " at " + *percent;
@@ -92,6 +93,14 @@ void NotificationPlan::status_changed(const StatusSnapshot& snapshot) {
         powering_off_ = false;
         end(NoticeKind::powering_off);
     }
+    // The confirmation beginning, or ending without the action, replaces
+    // the warning: one that still applies is shown again as it now reads.
+    if (confirming_ != snapshot.confirming && until_shutdown != 0.0) {
+        low_ = Level::none;
+        end(NoticeKind::battery_low);
+        end(NoticeKind::battery_critical);
+    }
+    confirming_ = snapshot.confirming;
     if (has_status(snapshot) && !all_stale(snapshot) && stopped_) {
         stopped_ = false;
         end(NoticeKind::monitor_stopped);
@@ -107,7 +116,7 @@ void NotificationPlan::status_changed(const StatusSnapshot& snapshot) {
         if (level > low_) {
             low_ = level;
             begin(battery_low_notice(meaning, words_of(snapshot.action()), shutdown->seconds,
-                                     level == Level::critical));
+                                     level == Level::critical, snapshot.confirming));
         }
     }
     if (ac == AcStatus::connected_slow && !slow_) {

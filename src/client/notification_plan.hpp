@@ -8,6 +8,9 @@
 // - while the battery discharges, the time until the shutdown request falls
 //   below the first threshold, then below the second;
 // - the shutdown has started (0 seconds left, off a "Connected" adapter);
+// While the daemon confirms the low level (confirm_low_battery) the
+// low-battery notice says so ("Battery low, being confirmed: ..."), and it
+// is withdrawn when the confirmation ends without the action.
 // - every status file is stale (the daemon has stopped) while on battery,
 //   unless the shutdown had started.
 // An occurrence ends when a fresh value says so: the adapter is no longer
@@ -118,6 +121,7 @@ private:
     bool slow_ = false;
     Level low_ = Level::none;
     bool powering_off_ = false;
+    bool confirming_ = false;  // the daemon was confirming the low level
     bool stopped_ = false;
     Slot battery_;
     Slot monitor_;

@@ -124,7 +124,7 @@ bool same_status(const StatusSnapshot& a, const StatusSnapshot& b) {
             return false;
         }
     }
-    return true;
+    return a.confirming == b.confirming;
 }
 
 StatusValue value_of(const StatusSnapshot& snapshot, StatusFile file) {
@@ -178,6 +178,10 @@ StatusSnapshot read_status_snapshot(std::string_view directory, double max_age) 
     for (const StatusFileEntry& entry : status_files) {
         read_file(entry.file, reading, snapshot);
     }
+    std::optional<double> confirming;
+    std::optional<FileAge> age;
+    read_named(reading, confirming_file_name, parse_status_number, confirming, age);
+    snapshot.confirming = confirming == 1.0 && !age->stale;
     return snapshot;
 }
 

@@ -31,6 +31,8 @@ struct StatusSnapshot {
     // From the daemon's critical_action file while it is fresh; none (an
     // older daemon, or the default) means poweroff.
     std::optional<CriticalAction> critical_action;
+    // The daemon's low_battery_confirming file is fresh and reads 1.
+    bool confirming = false;
 
     [[nodiscard]] const std::optional<FileAge>& age(StatusFile file) const {
         return ages[static_cast<std::size_t>(file)];

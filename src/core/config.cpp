@@ -118,6 +118,21 @@ std::expected<std::optional<std::string>, std::string> directory_of(const toml::
     return std::unexpected(std::move(reason));
 }
 
+// The opt-in confirmation of the low level: a boolean.
+std::expected<std::optional<bool>, std::string> confirm_of(const toml::table& table) {
+    const toml::node* node = table.get("confirm_low_battery");
+    if (node == nullptr) {
+        return std::nullopt;
+    }
+    if (const auto* value = node->as_boolean()) {
+        return value->get();
+    }
+    std::string reason = "invalid type for confirm_low_battery: expected a boolean, found ";
+    reason += toml::impl::node_type_friendly_names[static_cast<int>(node->type())];
+    append_position(reason, node->source().begin);
+    return std::unexpected(std::move(reason));
+}
+
 // Values that would make the shutdown misbehave at the worst moment are
 // refused now, when the log is read, rather than when the battery is low.
 std::expected<void, std::string> check_values(const Config& config) {
@@ -279,6 +294,11 @@ std::expected<Config, std::string> parse_config(std::string_view bytes) {
     if (!directory) {
         return std::unexpected(printable_log_text(directory.error()));
     }
+    auto confirm = confirm_of(table);
+    if (!confirm) {
+        return std::unexpected(printable_log_text(confirm.error()));
+    }
+    config.confirm_low_battery = *confirm;
     config.critical_action = *action;
     config.history_directory = *directory;
     config.request_shutdown_battery_percent = *percent;
@@ -304,6 +324,7 @@ Settings load_settings(const char* path) {
             config->force_shutdown_timeout_secs.value_or(settings.force_shutdown_timeout_secs);
         settings.critical_action = config->critical_action.value_or(settings.critical_action);
         settings.history_directory = config->history_directory.value_or(settings.history_directory);
+        settings.confirm_low_battery = config->confirm_low_battery.value_or(settings.confirm_low_battery);
     }
     print_line({"Info: Config: request_shutdown_battery_percent: ",
                 format_shortest(settings.request_shutdown_battery_percent)});
@@ -315,6 +336,9 @@ Settings load_settings(const char* path) {
     }
     if (!settings.history_directory.empty()) {
         print_line({"Info: Config: history_directory: ", printable_log_text(settings.history_directory)});
+    }
+    if (settings.confirm_low_battery) {
+        print_line({"Info: Config: confirm_low_battery: true"});
     }
     return settings;
 }

@@ -31,6 +31,7 @@ struct Config {
     std::optional<double> force_shutdown_timeout_secs;
     std::optional<CriticalAction> critical_action;
     std::optional<std::string> history_directory;
+    std::optional<bool> confirm_low_battery;
 };
 
 // Parses the file's bytes. The error is one printable line: the TOML
@@ -42,8 +43,10 @@ struct Config {
 
 // Reads the file at path, reports a failure as "read <path>: <reason>" on
 // standard error, prints the two "Info: Config: " lines (a third,
-// "Info: Config: critical_action: <name>", only for a sleeping action) and returns the
-// settings in force, and "Info: Config: history_directory: <path>" when it is set. Never fails, and never waits: only a regular file of at
+// "Info: Config: critical_action: <name>", only for a sleeping action,
+// "Info: Config: history_directory: <path>" only when it is set, and
+// "Info: Config: confirm_low_battery: true" only when it is on) and returns the
+// settings in force. Never fails, and never waits: only a regular file of at
 // most max_config_bytes is read; anything else is reported with the system's
 // error text ("Is a directory (os error 21)", "No such device or address
 // (os error 6)" for a FIFO, socket or device, "File too large (os error 27)").

@@ -30,6 +30,9 @@ struct CycleEvaluation {
     // The estimate is the grace left after a sleeping action
     // (act/low_battery_action.hpp's hold, which the loop applies).
     bool action_held = false;
+    // The estimate is the seconds the confirmation of the low level still
+    // needs (evaluate/low_battery_guard.hpp, which the loop applies).
+    bool confirming = false;
 };
 
 // Combines the batteries (evaluate/combined_battery.hpp), evaluates the

@@ -19,6 +19,9 @@ struct Settings {
     // Where the battery's history is kept (an absolute path); empty: where
     // the service manager's state directory is, if anywhere.
     std::string history_directory;
+    // The low level acts only once confirmed (evaluate/low_battery_guard.hpp),
+    // and the wait before the action re-reads the adapter and the charge.
+    bool confirm_low_battery = false;
 };
 
 }  // namespace kestro

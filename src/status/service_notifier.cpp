@@ -35,7 +35,9 @@ ServiceStatusText service_status_text(const ServiceSummary& summary) {
     }
     const std::optional<double> secs = summary.secs_until_shutdown;
     const bool timed = summary.adapter != AcStatus::connected && secs && std::isfinite(*secs) && *secs >= 0;
-    if (summary.action_held) {
+    if (summary.confirming) {
+        text.append(", confirming the low level");
+    } else if (summary.action_held) {
         text.append(", action held");
         if (timed && *secs > 0) {
             text.append(" for ").append(format_duration(*secs, DurationForm::countdown));

@@ -34,6 +34,7 @@ struct ServiceSummary {
     std::optional<AcStatus> adapter;
     std::optional<double> secs_until_shutdown;
     bool action_held = false;  // the grace after a sleeping action
+    bool confirming = false;   // the low level is being confirmed
 };
 
 using ServiceStatusText = FixedText<128>;
@@ -43,7 +44,8 @@ using ServiceStatusText = FixedText<128>;
 // low-battery shutdown when it is finite and the adapter is not
 // "Connected" ("under a minute" below 60 s). In the grace after a sleeping
 // action that time is the grace left: "action held for 1 min" ("action
-// held" while none is known).
+// held" while none is known). While the low level is being confirmed:
+// "confirming the low level".
 [[nodiscard]] ServiceStatusText service_status_text(const ServiceSummary& summary);
 
 class ServiceNotifier {

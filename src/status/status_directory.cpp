@@ -106,4 +106,9 @@ std::expected<void, SystemError> ensure_status_directory(std::string_view direct
     return {};
 }
 
+void write_extra_status_number(int directory, std::string_view temporary_name, double value) {
+    const NumberText text = format_shortest(value);
+    replace_status_file(directory, temporary_name, text.view());
+}
+
 }  // namespace kestro

@@ -48,6 +48,10 @@ void write_status_number_in(std::string_view directory, std::string_view name,
 void write_status_text(int directory, StatusFile file, std::optional<std::string_view> value);
 void write_status_number(int directory, StatusFile file, std::optional<double> value);
 
+// The same for a file outside the table, by its temporary name (".<name>",
+// a literal).
+void write_extra_status_number(int directory, std::string_view temporary_name, double value);
+
 // What every write does first: creates `directory` (this one level, mode 0777
 // less the umask) unless something exists at that path.
 [[nodiscard]] std::expected<void, SystemError> ensure_status_directory(std::string_view directory);

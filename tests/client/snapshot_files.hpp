@@ -17,6 +17,7 @@ struct Files {
     std::optional<double> shutdown;
     unsigned stale = 0;  // bits by StatusFile
     std::optional<CriticalAction> action = std::nullopt;
+    bool confirming = false;
 };
 constexpr unsigned all_files_stale = 0x1f;
 constexpr unsigned stale_bit(StatusFile file) { return 1U << static_cast<unsigned>(file); }
@@ -29,6 +30,7 @@ inline StatusSnapshot snapshot_of(const Files& files) {
     snapshot.secs_until_battery_full = files.full;
     snapshot.secs_until_shutdown_request = files.shutdown;
     snapshot.critical_action = files.action;
+    snapshot.confirming = files.confirming;
     const bool present[] = {files.ac.has_value(), files.percent.has_value(), files.battery.has_value(),
                             files.full.has_value(), files.shutdown.has_value()};
     for (const StatusFile file : all_status_files) {

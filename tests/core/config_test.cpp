@@ -142,6 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
         RejectedCase{"NotUtf8", "request_shutdown_battery_percent = 5 # \xff\xfe\n", "line 1"},
         RejectedCase{"ActionNotAString", "critical_action = 1\n",
                      "invalid type for critical_action: expected a string, found integer at line 1, column 19"},
+        RejectedCase{"ConfirmNotABoolean", "confirm_low_battery = 1\n",
+                     "invalid type for confirm_low_battery: expected a boolean, found integer at line 1, column 23"},
         RejectedCase{"UnknownAction", "critical_action = 'Hibernate'\n",
                      "invalid value for critical_action: \"Hibernate\" (expected \"poweroff\", \"hibernate\", "
                      "\"hybrid-sleep\" or \"suspend-then-hibernate\") at line 1, column 19"},

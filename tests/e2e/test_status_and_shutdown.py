@@ -517,6 +517,57 @@ class ShutdownTest(SandboxTestCase):
                 self.assertEqual((run.stderr, run.status.code), ([], 0))
                 self.assertEqual(len(machine.poweroff_calls()), 1)
 
+    def test_confirmed_low_battery_traces(self):
+        """With confirm_low_battery: (cycle, line) of each announcement and
+        calling-off over 60 cycles at the level of 5 %, values changed at
+        the start of the cycles given. The level first read in cycle 34 is
+        acted on in cycle 38; an announcement last is a power-off."""
+        level, below, lone = 5 * PER_PERCENT, 5 * PER_PERCENT + 1000, {"charge_now": 20_000_000, "current_now": 666_667}
+        reached, off = "Reached 5% battery.", "Warning: Low-battery action called off: "
+        cases = [
+            # name, key, start values, {cycle: values}, expected
+            ("a lone 0 % at 40 % under 8 W", True, lone, {40: {"charge_now": 0}, 41: {"charge_now": 20_000_000}}, []),
+            ("0 % for 20 s after a resume", True, {"charge_now": 15_000_000},
+             {40: {"asleep": 100, "charge_now": 0}, 60: {"charge_now": 15_000_000}}, []),
+            ("0 % for 15 s at boot", True, {"charge_now": 0}, {16: {"charge_now": 15_000_000}}, []),
+            ("a slow discharge", True, {"charge_now": below}, {34: {"charge_now": level}}, [(38, reached)]),
+            ("a worn pack's cliff", True, {"charge_now": 10_000_000},
+             {34: {"charge_now": 0, "voltage_now": 10_000_000}}, [(38, reached)]),
+            ("plugged in during the wait", True, {"charge_now": below},
+             {34: {"charge_now": level}, 39: {"online": 1, "status": "Charging"},
+              45: {"online": 0, "status": "Discharging"}},
+             [(38, reached), (39, off + "adapter connected."), (49, reached)]),
+            ("charged above during the wait", True, {"charge_now": below},
+             {34: {"charge_now": level}, 39: {"charge_now": below}},
+             [(38, reached), (39, off + "charge back above the level.")]),
+            ("a lone 0 % without the key", False, lone, {40: {"charge_now": 0}}, [(40, reached)]),
+        ]
+        for name, key, start, changes, expected in cases:
+            with self.subTest(name):
+                machine = self.machine()
+                machine.set_config(level_config("5") + ("confirm_low_battery = true\n" if key else ""))
+                adapter = machine.add_adapter("AC", online=0)
+                battery = machine.add_battery("BAT0", charge_full=FULL, **start)
+                daemon = machine.start()
+                seen, powered_off = [], bool(expected) and expected[-1][1] == reached
+                for number in range(1, 61):
+                    for attribute, value in changes.get(number, {}).items():
+                        if attribute == "asleep":
+                            (machine._poweroff_state / "asleep").write_text(str(value))
+                        else:
+                            (adapter if attribute == "online" else battery).set(attribute, value)
+                    lines = daemon.next_pause().stdout
+                    if key and expected and number == 35:
+                        self.assertEqual((machine.status("secs_until_shutdown_request"),
+                                          machine.status("low_battery_confirming")), ("3\n", "1\n"))
+                    seen += [(number, line) for line in lines if line.startswith(("Reached", "Warning: Low"))]
+                    if powered_off and seen == expected:
+                        break
+                self.assertEqual(seen, expected)
+                if powered_off:
+                    self.assertEqual(daemon.run_until_exit().status.code, 0)
+                self.assertEqual(len(machine.poweroff_calls()), int(powered_off))
+
     def test_failed_poweroff_is_fatal(self):
         def fails_with(**result):
             return lambda machine: machine.set_poweroff_result(**result) or {}

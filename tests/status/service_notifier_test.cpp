@@ -15,6 +15,8 @@ TEST(ServiceStatusText, SaysChargeStatusAndTimeLeft) {
         {{3, BatteryStatus::discharging, AcStatus::disconnected, 90, true},
          "Battery 3.0%, Discharging, action held for 1 min"},
         {{3, BatteryStatus::discharging, AcStatus::disconnected, 0, true}, "Battery 3.0%, Discharging, action held"},
+        {{0.2, BatteryStatus::discharging, AcStatus::disconnected, 4, false, true},
+         "Battery 0.2%, Discharging, confirming the low level"},
         // Plugged in, or nothing known: no time.
         {{0.4, BatteryStatus::charging, AcStatus::connected, 1}, "Battery 0.4%, Charging"},
         {{std::nullopt, std::nullopt, AcStatus::disconnected, std::nullopt}, "Battery charge unknown"},
