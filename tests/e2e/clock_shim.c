@@ -66,7 +66,7 @@ static int release_fd = -1;
 static unsigned long requests_made;
 static unsigned long long slept_ns; /* the released sleeps, in total */
 static unsigned long long time_scale = 1;
-static unsigned long long wall_start_ns; /* 0: the first reading */
+static unsigned long long first_ns[3]; /* the first readings of the three clocks */
 static char asleep_file[4096]; /* not on the heap: memcheck counts what is left there */
 
 static int parse_fd(const char *text, const char **end) {
@@ -108,16 +108,11 @@ __attribute__((constructor)) static void clock_shim_load(void) {
     if (getenv(ASLEEP_FILE_VARIABLE) != NULL) {
         snprintf(asleep_file, sizeof asleep_file, "%s", getenv(ASLEEP_FILE_VARIABLE));
     }
-    if (getenv(TIME_SCALE_VARIABLE) != NULL) {
+    if (getenv(TIME_SCALE_VARIABLE) != NULL && strtoull(getenv(TIME_SCALE_VARIABLE), NULL, 10) > 0) {
         time_scale = strtoull(getenv(TIME_SCALE_VARIABLE), NULL, 10);
     }
     if (getenv(WALL_START_VARIABLE) != NULL) {
-        wall_start_ns = strtoull(getenv(WALL_START_VARIABLE), NULL, 10) * NSEC_PER_SEC;
-    }
-    if (time_scale == 0) {
-        static const char complaint[] = "clock shim: unusable " TIME_SCALE_VARIABLE "\n";
-        (void)!write(2, complaint, sizeof complaint - 1);
-        raise(SIGKILL);
+        first_ns[2] = strtoull(getenv(WALL_START_VARIABLE), NULL, 10) * NSEC_PER_SEC;
     }
     unsetenv(CLOCK_FDS_VARIABLE);
     unsetenv(ASLEEP_FILE_VARIABLE);
@@ -217,27 +212,17 @@ static unsigned long long asleep_ns(void) {
 }
 
 int clock_gettime(clockid_t clock, struct timespec *now) {
-    static unsigned long long first_ns[2]; /* the first readings of the two clocks */
     int (*real)(clockid_t, struct timespec *) =
         (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
     const int which = clock == CLOCK_MONOTONIC ? 0 : clock == CLOCK_BOOTTIME ? 1 : clock == CLOCK_REALTIME ? 2 : -1;
     const int result = real(clock, now);
-    if (result != 0 || which < 0 || (request_fd < 0 && (which < 2 || wall_start_ns == 0))) {
+    if (result != 0 || which < 0 || (request_fd < 0 && (which < 2 || first_ns[2] == 0))) {
         return result;
     }
-    const unsigned long long gone_by = slept_ns + (which > 0 ? asleep_ns() : 0);
-    unsigned long long at;
-    if (which == 2) {
-        if (wall_start_ns == 0) {
-            wall_start_ns = (unsigned long long)now->tv_sec * NSEC_PER_SEC + (unsigned long long)now->tv_nsec - gone_by;
-        }
-        at = wall_start_ns + gone_by;
-    } else {
-        if (first_ns[which] == 0) {
-            first_ns[which] = (unsigned long long)now->tv_sec * NSEC_PER_SEC + (unsigned long long)now->tv_nsec;
-        }
-        at = first_ns[which] + gone_by;
+    if (first_ns[which] == 0) {
+        first_ns[which] = (unsigned long long)now->tv_sec * NSEC_PER_SEC + (unsigned long long)now->tv_nsec;
     }
+    const unsigned long long at = first_ns[which] + slept_ns + (which > 0 ? asleep_ns() : 0);
     now->tv_sec = (time_t)(at / NSEC_PER_SEC);
     now->tv_nsec = (long)(at % NSEC_PER_SEC);
     return 0;
