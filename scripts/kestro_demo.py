@@ -8,12 +8,15 @@ tests/e2e: private mount and PID namespaces over a fake /sys/class, /run and
 lives through a short story: charging, unplugged, a charger too weak to
 charge, unplugged again, drained to the shutdown level, shut down. Beside it
 runs `kestro-status --notify` on a private session bus with a notification
-server that records what a desktop would have shown.
+server that records what a desktop would have shown. The daemon keeps its
+history in the sandbox, and `kestro-status --history` draws the day at the end.
 
 Time is compressed: each cycle of the daemon (a one-second pause on a real
 machine) is released after 1/rate of a second, and between two cycles the
 simulated battery moves as far as a real one does in a minute, so the
-daemon's estimates, in seconds, count down by about 60 per cycle.
+daemon's estimates, in seconds, count down by about 60 per cycle. The
+sandbox's clocks, the wall clock that dates the history included, run a
+minute a cycle too.
 
 scripts/demo builds the daemon and runs this; `--rate 0` runs without pauses
 (the tests do), `--plain` prints one status line per cycle instead of the
@@ -45,6 +48,8 @@ DEFAULT_RATE = 12.0  # cycles released per second of real time
 # How far the simulated battery moves between two cycles.
 SIMULATED_SECONDS_PER_CYCLE = 60
 SECONDS_PER_HOUR = 3600
+# Where the daemon keeps its history, as the service manager would give it.
+HISTORY_DIRECTORY = "/run/history"
 # The daemon's own shutdown wait is compressed like its cycles, but shown for
 # at least this long so that it can be seen.
 MIN_SHUTDOWN_HOLD = 1.0
@@ -341,7 +346,10 @@ def run_story(screen: Screen, pacer: Pacer) -> int:
             screen.note("    " + text)
         if session is not None:
             session.start_notifier(machine.status_dir)
-        with machine.start() as daemon:
+        started = int(time.time())
+        # The daemon's pause is a second: the clock shim makes each a minute.
+        clock = {"KESTRO_E2E_TIME_SCALE": str(SIMULATED_SECONDS_PER_CYCLE), "KESTRO_E2E_WALL_START": str(started)}
+        with machine.start(env={"STATE_DIRECTORY": HISTORY_DIRECTORY, **clock}) as daemon:
             for chapter in STORY:
                 if chapter is not STORY[0]:
                     laptop.enter(chapter)
@@ -354,7 +362,7 @@ def run_story(screen: Screen, pacer: Pacer) -> int:
                     screen.daemon_lines(cycle.stdout, cycle.stderr)
                     held = daemon.held
                     if held != sandbox.CYCLE_PAUSE:
-                        return shut_down(screen, pacer, machine, daemon, held, laptop, session)
+                        return shut_down(screen, pacer, machine, daemon, held, laptop, session, started)
                     files = read_status(machine)
                     show_notifications(screen, session, files)
                     screen.status(daemon.cycles, files, laptop)
@@ -366,7 +374,7 @@ def run_story(screen: Screen, pacer: Pacer) -> int:
 
 def shut_down(screen: Screen, pacer: Pacer, machine: sandbox.Machine, daemon: sandbox.Daemon,
               held: Optional[sandbox.Pause], laptop: Laptop,
-              session: Optional[desktop_session.DesktopSession]) -> int:
+              session: Optional[desktop_session.DesktopSession], started: int) -> int:
     """The daemon has announced the shutdown and waits before `poweroff`."""
     files = read_status(machine)
     show_notifications(screen, session, files)
@@ -388,10 +396,36 @@ def shut_down(screen: Screen, pacer: Pacer, machine: sandbox.Machine, daemon: sa
     if run.status.code != 0 or len(real) != 1 or len(calls) != 1:
         screen.line("The demo did not end as it should: see the lines above.")
         return 1
+    if not show_history(screen, machine, started):
+        return 1
     screen.line("")
     screen.line("That was the real daemon on a simulated battery. Next: scripts/test runs every test;"
                 " README.md says how to install kestro and read its status files.")
     return 0
+
+
+def show_history(screen: Screen, machine: sandbox.Machine, started: int) -> bool:
+    """Draws the day from the history with kestro-status, on the sandbox's
+    clock (which ran from `started` to the last record), fitted to the
+    terminal when there is one. False when it could not."""
+    folder = machine.host_path(HISTORY_DIRECTORY)
+    ended = int(sorted(folder.glob("*.history"))[-1].read_text().splitlines()[-1].split(" ")[1])
+    minutes = math.ceil((ended - started) / 60)
+    screen.note(f"kestro kept the day in its history; kestro-status --history {minutes}m draws it:")
+    screen.line("")
+    screen.out.flush()
+    command = [str(Path(sandbox.kestro_binary()).parent / "kestro-status"), "--state-dir", str(folder),
+               "--history", f"{minutes}m"]
+    # kestro-status's "now" is the end of the day the sandbox's clock told.
+    env = {**os.environ, "LD_PRELOAD": sandbox.clock_shim(), "KESTRO_E2E_WALL_START": str(ended)}
+    terminal = screen.out.isatty()
+    drawn = subprocess.run(command, env=env, stdin=subprocess.DEVNULL,
+                           stdout=screen.out if terminal else subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                           timeout=30)
+    screen.out.write(drawn.stdout or "")
+    if drawn.returncode != 0:
+        screen.line(f"kestro-status --history failed: {drawn.stderr.strip()}")
+    return drawn.returncode == 0
 
 
 def main(argv: Optional[list[str]] = None, out: TextIO = sys.stdout, err: TextIO = sys.stderr) -> int:

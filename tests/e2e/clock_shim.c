@@ -30,6 +30,14 @@
  * released so far, so a held sleep is time gone by and nothing else is.
  * CLOCK_BOOTTIME adds the seconds asleep that the file named by
  * KESTRO_E2E_ASLEEP_FILE holds (the fake systemctl "hibernates" there).
+ * KESTRO_E2E_TIME_SCALE=N makes every released pause N times as long on
+ * these clocks (the demo: a one-second cycle is a minute of the laptop's).
+ *
+ * The wall clock (CLOCK_REALTIME, time) runs with them: it stands at its
+ * first reading, or at the Unix seconds of KESTRO_E2E_WALL_START, plus the
+ * time awake and asleep since, so that records dated by it are as far apart
+ * as the controlled time. With KESTRO_E2E_WALL_START but no harness (a
+ * client reading the sandbox's history) it stands still at that time.
  *
  * When the harness is gone (a pipe fails or reaches its end) the process
  * kills itself: a daemon whose clock nobody controls must not run free.
@@ -49,12 +57,16 @@
 
 #define CLOCK_FDS_VARIABLE "KESTRO_E2E_CLOCK_FDS"
 #define ASLEEP_FILE_VARIABLE "KESTRO_E2E_ASLEEP_FILE"
+#define TIME_SCALE_VARIABLE "KESTRO_E2E_TIME_SCALE"
+#define WALL_START_VARIABLE "KESTRO_E2E_WALL_START"
 #define NSEC_PER_SEC 1000000000L
 
 static int request_fd = -1;
 static int release_fd = -1;
 static unsigned long requests_made;
 static unsigned long long slept_ns; /* the released sleeps, in total */
+static unsigned long long time_scale = 1;
+static unsigned long long first_ns[3]; /* the first readings of the three clocks */
 static char asleep_file[4096]; /* not on the heap: memcheck counts what is left there */
 
 static int parse_fd(const char *text, const char **end) {
@@ -96,8 +108,16 @@ __attribute__((constructor)) static void clock_shim_load(void) {
     if (getenv(ASLEEP_FILE_VARIABLE) != NULL) {
         snprintf(asleep_file, sizeof asleep_file, "%s", getenv(ASLEEP_FILE_VARIABLE));
     }
+    if (getenv(TIME_SCALE_VARIABLE) != NULL && strtoull(getenv(TIME_SCALE_VARIABLE), NULL, 10) > 0) {
+        time_scale = strtoull(getenv(TIME_SCALE_VARIABLE), NULL, 10);
+    }
+    if (getenv(WALL_START_VARIABLE) != NULL) {
+        first_ns[2] = strtoull(getenv(WALL_START_VARIABLE), NULL, 10) * NSEC_PER_SEC;
+    }
     unsetenv(CLOCK_FDS_VARIABLE);
     unsetenv(ASLEEP_FILE_VARIABLE);
+    unsetenv(TIME_SCALE_VARIABLE);
+    unsetenv(WALL_START_VARIABLE);
     unsetenv("LD_PRELOAD");
 }
 
@@ -171,7 +191,7 @@ static int hold(const char *verb, time_t sec, long nsec, int wake_fd) {
         harness_gone();
     }
     if (result == 0) {
-        slept_ns += (unsigned long long)sec * NSEC_PER_SEC + (unsigned long long)nsec;
+        slept_ns += ((unsigned long long)sec * NSEC_PER_SEC + (unsigned long long)nsec) * time_scale;
     }
     sigprocmask(SIG_SETMASK, &caller, NULL);
     errno = saved_errno;
@@ -192,21 +212,30 @@ static unsigned long long asleep_ns(void) {
 }
 
 int clock_gettime(clockid_t clock, struct timespec *now) {
-    static unsigned long long first_ns[2]; /* the first readings of the two clocks */
     int (*real)(clockid_t, struct timespec *) =
         (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
-    const int which = clock == CLOCK_MONOTONIC ? 0 : clock == CLOCK_BOOTTIME ? 1 : -1;
+    const int which = clock == CLOCK_MONOTONIC ? 0 : clock == CLOCK_BOOTTIME ? 1 : clock == CLOCK_REALTIME ? 2 : -1;
     const int result = real(clock, now);
-    if (result != 0 || request_fd < 0 || which < 0) {
+    if (result != 0 || which < 0 || (request_fd < 0 && (which < 2 || first_ns[2] == 0))) {
         return result;
     }
     if (first_ns[which] == 0) {
         first_ns[which] = (unsigned long long)now->tv_sec * NSEC_PER_SEC + (unsigned long long)now->tv_nsec;
     }
-    const unsigned long long at = first_ns[which] + slept_ns + (which == 1 ? asleep_ns() : 0);
+    const unsigned long long at = first_ns[which] + slept_ns + (which > 0 ? asleep_ns() : 0);
     now->tv_sec = (time_t)(at / NSEC_PER_SEC);
     now->tv_nsec = (long)(at % NSEC_PER_SEC);
     return 0;
+}
+
+/* The C library's time() reads the kernel's clock without clock_gettime. */
+time_t time(time_t *result) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    if (result != NULL) {
+        *result = now.tv_sec;
+    }
+    return now.tv_sec;
 }
 
 static int valid(const struct timespec *req) {

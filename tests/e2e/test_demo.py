@@ -118,6 +118,7 @@ class DemoTest(SandboxTestCase):
             "the fake poweroff ran: poweroff (uid 0); on a real laptop the machine would now power off.",
             "kestro ended: exit status 0.",
         ])
+        self.assertRegex(self.output, r"\n\* charge .*\nLow-battery action poweroff .* at 4\.5%\n")  # the chart
 
     def test_every_chapter_shows_the_daemons_own_lines(self):
         self.assertEqual(list(self.chapters), list(EXPECTED_LOG))

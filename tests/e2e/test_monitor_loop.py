@@ -492,7 +492,9 @@ class HistoryTest(LoopTestCase):
         machine = self.machine()
         adapter = machine.add_adapter("AC", online=1)
         battery = machine.add_battery("BAT0", charge_full_design=6_000_000, cycle_count=312)
-        daemon = machine.start(env={"STATE_DIRECTORY": "/run/history:/run/other"})
+        # At noon, so that the hour asleep stays in the day.
+        daemon = machine.start(env={"STATE_DIRECTORY": "/run/history:/run/other",
+                                    "KESTRO_E2E_WALL_START": "1796644800"})
         daemon.steps(61)
         battery.set("status", "Full")
         daemon.step()
@@ -504,7 +506,7 @@ class HistoryTest(LoopTestCase):
         daemon.step()
         battery.set("charge_now", 10_000)
         daemon.run_until_exit()
-        self.assertEqual(self.history(machine), {self.today(): [
+        self.assertEqual(self.history(machine), {"2026-12-07.history": [
             "# kestro history 1",
             "E start 1.6.0",
             "P BAT0 55500 66600 312",

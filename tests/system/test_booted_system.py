@@ -304,6 +304,7 @@ class Container:
             raise AssertionError(f"installing the package failed:\n{result.stdout}\n{result.stderr}")
 
     def boot(self, supplies: Path) -> None:
+        self.supplies = supplies
         with open(self.console, "wb") as console:
             self.nspawn = subprocess.Popen(
                 self.nspawn_command("--boot", "--console=read-only", *private_network(),
@@ -314,6 +315,11 @@ class Container:
         state = wait_for("finished boot", self.boot_state, BOOT_TIMEOUT, self.console_tail)
         if state not in ("running", "degraded"):
             raise AssertionError(f"the container's boot ended {state}:\n{self.console_tail()}")
+
+    def reboot(self) -> None:
+        self.nspawn.send_signal(signal.SIGTERM)  # the container halts in order
+        self.wait_exit(60)
+        self.boot(self.supplies)
 
     def find_init(self) -> int:
         """The host's PID of the container's PID 1: the child of nspawn that
@@ -664,7 +670,7 @@ class BootedSystemTest(unittest.TestCase):
             self.battery.set("charge_now", charge_now)
             wait_for(line, lambda: f'Status: "{line}' in shown(), UNIT_TIMEOUT, shown)
 
-    def test_6h_the_history_grows_in_the_state_directory_and_outlasts_a_restart(self):
+    def test_6h_the_history_grows_in_the_state_directory_outlasts_a_restart_and_a_reboot_and_users_draw_it(self):
         state = self.service_running()
         history = lambda: self.container.run("/bin/sh", "-c", "cat /var/lib/kestro/*.history").stdout  # noqa: E731
         wait_for("a sample in the history", lambda: "\nS " in history(), UNIT_TIMEOUT, history)
@@ -674,6 +680,17 @@ class BootedSystemTest(unittest.TestCase):
         wait_for("a second start", lambda: history().count(" start ") > before.count(" start "), UNIT_TIMEOUT,
                  history)
         self.assertTrue(history().startswith(before), "what was kept is never rewritten")
+        before = history()
+        self.container.reboot()
+        self.daemon_running()
+        wait_for("a start after the reboot", lambda: history().count(" start ") > before.count(" start "),
+                 UNIT_TIMEOUT, history)
+        self.assertTrue(history().startswith(before), "the reboot kept the history")
+        drawn = {options: self.container.run("runuser", "-u", "nobody", "--", "kestro-status", *options.split())
+                 for options in ("--history", "--history --format svg", "--health")}
+        for options, done in drawn.items():
+            self.assertEqual((done.returncode, bool(done.stdout.strip())), (0, True), f"{options}: {done.stderr}")
+        self.assertTrue(drawn["--history --format svg"].stdout.startswith(("<svg", "<?xml")))
 
     def test_6p_node_exporter_serves_kestros_metrics_through_the_example_unit_enabled_as_the_readme_says(self):
         self.service_running()
