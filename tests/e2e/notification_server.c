@@ -38,10 +38,12 @@ static int notify(sd_bus_message *m, void *userdata, sd_bus_error *error) {
     sd_bus_message_skip(m, "as");
     const int urgency = read_urgency(m);
     const uint32_t id = replaces != 0 ? replaces : next_id++;
-    const int r = sd_bus_reply_method_return(m, "u", id);
-    sd_bus_flush(sd_bus_message_get_bus(m));
+    /* Recorded before the reply: a caller that has its answer (and the test
+       that waits for the caller) finds the record already in the pipe. */
     printf("Notify\t%u\t%u\t%d\t%s\t%s\t%s\t%s\n", id, replaces, urgency, app, icon, summary, body);
     fflush(stdout);
+    const int r = sd_bus_reply_method_return(m, "u", id);
+    sd_bus_flush(sd_bus_message_get_bus(m));
     return r;
 }
 
@@ -49,10 +51,10 @@ static int close_notification(sd_bus_message *m, void *userdata, sd_bus_error *e
     (void)userdata, (void)error;
     uint32_t id = 0;
     sd_bus_message_read(m, "u", &id);
-    const int r = sd_bus_reply_method_return(m, "");
-    sd_bus_flush(sd_bus_message_get_bus(m));
     printf("CloseNotification\t%u\n", id);
     fflush(stdout);
+    const int r = sd_bus_reply_method_return(m, "");
+    sd_bus_flush(sd_bus_message_get_bus(m));
     return r;
 }
 

@@ -48,8 +48,9 @@ class NotifyTest(SandboxTestCase):
         battery.set("charge_now", 60_000)
         daemon.step()
         session.settle(files(machine))
-        [critical] = session.calls(wait_for=1)
-        self.assertEqual((critical.replaces_id, critical.urgency), (0, 2), "a new server: a new notification")
+        # The new server may first be given the warning it missed, before its update.
+        calls = session.calls(wait_for=1)
+        self.assertEqual((calls[0].replaces_id, calls[-1].urgency), (0, 2), "a new server: a new notification")
 
         desktop_session.stop(session.bus)
         status, error = session.stop_notifier(None)
