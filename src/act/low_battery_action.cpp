@@ -6,6 +6,7 @@
 #include "base/fatal.hpp"
 #include "base/number_format.hpp"
 #include "base/output.hpp"
+#include "evaluate/shutdown.hpp"
 
 namespace kestro {
 
@@ -14,8 +15,6 @@ namespace {
 constexpr const char* poweroff_command = "poweroff";
 constexpr const char* systemctl_command = "systemctl";
 
-// The only estimate that starts the shutdown.
-constexpr double shutdown_now = 0.0;
 // The shortest grace after a sleeping action, in seconds awake.
 constexpr double least_sleep_grace_secs = 60.0;
 // Less time asleep than this is no sleep: the action did not take.
