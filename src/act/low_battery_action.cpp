@@ -6,6 +6,7 @@
 #include "base/fatal.hpp"
 #include "base/number_format.hpp"
 #include "base/output.hpp"
+#include "evaluate/shutdown.hpp"
 
 namespace kestro {
 
@@ -14,8 +15,6 @@ namespace {
 constexpr const char* poweroff_command = "poweroff";
 constexpr const char* systemctl_command = "systemctl";
 
-// The only estimate that starts the shutdown.
-constexpr double shutdown_now = 0.0;
 // The shortest grace after a sleeping action, in seconds awake.
 constexpr double least_sleep_grace_secs = 60.0;
 // Less time asleep than this is no sleep: the action did not take.
@@ -65,7 +64,7 @@ ShutdownCompleted power_off_now(ActionSystem& system) {
 }
 
 // From "Forcing shutdown in <seconds> seconds." on.
-LowBatteryOutcome force_shutdown(const Settings& settings, ActionSystem& system, LevelWatch* watch = nullptr) {
+LowBatteryOutcome force_shutdown(const Settings& settings, ActionSystem& system, LevelWatch* watch) {
     print_critical_line({"Forcing shutdown in ", format_shortest(settings.force_shutdown_timeout_secs), " seconds."});
     if (wait_before_action(settings, system, watch)) {
         return CalledOff{};
@@ -125,13 +124,6 @@ std::expected<void, Error> MachineActions::run_bounded_command(const char* progr
     return kestro::run_bounded_command(program, argument, awake_limit);
 }
 
-ShutdownCompleted run_shutdown_sequence(const Settings& settings, ActionSystem& system) {
-    announce_level(settings);
-    print_critical_line({"Forcing shutdown in ", format_shortest(settings.force_shutdown_timeout_secs), " seconds."});
-    wait_before_action(settings, system, nullptr);
-    return power_off_now(system);
-}
-
 std::optional<double> apply_sleep_hold(std::optional<double> secs, std::optional<SleepHold>& hold,
                                        const Settings& settings, ActionSystem& system) {
     if (!hold) {
@@ -148,12 +140,11 @@ std::optional<double> apply_sleep_hold(std::optional<double> secs, std::optional
 
 LowBatteryOutcome run_low_battery_action(const Settings& settings, const std::optional<SleepHold>& hold,
                                          ActionSystem& system, LevelWatch* watch) {
+    announce_level(settings);
     if (settings.critical_action == CriticalAction::poweroff) {
-        announce_level(settings);
         return force_shutdown(settings, system, watch);
     }
     const CriticalActionWords words = words_of(settings.critical_action);
-    announce_level(settings);
     if (hold && !slept_since(*hold, system.read_clocks().asleep)) {
         print_critical_line({"The computer did not ", words.verb, " after the last request; powering off."});
         return force_shutdown(settings, system, watch);

@@ -79,18 +79,16 @@ struct SleepHold {
 [[nodiscard]] std::optional<double> apply_sleep_hold(std::optional<double> secs, std::optional<SleepHold>& hold,
                                                      const Settings& settings, ActionSystem& system);
 
-// The shutdown sequence. Prints "Reached <percent>% battery." and "Forcing
-// shutdown in <seconds> seconds.", waits force_shutdown_timeout_secs doing
-// nothing else, prints "Shutting down now." and runs poweroff. A timeout that
-// cannot be converted, and a poweroff that cannot be started or fails, are
-// fatal errors ("poweroff: <error>", "poweroff: exit status: 1", ...).
-// Returns only after poweroff has succeeded.
-[[nodiscard]] ShutdownCompleted run_shutdown_sequence(const Settings& settings, ActionSystem& system);
-
 // The low-battery action that settings.critical_action names. For poweroff,
-// run_shutdown_sequence. For a sleeping action: "Reached <percent>% battery.",
-// "<Doing> in <seconds> seconds.", the same wait, "<Doing> now." ("Hibernating
-// now.") and `systemctl <name>` found through PATH, as a bounded command
+// the shutdown sequence: "Reached <percent>% battery." and "Forcing shutdown
+// in <seconds> seconds.", a wait of force_shutdown_timeout_secs doing
+// nothing else, "Shutting down now." and poweroff. A timeout that cannot be
+// converted, and a poweroff that cannot be started or fails, are fatal
+// errors ("poweroff: <error>", "poweroff: exit status: 1", ...): the
+// shutdown completes only after poweroff has succeeded. For a sleeping
+// action: "Reached <percent>% battery.", "<Doing> in <seconds> seconds.",
+// the same wait, "<Doing> now." ("Hibernating now.") and
+// `systemctl <name>` found through PATH, as a bounded command
 // (base/child_process.hpp: 30 seconds awake, its output on the log's own
 // descriptors). When it succeeds, the line "Info: systemctl <name>
 // succeeded; ..." and the hold that keeps the next action back (the daemon

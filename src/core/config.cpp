@@ -38,6 +38,32 @@ void append_position(std::string& text, const toml::source_position& where) {
     text += std::to_string(where.column);
 }
 
+// "invalid type for <key>: expected <expected>, found <type>" and where the value is.
+std::string wrong_type(std::string_view key, std::string_view expected, const toml::node& node) {
+    std::string reason = "invalid type for ";
+    reason += key;
+    reason += ": expected ";
+    reason += expected;
+    reason += ", found ";
+    reason += toml::impl::node_type_friendly_names[static_cast<int>(node.type())];
+    append_position(reason, node.source().begin);
+    return reason;
+}
+
+// "invalid value for <key>: "<text>" (expected <expected>)" and where the value is.
+std::string wrong_text(std::string_view key, std::string_view text, std::string_view expected,
+                       const toml::node& node) {
+    std::string reason = "invalid value for ";
+    reason += key;
+    reason += ": \"";
+    reason += text;
+    reason += "\" (expected ";
+    reason += expected;
+    reason += ')';
+    append_position(reason, node.source().begin);
+    return reason;
+}
+
 std::string refused(std::string_view key, double value, std::string_view why) {
     std::string reason = "invalid value for ";
     reason += key;
@@ -62,12 +88,7 @@ std::expected<std::optional<double>, std::string> number_of(const toml::table& t
     if (const auto* integer = node->as_integer()) {
         return static_cast<double>(integer->get());
     }
-    std::string reason = "invalid type for ";
-    reason += key;
-    reason += ": expected a float or an integer, found ";
-    reason += toml::impl::node_type_friendly_names[static_cast<int>(node->type())];
-    append_position(reason, node->source().begin);
-    return std::unexpected(std::move(reason));
+    return std::unexpected(wrong_type(key, "a float or an integer", *node));
 }
 
 // The action is one of the words of all_critical_actions, as a string.
@@ -77,20 +98,15 @@ std::expected<std::optional<CriticalAction>, std::string> action_of(const toml::
     if (node == nullptr) {
         return std::nullopt;
     }
-    std::string reason;
-    if (const auto* text = node->as_string()) {
-        if (const auto action = critical_action_from(text->get())) {
-            return action;
-        }
-        reason = "invalid value for critical_action: \"";
-        reason += text->get();
-        reason += "\" (expected \"poweroff\", \"hibernate\", \"hybrid-sleep\" or \"suspend-then-hibernate\")";
-    } else {
-        reason = "invalid type for critical_action: expected a string, found ";
-        reason += toml::impl::node_type_friendly_names[static_cast<int>(node->type())];
+    const auto* text = node->as_string();
+    if (text == nullptr) {
+        return std::unexpected(wrong_type(key, "a string", *node));
     }
-    append_position(reason, node->source().begin);
-    return std::unexpected(std::move(reason));
+    if (const auto action = critical_action_from(text->get())) {
+        return action;
+    }
+    return std::unexpected(wrong_text(
+        key, text->get(), R"("poweroff", "hibernate", "hybrid-sleep" or "suspend-then-hibernate")", *node));
 }
 
 // The history's directory is an absolute path: the daemon's working
@@ -101,36 +117,28 @@ std::expected<std::optional<std::string>, std::string> directory_of(const toml::
     if (node == nullptr) {
         return std::nullopt;
     }
-    std::string reason;
-    if (const auto* text = node->as_string()) {
-        const std::string& path = text->get();
-        if (path.starts_with('/') && path.find('\0') == std::string::npos) {
-            return path;
-        }
-        reason = "invalid value for history_directory: \"";
-        reason += path;
-        reason += "\" (expected an absolute path)";
-    } else {
-        reason = "invalid type for history_directory: expected a string, found ";
-        reason += toml::impl::node_type_friendly_names[static_cast<int>(node->type())];
+    const auto* text = node->as_string();
+    if (text == nullptr) {
+        return std::unexpected(wrong_type(key, "a string", *node));
     }
-    append_position(reason, node->source().begin);
-    return std::unexpected(std::move(reason));
+    const std::string& path = text->get();
+    if (path.starts_with('/') && path.find('\0') == std::string::npos) {
+        return path;
+    }
+    return std::unexpected(wrong_text(key, path, "an absolute path", *node));
 }
 
 // The opt-in confirmation of the low level: a boolean.
 std::expected<std::optional<bool>, std::string> confirm_of(const toml::table& table) {
-    const toml::node* node = table.get("confirm_low_battery");
+    constexpr std::string_view key = "confirm_low_battery";
+    const toml::node* node = table.get(key);
     if (node == nullptr) {
         return std::nullopt;
     }
     if (const auto* value = node->as_boolean()) {
         return value->get();
     }
-    std::string reason = "invalid type for confirm_low_battery: expected a boolean, found ";
-    reason += toml::impl::node_type_friendly_names[static_cast<int>(node->type())];
-    append_position(reason, node->source().begin);
-    return std::unexpected(std::move(reason));
+    return std::unexpected(wrong_type(key, "a boolean", *node));
 }
 
 // Values that would make the shutdown misbehave at the worst moment are

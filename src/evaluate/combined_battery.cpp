@@ -118,10 +118,6 @@ MachineEnergy machine_energy(const MachineReadings& machine) {
     };
 }
 
-std::optional<double> battery_energy(const BatteryReadings& battery, std::optional<double> value) {
-    return energy_of(battery, value);
-}
-
 CombinedReadings combine_batteries(const MachineReadings& machine) {
     const std::span<const BatteryReadings> batteries(machine.batteries.data(), machine.battery_count);
     CombinedReadings combined;

@@ -54,9 +54,4 @@ struct MachineEnergy {
 };
 [[nodiscard]] MachineEnergy machine_energy(const MachineReadings& machine);
 
-// A battery's capacity value (its full, now or design figure) in µWh: as read
-// from energy files, times its design voltage (or voltage_now, as above)
-// from charge files; none when it or that voltage is not known.
-[[nodiscard]] std::optional<double> battery_energy(const BatteryReadings& battery, std::optional<double> value);
-
 }  // namespace kestro

@@ -4,12 +4,12 @@
 #include <cmath>
 
 #include "base/units.hpp"
+#include "evaluate/shutdown.hpp"
 
 namespace kestro {
 
 namespace {
 
-constexpr double shutdown_now = 0.0;
 constexpr std::chrono::seconds least_sleep{1};
 
 double seconds_of(std::chrono::nanoseconds span) { return std::chrono::duration<double>(span).count(); }

@@ -6,8 +6,6 @@ namespace kestro {
 
 namespace {
 
-// The only estimate that starts the shutdown.
-constexpr double shutdown_now = 0.0;
 // Published instead while the adapter is "Connected": not yet, but soon.
 constexpr double held_off_by_adapter = 1.0;
 

@@ -12,6 +12,9 @@
 
 namespace kestro {
 
+// The only estimate that starts the shutdown.
+inline constexpr double shutdown_now = 0.0;
+
 // The seconds until the charge reaches settings.request_shutdown_battery_percent
 // of the full value, at the present draw. None when the percentage is unknown.
 //

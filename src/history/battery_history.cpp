@@ -6,6 +6,7 @@
 #include "base/pause.hpp"
 #include "evaluate/combined_battery.hpp"
 #include "power/attribute_reader.hpp"
+#include "power/machine_readings.hpp"
 
 namespace kestro {
 
@@ -33,9 +34,9 @@ PackHealth health_of(const BatteryPack& pack, const BatteryReadings& readings) {
     const std::string_view design = pack.files.uses_energy ? "energy_full_design" : "charge_full_design";
     return {
         .pack = pack_name(pack),
-        .energy_full = battery_energy(readings, readings.full_value),
+        .energy_full = energy_of(readings, readings.full_value),
         .energy_full_design =
-            battery_energy(readings, read_optional_number_attribute(pack.files.directory, design)),
+            energy_of(readings, read_optional_number_attribute(pack.files.directory, design)),
         .cycle_count = read_optional_number_attribute(pack.files.directory, "cycle_count"),
     };
 }

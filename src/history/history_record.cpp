@@ -26,12 +26,11 @@ public:
     RecordText& percent(std::optional<double> value) {
         return value && std::isfinite(*value) ? field(format_fixed(*value, 1)) : unknown();
     }
+    // A figure rounded to a whole number.
+    RecordText& whole(double value) { return field(format_integer(static_cast<std::int64_t>(std::llround(value)))); }
     // A figure in µ-units as a whole number of milli-units.
     RecordText& milli(std::optional<double> micro) {
-        if (!micro || !std::isfinite(*micro)) {
-            return unknown();
-        }
-        return field(format_integer(static_cast<std::int64_t>(std::llround(*micro / micro_per_milli))));
+        return micro && std::isfinite(*micro) ? whole(*micro / micro_per_milli) : unknown();
     }
     RecordText& unknown() { return field("-"); }
     HistoryLine end() {
@@ -99,7 +98,7 @@ HistoryLine sleep_record(std::int64_t time, double asleep_secs, std::optional<do
                          std::optional<double> after) {
     return RecordText('E', time)
         .field("sleep")
-        .field(format_integer(static_cast<std::int64_t>(std::llround(asleep_secs))))
+        .whole(asleep_secs)
         .percent(before)
         .percent(after)
         .end();
@@ -117,7 +116,7 @@ HistoryLine pack_record(std::int64_t time, const PackHealth& health) {
     RecordText record('P', time);
     record.field(health.pack).milli(health.energy_full).milli(health.energy_full_design);
     if (health.cycle_count && *health.cycle_count > 0 && *health.cycle_count < 1e15) {
-        record.field(format_integer(static_cast<std::int64_t>(std::llround(*health.cycle_count))));
+        record.whole(*health.cycle_count);
     } else {
         record.unknown();
     }

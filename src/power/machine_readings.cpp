@@ -1,5 +1,7 @@
 #include "power/machine_readings.hpp"
 
+#include "power/charge_limit.hpp"
+
 namespace kestro {
 
 namespace {
@@ -50,7 +52,7 @@ double combined_limit(const MachineReadings& readings, std::span<const double> l
     if (weights > 0) {
         return weighted / weights;
     }
-    return count > 0 ? sum / count : 100.0;
+    return count > 0 ? sum / count : unlimited_charge_level;
 }
 
 }  // namespace kestro
