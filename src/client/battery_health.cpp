@@ -40,7 +40,7 @@ struct Point {
 
 void append_pack_sample(std::string& out, std::string_view name, const PackHealth& pack, std::optional<double> value) {
     if (value) {
-        out += std::string(name) + "{pack=\"" + pack.pack + "\"} " + std::string(format_shortest(*value).view()) + "\n";
+        append_sample(out, name, "{pack=\"" + pack.pack + "\"}", format_shortest(*value).view());
     }
 }
 
@@ -121,7 +121,7 @@ std::string health_text(const BatteryHealth& health) {
 std::string health_prometheus(const BatteryHealth& health) {
     std::string out;
     append_gauge_header(out, "kestro_battery_health_percent",
-                 "What the pack holds when full, in percent of its design capacity (newest history record).");
+                        "What the pack holds when full, in percent of its design capacity (newest history record).");
     for (const PackHealth& pack : health.packs) {
         append_pack_sample(out, "kestro_battery_health_percent", pack, pack.full_percent);
     }
@@ -131,16 +131,13 @@ std::string health_prometheus(const BatteryHealth& health) {
                            pack.cycles ? std::optional(static_cast<double>(*pack.cycles)) : std::nullopt);
     }
     append_gauge_header(out, "kestro_battery_health_loss_percent_per_month",
-                 "The fall of the health percentage in percentage points a month, from the history.");
+                        "The fall of the health percentage in percentage points a month, from the history.");
     for (const PackHealth& pack : health.packs) {
         append_pack_sample(out, "kestro_battery_health_loss_percent_per_month", pack, pack.loss_per_month);
     }
-    append_gauge_header(out, "kestro_sleep_drain_percent_per_hour",
-                 "The charge lost while asleep in percent an hour, over every sleep in the history.");
-    if (health.sleep_drain_per_hour) {
-        out += "kestro_sleep_drain_percent_per_hour " +
-               std::string(format_shortest(*health.sleep_drain_per_hour).view()) + "\n";
-    }
+    append_number_gauge(out, "kestro_sleep_drain_percent_per_hour",
+                        "The charge lost while asleep in percent an hour, over every sleep in the history.",
+                        health.sleep_drain_per_hour);
     return out;
 }
 

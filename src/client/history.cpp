@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
@@ -155,7 +154,7 @@ std::optional<HistoryRecord> parse_history_line(std::string_view line) {
         return std::nullopt;
     }
     HistoryRecord record;
-    std::from_chars(time.data(), time.data() + time.size(), record.time);
+    record.time = *parse_decimal<std::int64_t>(time);
     const std::string_view event = letter == "E" ? next_field(rest) : std::string_view();
     for (const RecordKind& kind : record_kinds) {
         if (kind.letter == letter && kind.event == event) {
@@ -239,8 +238,7 @@ std::optional<std::int64_t> parse_history_duration(std::string_view text) {
     if (unit == std::string_view::npos) {
         return std::nullopt;
     }
-    std::int64_t count = 0;
-    std::from_chars(text.data(), text.data() + text.size() - 1, count);
+    const std::int64_t count = *parse_decimal<std::int64_t>(text.substr(0, text.size() - 1));
     constexpr std::array<std::int64_t, 3> seconds = {60, 3600, 86400};
     if (count <= 0 || count > ten_years / seconds[unit]) {
         return std::nullopt;

@@ -72,6 +72,10 @@ struct Column {
     return static_cast<std::size_t>(std::clamp<std::int64_t>(column, 0, static_cast<std::int64_t>(columns) - 1));
 }
 
+[[nodiscard]] bool in_window(const HistoryRecord& record, ChartWindow window) {
+    return record.time >= window.start && record.time <= window.end;
+}
+
 // The mark of an event record, none for the others.
 [[nodiscard]] char mark_of(const HistoryRecord& record) {
     if (record.is("E", "ac")) {
@@ -85,7 +89,7 @@ struct Column {
                                                std::size_t count) {
     std::vector<Column> columns(count);
     for (const HistoryRecord& record : records) {
-        if (record.time < window.start || record.time > window.end) {
+        if (!in_window(record, window)) {
             continue;
         }
         Column& column = columns[column_of(record.time, window, count)];
@@ -141,7 +145,7 @@ struct Column {
 [[nodiscard]] std::string event_lines(const std::vector<HistoryRecord>& records, ChartWindow window) {
     std::string out;
     for (const HistoryRecord& record : records) {
-        if (record.time < window.start || record.time > window.end) {
+        if (!in_window(record, window)) {
             continue;
         }
         if (record.is("E", "sleep")) {
@@ -264,7 +268,7 @@ void append_sample_path(std::string& out, const std::vector<HistoryRecord>& reco
     std::int64_t previous = 0;
     bool drawing = false;
     for (const HistoryRecord& record : records) {
-        if (!record.is("S") || record.time < window.start || record.time > window.end) {
+        if (!record.is("S") || !in_window(record, window)) {
             continue;
         }
         const auto value = record.number(field);
@@ -288,7 +292,7 @@ void append_sample_path(std::string& out, const std::vector<HistoryRecord>& reco
 std::string history_svg(const std::vector<HistoryRecord>& records, ChartWindow window) {
     double highest = 1000;  // mW: at least one watt at the top
     for (const HistoryRecord& record : records) {
-        if (record.is("S") && record.time >= window.start && record.time <= window.end) {
+        if (record.is("S") && in_window(record, window)) {
             highest = std::max(highest, record.number("power").value_or(0));
         }
     }
@@ -303,7 +307,7 @@ std::string history_svg(const std::vector<HistoryRecord>& records, ChartWindow w
     title.pop_back();  // its newline
     append_text(out, left, 20, "start", title);
     for (const HistoryRecord& record : records) {
-        if (record.is("E", "sleep") && record.time >= window.start && record.time <= window.end) {
+        if (record.is("E", "sleep") && in_window(record, window)) {
             const auto asleep = static_cast<std::int64_t>(record.number("asleep_seconds").value_or(0));
             const double from = x_of(std::max(window.start, record.time - asleep), window);
             out += "<rect x=\"" + coordinate(from) + "\" y=\"" + coordinate(charge_top) + "\" width=\"" +
@@ -323,7 +327,7 @@ std::string history_svg(const std::vector<HistoryRecord>& records, ChartWindow w
     append_sample_path(out, records, window, "power", power_top, power_bottom, highest, "#c2410c");
     for (const HistoryRecord& record : records) {
         const char mark = mark_of(record);
-        if (mark == ' ' || record.time < window.start || record.time > window.end) {
+        if (mark == ' ' || !in_window(record, window)) {
             continue;
         }
         const double x = x_of(record.time, window);

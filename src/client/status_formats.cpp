@@ -169,29 +169,6 @@ struct ActionNames {
            (meaning.battery && meaning.battery->stale) || (meaning.estimate && meaning.estimate->stale);
 }
 
-void append_sample(std::string& out, std::string_view name, std::string_view labels, std::string_view value) {
-    out += name;
-    out += labels;
-    out += ' ';
-    out += value;
-    out += '\n';
-}
-
-// A gauge of one sample, or none when the value is absent. The format's own
-// words for the special values.
-void append_number_gauge(std::string& out, std::string_view name, std::string_view help,
-                         std::optional<double> value) {
-    append_gauge_header(out, name, help);
-    if (!value) {
-        return;
-    }
-    if (std::isinf(*value)) {
-        append_sample(out, name, "", *value > 0 ? "+Inf" : "-Inf");
-    } else {
-        append_sample(out, name, "", format_shortest(*value).view());  // NaN is "NaN" in both
-    }
-}
-
 // A state set: one sample per status, 1 for the present one.
 template <class Status, std::size_t count>
 void append_state_set(std::string& out, std::string_view name, std::string_view help,
@@ -286,6 +263,29 @@ void append_gauge_header(std::string& out, std::string_view name, std::string_vi
     out += "\n# TYPE ";
     out += name;
     out += " gauge\n";
+}
+
+void append_sample(std::string& out, std::string_view name, std::string_view labels, std::string_view value) {
+    out += name;
+    out += labels;
+    out += ' ';
+    out += value;
+    out += '\n';
+}
+
+// A gauge of one sample, or none when the value is absent. The format's own
+// words for the special values.
+void append_number_gauge(std::string& out, std::string_view name, std::string_view help,
+                         std::optional<double> value) {
+    append_gauge_header(out, name, help);
+    if (!value) {
+        return;
+    }
+    if (std::isinf(*value)) {
+        append_sample(out, name, "", *value > 0 ? "+Inf" : "-Inf");
+    } else {
+        append_sample(out, name, "", format_shortest(*value).view());  // NaN is "NaN" in both
+    }
 }
 
 std::string status_line(const StatusMeaning& meaning) {

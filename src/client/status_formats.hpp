@@ -3,6 +3,7 @@
 // Prometheus text format for node_exporter's textfile collector.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,6 +67,14 @@ enum class OutputFormat { line, json, waybar, i3blocks, prometheus };
 
 // The "# HELP" and "# TYPE ... gauge" lines of a gauge in the text format.
 void append_gauge_header(std::string& out, std::string_view name, std::string_view help);
+
+// One sample line: the name, its labels ("{pack=\"BAT0\"}" or none) and the value.
+void append_sample(std::string& out, std::string_view name, std::string_view labels, std::string_view value);
+
+// A gauge of one sample, or only its header when the value is absent;
+// infinities as "+Inf" and "-Inf".
+void append_number_gauge(std::string& out, std::string_view name, std::string_view help,
+                         std::optional<double> value);
 
 // The text as markup (Pango's, which notification servers use too) shows
 // it: "&", "<" and ">" as entities, everything else as it is.
