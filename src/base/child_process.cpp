@@ -20,25 +20,30 @@ namespace kestro {
 
 namespace {
 
-// The attributes of one spawn, released whatever happens.
-class SpawnAttributes {
+// The attributes or the file actions of one spawn, released whatever happens.
+template <class T, int (*init)(T*), int (*destroy)(T*)>
+class SpawnObject {
 public:
-    SpawnAttributes() : error_(::posix_spawnattr_init(&attributes_)) {}
-    ~SpawnAttributes() {
+    SpawnObject() : error_(init(&object_)) {}
+    ~SpawnObject() {
         if (error_ == 0) {
-            ::posix_spawnattr_destroy(&attributes_);
+            destroy(&object_);
         }
     }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    SpawnObject(const SpawnObject&) = delete;
+    SpawnObject& operator=(const SpawnObject&) = delete;
 
     [[nodiscard]] int init_error() const { return error_; }
-    [[nodiscard]] posix_spawnattr_t* get() { return &attributes_; }
+    [[nodiscard]] T* get() { return &object_; }
 
 private:
-    posix_spawnattr_t attributes_{};
+    T object_{};
     int error_;
 };
+
+using SpawnAttributes = SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
+using SpawnFileActions =
+    SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init, ::posix_spawn_file_actions_destroy>;
 
 struct SignalName {
     int number;
@@ -68,26 +73,6 @@ constexpr std::array signal_names{
 };
 
 #undef KESTRO_SIGNAL
-
-// The file actions of one spawn, released whatever happens.
-class SpawnFileActions {
-public:
-    SpawnFileActions() : error_(::posix_spawn_file_actions_init(&actions_)) {}
-    ~SpawnFileActions() {
-        if (error_ == 0) {
-            ::posix_spawn_file_actions_destroy(&actions_);
-        }
-    }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-
-    [[nodiscard]] int init_error() const { return error_; }
-    [[nodiscard]] posix_spawn_file_actions_t* get() { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_{};
-    int error_;
-};
 
 std::unexpected<Error> failed(SystemError error) { return std::unexpected(Error(error)); }
 

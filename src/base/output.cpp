@@ -50,6 +50,13 @@ LogStream* log_stream_of(int fd) {
     return fd == 1 || fd == 2 ? &log_streams[static_cast<std::size_t>(fd)] : nullptr;
 }
 
+// The log stream of other.fd when that is standard output or error; else
+// `other`, a polled stream of that descriptor which keeps nothing between lines.
+LogStream& log_stream_or(LogStream& other) {
+    LogStream* const stream = log_stream_of(other.fd);
+    return stream != nullptr ? *stream : other;
+}
+
 // A terminal or a pipe opened anew, for the daemon alone: O_NONBLOCK set
 // there leaves the shell's or the service manager's description as it was.
 LogPath open_own_description(LogStream& stream) {
@@ -114,13 +121,13 @@ bool breaks_log_line(std::string_view character) {
 // As much of the vectors as the stream takes now, in bytes: 0 when it is
 // full. A polled stream that takes anything is written whole.
 std::expected<std::size_t, SystemError> write_now(const LogStream& stream, iovec* vectors, std::size_t count) {
-    std::size_t total = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        total += vectors[i].iov_len;
-    }
     if (stream.path == LogPath::polled) {
         if (!takes_line_now(stream.fd)) {
             return 0;
+        }
+        std::size_t total = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            total += vectors[i].iov_len;
         }
         if (auto written = write_all(stream.fd, vectors, count); !written) {
             return std::unexpected(written.error());
@@ -244,7 +251,7 @@ std::string_view level_prefix(int fd, LogLevel level) {
 
 bool write_log_now(int fd, LogLevel level, std::span<const std::string_view> parts) {
     LogStream other{fd};
-    LogStream& stream = log_stream_of(fd) != nullptr ? *log_stream_of(fd) : other;
+    LogStream& stream = log_stream_or(other);
     std::array<iovec, max_line_parts + 2> vectors{};
     const std::size_t count = add_line(vectors, 0, level_prefix(fd, level), parts);
     const auto finished = finish_line(stream);
@@ -259,7 +266,7 @@ bool write_line_waiting(int fd, std::span<const std::string_view> parts) {
 
 void detail::write_line_parts(int fd, LogLevel level, std::span<const std::string_view> parts) {
     LogStream other{fd};
-    LogStream& stream = log_stream_of(fd) != nullptr ? *log_stream_of(fd) : other;
+    LogStream& stream = log_stream_or(other);
     auto finished = finish_line(stream);
     if (finished && !*finished) {
         ++stream.dropped;

@@ -90,8 +90,7 @@ void write_status_text(int directory, StatusFile file, std::optional<std::string
 
 void write_status_number(int directory, StatusFile file, std::optional<double> value) {
     if (value) {
-        const NumberText text = format_shortest(*value);
-        replace_status_file(directory, temporary_name(file), text.view());
+        write_extra_status_number(directory, temporary_name(file), *value);
     }
 }
 

@@ -23,8 +23,12 @@ namespace {
     return (metadata.stx_mask & STATX_MNT_ID) != 0 ? metadata.stx_mnt_id : 0;
 }
 
+[[nodiscard]] dev_t device_of(const struct statx& metadata) {
+    return makedev(metadata.stx_dev_major, metadata.stx_dev_minor);
+}
+
 [[nodiscard]] bool same_directory(const StatusLock& lock, const struct statx& metadata) {
-    return lock.holds(makedev(metadata.stx_dev_major, metadata.stx_dev_minor), metadata.stx_ino);
+    return lock.holds(device_of(metadata), metadata.stx_ino);
 }
 
 constexpr unsigned identity_mask = STATX_INO | STATX_MNT_ID;
@@ -47,8 +51,7 @@ std::expected<StatusLock, SystemError> lock_status_directory_in(std::string_view
         }
         return StatusLock();
     }
-    return StatusLock(std::move(opened), makedev(metadata.stx_dev_major, metadata.stx_dev_minor), metadata.stx_ino,
-                      mount_of(metadata));
+    return StatusLock(std::move(opened), device_of(metadata), metadata.stx_ino, mount_of(metadata));
 }
 
 StatusLock lock_status_directory() {
