@@ -17,8 +17,6 @@ constexpr const char* systemctl_command = "systemctl";
 
 // The shortest grace after a sleeping action, in seconds awake.
 constexpr double least_sleep_grace_secs = 60.0;
-// Less time asleep than this is no sleep: the action did not take.
-constexpr double least_sleep_secs = 1.0;
 // The most awake time systemctl gets to ask for the sleep: a hibernation
 // stops this clock, a command stuck on its output or a refusal does not.
 constexpr std::chrono::seconds sleep_command_limit{30};
@@ -106,7 +104,7 @@ HeldEstimate hold_estimate(std::optional<double> secs, const SleepHold& hold, st
 // began: a sleeping action that the service manager accepted may still fail
 // after the command has returned.
 bool slept_since(const SleepHold& hold, std::chrono::nanoseconds asleep) {
-    return seconds_between(hold.asleep_before, asleep) >= least_sleep_secs;
+    return slept_between(hold.asleep_before, asleep);
 }
 
 }  // namespace

@@ -41,6 +41,14 @@ struct ClockReading {
 };
 [[nodiscard]] ClockReading read_clocks();
 
+// Whether the machine slept between two readings of the time asleep: the
+// two clocks are read one after the other, so less than a second more
+// asleep is their jitter, not a sleep.
+[[nodiscard]] constexpr bool slept_between(std::chrono::nanoseconds asleep_before,
+                                           std::chrono::nanoseconds asleep_after) {
+    return asleep_after - asleep_before >= std::chrono::seconds(1);
+}
+
 // The awake clock alone, in whole nanoseconds: its spans add up exactly.
 [[nodiscard]] std::chrono::nanoseconds read_awake_time();
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/pause.hpp"
 #include "base/units.hpp"
 #include "evaluate/shutdown.hpp"
 
@@ -10,7 +11,6 @@ namespace kestro {
 
 namespace {
 
-constexpr std::chrono::seconds least_sleep{1};
 
 double seconds_of(std::chrono::nanoseconds span) { return std::chrono::duration<double>(span).count(); }
 
@@ -61,9 +61,7 @@ void LowBatteryGuard::watch_fall(const GuardReading& reading) {
 }
 
 std::optional<double> LowBatteryGuard::confirm(const GuardReading& reading) {
-    // The two clocks are read one after the other: less than a second more
-    // asleep is their jitter, not a sleep.
-    if (!settled_at_ || reading.asleep - asleep_ >= least_sleep) {
+    if (!settled_at_ || slept_between(asleep_, reading.asleep)) {
         // Start-up or a resume: a fall across the sleep says nothing of the draw.
         settled_at_ = reading.awake;
         asleep_ = reading.asleep;

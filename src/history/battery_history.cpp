@@ -14,9 +14,6 @@ namespace {
 
 constexpr std::int64_t seconds_per_day = 86400;
 
-// A sleep shorter than this is the clocks' own jitter, not a sleep.
-constexpr double least_sleep_secs = 1.0;
-
 std::int64_t wall_seconds() {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);  // cannot fail for this clock and a valid pointer
@@ -73,8 +70,8 @@ void BatteryHistory::record_cycle(const MachineReadings& readings, const CycleEv
     if (!started_) {
         files_->append(now(), start_record(now(), version_));
     } else {
-        if (const double asleep = std::chrono::duration<double>(clocks.asleep - asleep_).count();
-            asleep >= least_sleep_secs) {
+        if (slept_between(asleep_, clocks.asleep)) {
+            const double asleep = std::chrono::duration<double>(clocks.asleep - asleep_).count();
             files_->append(now(), sleep_record(now(), asleep, percent_, percent));
         }
         if (adapter != adapter_) {
